@@ -1,0 +1,347 @@
+#include "FaultServer.h"
+
+#include <QHostAddress>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <algorithm>
+
+#ifdef Q_OS_UNIX
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+#ifdef Q_OS_LINUX
+#include <linux/sockios.h>
+#endif
+
+namespace {
+
+constexpr qint64 kChunk = 64 * 1024;        // bytes handed to the socket at a time
+constexpr qint64 kHighWater = 256 * 1024;   // stop writing while this much is still queued
+constexpr qsizetype kMaxHead = 64 * 1024;   // a request head larger than this is dropped
+
+QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 204: return "No Content";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 303: return "See Other";
+    case 307: return "Temporary Redirect";
+    case 308: return "Permanent Redirect";
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 500: return "Internal Server Error";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    default: return "Status";
+    }
+}
+
+QString pathOf(const QString &target)
+{
+    QString path = target.section(QLatin1Char('?'), 0, 0);
+    if (!path.startsWith(QLatin1Char('/')))
+        path.prepend(QLatin1Char('/'));
+    return path;
+}
+
+} // namespace
+
+// One accepted connection: reads one request head, answers it as scripted and closes.
+// It is a child of its socket, so it goes away with it.
+class FaultServer::Connection : public QObject
+{
+public:
+    Connection(FaultServer *server, QTcpSocket *socket)
+        : QObject(socket), m_server(server), m_socket(socket)
+    {
+        ++m_server->m_open;
+        connect(socket, &QTcpSocket::readyRead, this, [this] { onReadyRead(); });
+        connect(socket, &QTcpSocket::bytesWritten, this, [this] { pump(); });
+        connect(socket, &QTcpSocket::disconnected, this, [this] { m_socket->deleteLater(); });
+        onReadyRead();
+    }
+    ~Connection() override { --m_server->m_open; }
+
+private:
+    enum class Ending { Close, Reset };
+
+    void onReadyRead()
+    {
+        const QByteArray data = m_socket->readAll();
+        if (m_answered)
+            return;  // one request per connection; anything after it is ignored
+        m_inbox += data;
+        qsizetype end = m_inbox.indexOf("\r\n\r\n");
+        if (end < 0)
+            end = m_inbox.indexOf("\n\n");
+        if (end < 0) {
+            if (m_inbox.size() > kMaxHead)
+                m_socket->abort();
+            return;
+        }
+        m_answered = true;
+        const qsizetype lineEnd = m_inbox.indexOf('\n');
+        const QList<QByteArray> parts = m_inbox.left(lineEnd).trimmed().split(' ');
+        const QString target = parts.size() >= 2 ? QString::fromLatin1(parts.at(1)) : QString();
+        m_server->m_requests.append(target);
+        m_reply = m_server->replyFor(target);
+        // A test may react to the signal by dropping the server and with it this connection.
+        QPointer<Connection> alive(this);
+        Q_EMIT m_server->requestReceived(target);
+        if (!alive)
+            return;
+        if (m_reply.delayMs > 0)
+            QTimer::singleShot(m_reply.delayMs, this, [this] { start(); });
+        else
+            start();
+    }
+
+    void start()
+    {
+        if (m_reply.fault == Fault::Silence)
+            return;  // keep the connection open and never answer
+
+        QByteArray head = "HTTP/1.1 " + QByteArray::number(m_reply.status) + ' '
+                          + reasonPhrase(m_reply.status) + "\r\n";
+        if (!m_reply.contentType.isEmpty())
+            head += "Content-Type: " + m_reply.contentType + "\r\n";
+        for (const auto &[name, value] : m_reply.headers)
+            head += name + ": " + value + "\r\n";
+        const qint64 announced = announcedLength(m_reply);
+        if (announced >= 0)
+            head += "Content-Length: " + QByteArray::number(announced) + "\r\n";
+        head += "Connection: close\r\n\r\n";
+
+        qint64 bodyBytes = m_reply.body.size();
+        if (m_reply.fault == Fault::CloseMidBody || m_reply.fault == Fault::Reset) {
+            bodyBytes = m_reply.cutAt < 0 ? m_reply.body.size() / 2
+                                          : std::min<qint64>(m_reply.cutAt, m_reply.body.size());
+        }
+        m_ending = m_reply.fault == Fault::Reset ? Ending::Reset : Ending::Close;
+        m_out = head + m_reply.body.left(bodyBytes);
+
+        if (m_reply.fault == Fault::Drip) {
+            m_limit = head.size();
+            auto *timer = new QTimer(this);
+            timer->setInterval(std::max(0, m_reply.dripIntervalMs));
+            connect(timer, &QTimer::timeout, this, [this, timer] {
+                m_limit = std::min<qint64>(m_limit + std::max(1, m_reply.dripBytes), m_out.size());
+                if (m_limit == m_out.size())
+                    timer->stop();
+                pump();
+            });
+            timer->start();
+        } else {
+            m_limit = m_out.size();
+        }
+        m_started = true;
+        pump();
+    }
+
+    void pump()
+    {
+        if (!m_started || m_finished || m_socket->state() != QAbstractSocket::ConnectedState)
+            return;
+        while (m_sent < m_limit && m_socket->bytesToWrite() < kHighWater) {
+            const qint64 n = std::min(kChunk, m_limit - m_sent);
+            const qint64 written = m_socket->write(m_out.constData() + m_sent, n);
+            if (written <= 0)
+                return;
+            m_sent += written;
+        }
+        if (m_sent == m_out.size() && m_socket->bytesToWrite() == 0)
+            finish();
+    }
+
+    void finish()
+    {
+        m_finished = true;
+        if (m_ending == Ending::Close) {
+            m_socket->disconnectFromHost();  // a plain FIN once everything queued is out
+            return;
+        }
+        resetWhenSent(0);
+    }
+
+    // A reset throws away whatever the kernel still holds unsent, so wait until the bytes
+    // before the cut have left, then close with a zero linger: the peer sees an RST.
+    void resetWhenSent(int attempts)
+    {
+#ifdef Q_OS_LINUX
+        const qintptr fd = m_socket->socketDescriptor();
+        int unsent = 0;
+        if (fd >= 0 && attempts < 1000 && ::ioctl(int(fd), SIOCOUTQ, &unsent) == 0 && unsent > 0) {
+            QTimer::singleShot(2, this, [this, attempts] { resetWhenSent(attempts + 1); });
+            return;
+        }
+#else
+        if (attempts == 0) {
+            QTimer::singleShot(50, this, [this] { resetWhenSent(1); });
+            return;
+        }
+#endif
+#ifdef Q_OS_UNIX
+        const qintptr sd = m_socket->socketDescriptor();
+        if (sd >= 0) {
+            linger hard{1, 0};
+            ::setsockopt(int(sd), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        }
+#endif
+        m_socket->abort();
+        m_socket->deleteLater();
+    }
+
+    FaultServer *m_server;
+    QTcpSocket *m_socket;
+    QByteArray m_inbox;
+    Reply m_reply;
+    QByteArray m_out;     // head and the body bytes this reply sends
+    qint64 m_limit = 0;   // how much of m_out may be sent so far (grows while dripping)
+    qint64 m_sent = 0;
+    Ending m_ending = Ending::Close;
+    bool m_answered = false;
+    bool m_started = false;
+    bool m_finished = false;
+};
+
+FaultServer::Reply FaultServer::ok(QByteArray body)
+{
+    Reply r;
+    r.body = std::move(body);
+    return r;
+}
+
+FaultServer::Reply FaultServer::status(int code, QByteArray body)
+{
+    Reply r;
+    r.status = code;
+    r.body = std::move(body);
+    return r;
+}
+
+FaultServer::Reply FaultServer::redirect(const QString &location, int code)
+{
+    Reply r;
+    r.status = code;
+    r.headers.append({"Location", location.toUtf8()});
+    return r;
+}
+
+FaultServer::FaultServer(QObject *parent)
+    : QObject(parent), m_server(new QTcpServer(this)), m_defaultReply(status(404, "not found"))
+{
+    connect(m_server, &QTcpServer::newConnection, this, &FaultServer::accept);
+    if (!m_server->listen(QHostAddress::LocalHost, 0))
+        qWarning("FaultServer: cannot listen on loopback: %s", qPrintable(m_server->errorString()));
+}
+
+FaultServer::~FaultServer()
+{
+    // Sockets and their connections go first, while the counters they touch still exist.
+    delete m_server;
+}
+
+quint16 FaultServer::port() const
+{
+    return m_server->serverPort();
+}
+
+QString FaultServer::baseUrl() const
+{
+    return QStringLiteral("http://127.0.0.1:%1/").arg(port());
+}
+
+QString FaultServer::url(const QString &target) const
+{
+    return baseUrl() + (target.startsWith(QLatin1Char('/')) ? target.mid(1) : target);
+}
+
+void FaultServer::setReply(const QString &path, const Reply &reply)
+{
+    m_replies.insert(pathOf(path), reply);
+}
+
+void FaultServer::setDefaultReply(const Reply &reply)
+{
+    m_defaultReply = reply;
+}
+
+QStringList FaultServer::requests() const
+{
+    return m_requests;
+}
+
+int FaultServer::requestCount() const
+{
+    return int(m_requests.size());
+}
+
+void FaultServer::clearRequests()
+{
+    m_requests.clear();
+}
+
+int FaultServer::openConnections() const
+{
+    return m_open;
+}
+
+qint64 FaultServer::announcedLength(const Reply &reply)
+{
+    const qint64 size = reply.body.size();
+    switch (reply.length) {
+    case Length::Exact: return size;
+    case Length::Missing: return -1;
+    case Length::Longer: return size + std::max<qint64>(1, size / 2);
+    case Length::Shorter: return size / 2;
+    }
+    return size;
+}
+
+quint16 FaultServer::deadPort()
+{
+#ifdef Q_OS_UNIX
+    // A socket bound but never listening: the kernel refuses connections to it, and as long as
+    // it stays open nobody else can take the port.
+    static const quint16 port = [] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = 0;
+        socklen_t len = sizeof addr;
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0
+            || ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+            qFatal("FaultServer: cannot reserve a loopback port");
+        }
+        return quint16(ntohs(addr.sin_port));
+    }();
+    return port;
+#else
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return port;
+#endif
+}
+
+void FaultServer::accept()
+{
+    while (QTcpSocket *socket = m_server->nextPendingConnection())
+        new Connection(this, socket);
+}
+
+FaultServer::Reply FaultServer::replyFor(const QString &target) const
+{
+    return m_replies.value(pathOf(target), m_defaultReply);
+}
