@@ -8,6 +8,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <optional>
 
 namespace Ui {
 class Main;
@@ -32,6 +33,10 @@ public:
     static QString GBtoUTF8(const QString &text);
 
     void Form_Load();
+
+    // Fetches one catalog page and, when a reply arrived, shows its rows and record count and
+    // returns its page count. A transfer that fails changes nothing and returns nothing.
+    std::optional<int> LoadCatalogPage(const QString &url, QString *error = nullptr);
 
     // Lists (latest, recommended), paging and search.
     void Command1_Click();
@@ -84,9 +89,8 @@ private:
     // quiet, tells the user the server could not be reached.
     bool loadList(const QString &endpoint, int page, const QString &pageQuery, PageRule rule,
                   bool quiet = false);
-    // Fills the list and the count label from the reply buffer; returns the page count.
-    int LoadCatalogPage();
     void applyPageRule(PageRule rule, int pageCount);
+    void applySkin();
     void showUnreachable(const QString &error);
     void setCountLabel(const QString &text);
 

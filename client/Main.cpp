@@ -1,0 +1,243 @@
+#include "Main.h"
+
+#include "CatalogPage.h"
+#include "Encoding.h"
+#include "ui_Main.h"
+
+#include "client/platform/CatalogList.h"
+#include "download/Downloader.h"
+#include "download/NetworkFetchService.h"
+#include "progress/JsonPropertyBag.h"
+#include "progress/ProgressBar.h"
+
+#include <QFile>
+#include <QLoggingCategory>
+
+Q_LOGGING_CATEGORY(lcMain, "tavrel.main")
+
+namespace {
+
+const QString latestEndpoint = QStringLiteral("admin_upload.php?");
+const QString recommendedEndpoint = QStringLiteral("users_upload.php?");
+const QString firstPageQuery = QStringLiteral("page=1");
+
+struct Column
+{
+    const char16_t *caption;
+    int width;
+};
+// Category, title, licence and update time are shown; file name and id ride along hidden.
+constexpr Column listColumns[] = {{u"软件分类", 86}, {u"软件标题", 200}, {u"授权方式", 87},
+                                  {u"更新时间", 140}, {u"下载地址", 0},   {u"id", 0}};
+
+} // namespace
+
+Main::Main(MainServices services, QWidget *parent)
+    : QWidget(parent), m_services(std::move(services)), ui(std::make_unique<Ui::Main>())
+{
+    ui->setupUi(this);
+    m_list = ui->ListView;
+
+    // The bar's stored look is a resource of the window; it stays hidden until a download.
+    JsonPropertyBag bag;
+    if (bag.load(QStringLiteral(":/ProgressBar1.bag.json")))
+        ui->ProgressBar1->ReadProperties(bag);
+    ui->ProgressBar1->setVisible(false);
+
+    std::unique_ptr<FetchService> fetcher = m_services.makeFetchService
+                                                ? m_services.makeFetchService()
+                                                : std::make_unique<NetworkFetchService>();
+    Downloader1 = new Downloader(
+        std::move(fetcher),
+        [this](const QString &text) {
+            m_services.prompter->ask(text, QStringLiteral("错误"), Prompter::Buttons::Ok,
+                                     Prompter::Icon::Critical);
+        },
+        this);
+    connect(Downloader1, &Downloader::DownloadProgress, this,
+            &Main::Downloader1_DownloadProgress);
+    connect(Downloader1, &Downloader::DownloadError, this, &Main::Downloader1_DownloadError);
+    connect(Downloader1, &Downloader::DownloadComplete, this,
+            &Main::Downloader1_DownloadComplete);
+    connect(Downloader1, &Downloader::DownloadAllComplete, this,
+            &Main::Downloader1_DownloadAllComplete);
+
+    connect(m_list, &CatalogList::rowSelected, this, &Main::ListView_RowSelected);
+    connect(m_list, &CatalogList::rowActivated, this, &Main::ListView_RowActivated);
+
+    const std::pair<QPushButton *, void (Main::*)()> clicks[] = {
+        {ui->Command1, &Main::Command1_Click},   {ui->Command2, &Main::Command2_Click},
+        {ui->Command3, &Main::Command3_Click},   {ui->Command4, &Main::Command4_Click},
+        {ui->Command5, &Main::Command5_Click},   {ui->Command6, &Main::Command6_Click},
+        {ui->Command7, &Main::Command7_Click},   {ui->Command8, &Main::Command8_Click},
+        {ui->Command9, &Main::Command9_Click},   {ui->Command10, &Main::Command10_Click},
+        {ui->Command11, &Main::Command11_Click}, {ui->Command12, &Main::Command12_Click},
+        {ui->Qian, &Main::Qian_Click},           {ui->Hou, &Main::Hou_Click},
+        {ui->SoSo, &Main::SoSo_Click},
+    };
+    for (const auto &[button, handler] : clicks)
+        connect(button, &QPushButton::clicked, this, handler);
+}
+
+Main::~Main() = default;
+
+ProgressBar *Main::progressBar() const
+{
+    return ui->ProgressBar1;
+}
+
+QString Main::Utf8ToUnicode(const QByteArray &bytes)
+{
+    return tavrel::utf8ToUnicode(bytes);
+}
+
+QString Main::GBtoUTF8(const QString &text)
+{
+    return tavrel::gbToUtf8(text);
+}
+
+void Main::Form_Load()
+{
+    // The statistics visit and the chime go on beside start-up and never report a failure.
+    m_services.effects->pingStatistics(m_services.statisticsUrl);
+    m_services.effects->playSound(m_services.programFolder + QStringLiteral("/mp3/mp3.mp3"), 50);
+
+    setWindowTitle(QStringLiteral("Tavrel1.3"));
+    AdminLoggedIn = false;
+    SelectedRow = -1;
+    BaseUrl = m_services.baseUrl;
+    ui->Qian->setEnabled(false);
+    ui->Hou->setEnabled(false);
+    ui->SoSo->setEnabled(false);
+
+    m_list->clearColumns();
+    int index = 0;
+    for (const Column &column : listColumns)
+        m_list->addColumn(index++, QString::fromUtf16(column.caption), column.width, 0);
+    m_list->applySettings(true, 1, true, true, true, false, 0xFFFFFF);
+
+    applySkin();
+
+    // The latest list, without a box if the server is away: the window opens empty then.
+    ui->SoSo->setEnabled(true);
+    loadList(latestEndpoint, 1, firstPageQuery, PageRule::FirstPage, true);
+}
+
+void Main::applySkin()
+{
+    QFile skin(m_services.programFolder + QStringLiteral("/Skin/Skin.she"));
+    if (!skin.open(QIODevice::ReadOnly | QIODevice::Text))
+        return; // no skin: the window runs with the platform's look
+    setStyleSheet(QString::fromUtf8(skin.readAll()));
+}
+
+void Main::Command1_Click()
+{
+    ui->SoSo->setEnabled(true);
+    loadList(latestEndpoint, 1, firstPageQuery, PageRule::FirstPage);
+}
+
+void Main::Command2_Click()
+{
+    ui->SoSo->setEnabled(true);
+    loadList(recommendedEndpoint, 1, firstPageQuery, PageRule::FirstPage);
+}
+
+void Main::Qian_Click()
+{
+    const int page = CurrentPage - 1;
+    loadList(ListEndpoint, page, QStringLiteral("page=") + QString::number(page),
+             PageRule::PreviousPage);
+}
+
+void Main::Hou_Click()
+{
+    const int page = CurrentPage + 1;
+    loadList(ListEndpoint, page, QStringLiteral("page=") + QString::number(page),
+             PageRule::NextPage);
+}
+
+void Main::SoSo_Click()
+{
+    // The search text goes into this one request and is not remembered.
+    const QString text = tavrel::trimBlanks(ui->Text1->text());
+    loadList(ListEndpoint, 1, QStringLiteral("page=1&q=") + tavrel::encodeQueryValue(text),
+             PageRule::FirstPage);
+}
+
+bool Main::fetchReply(const QString &url, QString *error)
+{
+    FetchResult result = m_services.transfer->fetch(url);
+    if (!result.ok) {
+        if (error)
+            *error = result.error;
+        return false;
+    }
+    ReplyBuffer = std::move(result.body);
+    return true;
+}
+
+std::optional<int> Main::LoadCatalogPage(const QString &url, QString *error)
+{
+    if (!fetchReply(url, error))
+        return std::nullopt;
+    tavrel::CatalogPage page = tavrel::parseCatalogPage(Utf8ToUnicode(ReplyBuffer));
+    m_list->replaceRows(std::move(page.rows));
+    if (page.recordCount)
+        setCountLabel(QStringLiteral("共有 ") + *page.recordCount + QStringLiteral(" 记录"));
+    return page.pageCount;
+}
+
+bool Main::loadList(const QString &endpoint, int page, const QString &pageQuery, PageRule rule,
+                    bool quiet)
+{
+    QString error;
+    const std::optional<int> pageCount = LoadCatalogPage(BaseUrl + endpoint + pageQuery, &error);
+    if (!pageCount) {
+        qCDebug(lcMain) << "list request failed:" << error;
+        if (!quiet)
+            showUnreachable(error);
+        return false;
+    }
+    ListEndpoint = endpoint;
+    CurrentPage = page;
+    applyPageRule(rule, *pageCount);
+    return true;
+}
+
+void Main::applyPageRule(PageRule rule, int pageCount)
+{
+    bool previous = false;
+    bool next = false;
+    if (pageCount > 1) {
+        switch (rule) {
+        case PageRule::FirstPage:
+            next = true;
+            break;
+        case PageRule::PreviousPage:
+            previous = CurrentPage != 1;
+            next = true;
+            break;
+        case PageRule::NextPage:
+            previous = true;
+            next = CurrentPage != pageCount;
+            break;
+        }
+    }
+    ui->Qian->setEnabled(previous);
+    ui->Hou->setEnabled(next);
+}
+
+void Main::showUnreachable(const QString &error)
+{
+    QString text = QStringLiteral("无法连接到服务器，请稍后再试。");
+    if (!error.isEmpty())
+        text += QStringLiteral("\n(") + error + QLatin1Char(')');
+    m_services.prompter->ask(text, QStringLiteral("提示"), Prompter::Buttons::Ok);
+}
+
+void Main::setCountLabel(const QString &text)
+{
+    ui->JiLu_Text->setText(text);
+    ui->JiLu_Text->adjustSize(); // the label is as wide as its text
+}

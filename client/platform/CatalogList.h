@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QList>
+#include <QStringList>
+#include <QTreeView>
+
+// Rows of text cells under captioned columns; cells of hidden columns keep their text.
+class CatalogModel : public QAbstractTableModel
+{
+    Q_OBJECT
+
+public:
+    using QAbstractTableModel::QAbstractTableModel;
+
+    int rowCount(const QModelIndex &parent = {}) const override;
+    int columnCount(const QModelIndex &parent = {}) const override;
+    QVariant data(const QModelIndex &index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+    void clearColumns();
+    void insertColumn(int position, const QString &caption);
+    void clearRows();
+    void appendRow(const QString &firstCell);
+    void setCell(int row, int column, const QString &text);
+    QString cell(int row, int column) const;
+    // Replaces every row at once: one reset instead of a signal per cell.
+    void replaceRows(QList<QStringList> rows);
+
+private:
+    QStringList m_captions;
+    QList<QStringList> m_rows;
+};
+
+// The catalogue list: a model/view table with the list operations the window uses and two
+// notifications, row selected (click or keyboard move) and row activated (double-click or Enter).
+class CatalogList : public QTreeView
+{
+    Q_OBJECT
+
+public:
+    explicit CatalogList(QWidget *parent = nullptr);
+
+    void clearColumns();
+    // A width of 0 hides the column; its cells stay readable.
+    void addColumn(int position, const QString &caption, int width, int reserved = 0);
+    // The list's settings, written once at start-up; the window asks for a white list with
+    // grid-like rows, whole-row selection and visible headers.
+    void applySettings(bool fullRowSelect, int style, bool gridLines, bool headerVisible,
+                       bool hotTracking, bool checkBoxes, quint32 backColour);
+
+    void clearRows();
+    int rowCount() const;
+    void addRow(int position, const QString &firstCell, int reserved1 = 0, int reserved2 = 0);
+    void setCell(int row, int column, const QString &text, int reserved = 0);
+    QString cell(int row, int column) const;
+    void replaceRows(QList<QStringList> rows);
+
+    CatalogModel *catalogModel() const { return m_model; }
+
+Q_SIGNALS:
+    void rowSelected(int row);
+    void rowActivated();
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+
+private:
+    CatalogModel *m_model;
+};
