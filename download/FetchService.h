@@ -1,0 +1,70 @@
+#pragma once
+
+// The fetch service: what the download control leans on to move bytes over the network.
+//
+// A fetch is known by a key (the control uses the target path). The service reports, always on
+// the thread that owns it and never from inside start() or cancel():
+//   - progress(record) any number of times, with the status codes below;
+//   - dataArrived(key, chunk) for every piece of the body as it comes in, in order, so the
+//     control can write it to disk at once and never holds a whole body in memory;
+//   - completed(record) once for every fetch that runs to its end, with status AllData when
+//     the whole body has been handed over by dataArrived, or Failure otherwise.
+// A cancelled fetch reports nothing more. Byte counts are 64-bit; bytesMax stays 0 while the
+// length is unknown.
+
+#include <QObject>
+#include <QString>
+
+#include <optional>
+
+struct FetchRecord
+{
+    // Status codes of a fetch (the numbering the control's callers know).
+    enum Status : int {
+        Failure = 0,
+        Connecting = 2,
+        Redirecting = 3,
+        FirstData = 4,
+        Downloading = 5,
+        AllData = 6,
+        Sending = 11,
+    };
+
+    QString key;
+    QString target;      // the URL being fetched
+    qint64 bytesRead = 0;
+    qint64 bytesMax = 0; // 0 while the server has announced no length
+    int statusCode = Failure;
+    QString statusText;  // for a failure: a short reason a person can read
+};
+
+// Why the service refused to start a fetch.
+struct FetchError
+{
+    int number = 0;
+    QString description;
+};
+
+class FetchService : public QObject
+{
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+    ~FetchService() override = default;
+
+    // Begins fetching url under key and returns at once; a refusal comes back as the error,
+    // and then nothing is ever reported for that call. options is a bit set the service
+    // alone interprets.
+    virtual std::optional<FetchError> start(const QString &url, const QString &key,
+                                            std::optional<int> options) = 0;
+    // Stops the fetch known under key, if any. Nothing is reported for it afterwards.
+    virtual void cancel(const QString &key) = 0;
+
+signals:
+    void progress(const FetchRecord &record);
+    void dataArrived(const QString &key, const QByteArray &chunk);
+    void completed(const FetchRecord &record);
+};
+
+Q_DECLARE_METATYPE(FetchRecord)

@@ -1,0 +1,280 @@
+#include "download/NetworkFetchService.h"
+
+#include "download/DownloadLog.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+
+// How much a reply may hold before the network side waits for us; keeps memory flat when the
+// disk is slower than the network.
+constexpr qint64 ReadBufferSize = 1024 * 1024;
+
+bool isWebScheme(const QUrl &url)
+{
+    const QString scheme = url.scheme().toLower();
+    return scheme == QLatin1String("http") || scheme == QLatin1String("https");
+}
+
+// Our own words for a failed transfer: Qt's error strings may quote the whole URL, query and all.
+QString reasonFor(QNetworkReply::NetworkError error)
+{
+    switch (error) {
+    case QNetworkReply::ConnectionRefusedError:
+        return QStringLiteral("服务器拒绝了连接");
+    case QNetworkReply::RemoteHostClosedError:
+        return QStringLiteral("服务器在文件传完之前关闭了连接");
+    case QNetworkReply::HostNotFoundError:
+        return QStringLiteral("找不到服务器");
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::OperationCanceledError:
+        return QStringLiteral("连接超时");
+    case QNetworkReply::SslHandshakeFailedError:
+        return QStringLiteral("安全连接失败");
+    case QNetworkReply::TooManyRedirectsError:
+        return QStringLiteral("跳转次数过多");
+    case QNetworkReply::InsecureRedirectError:
+        return QStringLiteral("跳转到了不安全的地址");
+    default:
+        return QStringLiteral("网络错误 (%1)").arg(int(error));
+    }
+}
+
+int httpStatus(const QNetworkReply *reply)
+{
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+}
+
+QString httpReason(const QNetworkReply *reply)
+{
+    const QString phrase =
+        reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString().left(80);
+    return QStringLiteral("服务器返回 %1 %2").arg(httpStatus(reply)).arg(phrase).trimmed();
+}
+
+} // namespace
+
+struct NetworkFetchService::Fetch
+{
+    quint64 id = 0;
+    QString key;
+    QString target;
+    QNetworkReply *reply = nullptr;
+    QTimer *idle = nullptr; // lives with the reply
+    qint64 bytesRead = 0;
+    bool firstData = false;
+};
+
+NetworkFetchService::NetworkFetchService(QObject *parent)
+    : FetchService(parent), m_manager(std::make_unique<QNetworkAccessManager>())
+{
+    qRegisterMetaType<FetchRecord>();
+}
+
+NetworkFetchService::~NetworkFetchService()
+{
+    const QStringList keys = m_fetches.keys();
+    for (const QString &key : keys)
+        release(key);
+}
+
+std::optional<FetchError> NetworkFetchService::start(const QString &url, const QString &key,
+                                                     std::optional<int> options)
+{
+    Q_UNUSED(options); // no option flags mean anything to this service yet
+    const QUrl parsed(url);
+    if (!parsed.isValid() || !isWebScheme(parsed) || parsed.host().isEmpty())
+        return FetchError{InvalidUrl, QStringLiteral("无效的下载地址")};
+    if (key.isEmpty())
+        return FetchError{InvalidKey, QStringLiteral("没有给出保存文件的路径")};
+    if (m_fetches.contains(key))
+        return FetchError{KeyInUse, QStringLiteral("同一文件的下载仍在进行")};
+
+    QNetworkRequest request(parsed);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::UserVerifiedRedirectPolicy);
+    request.setMaximumRedirectsAllowed(MaxRedirects);
+    // The file as the server stores it, byte for byte, and a length that matches.
+    request.setRawHeader("Accept-Encoding", "identity");
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
+                         QNetworkRequest::AlwaysNetwork);
+
+    auto *fetch = new Fetch;
+    fetch->id = m_nextId++;
+    fetch->key = key;
+    fetch->target = url;
+    fetch->reply = m_manager->get(request);
+    fetch->reply->setReadBufferSize(ReadBufferSize);
+    fetch->idle = new QTimer(fetch->reply);
+    fetch->idle->setSingleShot(true);
+    fetch->idle->setInterval(m_idleTimeout);
+    m_fetches.insert(key, fetch);
+
+    QNetworkReply *reply = fetch->reply;
+    connect(fetch->idle, &QTimer::timeout, this, [this, fetch] { onIdle(fetch); });
+    connect(reply, &QNetworkReply::socketStartedConnecting, this, [this, fetch] {
+        fetch->idle->start();
+        emit progress(recordOf(fetch, FetchRecord::Connecting, fetch->reply->url().host()));
+    });
+    connect(reply, &QNetworkReply::redirected, this,
+            [this, fetch](const QUrl &to) { onRedirected(fetch, to); });
+    connect(reply, &QNetworkReply::metaDataChanged, this, [this, fetch] { onMetaData(fetch); });
+    connect(reply, &QNetworkReply::readyRead, this, [this, fetch] { onReadyRead(fetch); });
+    connect(reply, &QNetworkReply::finished, this, [this, fetch] { onFinished(fetch); });
+    fetch->idle->start();
+
+    // Reported from the event loop, never from inside start().
+    const quint64 id = fetch->id;
+    QMetaObject::invokeMethod(
+        this,
+        [this, key, id] {
+            if (alive(key, id))
+                emit progress(recordOf(m_fetches.value(key), FetchRecord::Sending, QString()));
+        },
+        Qt::QueuedConnection);
+    return std::nullopt;
+}
+
+void NetworkFetchService::cancel(const QString &key)
+{
+    release(key);
+}
+
+void NetworkFetchService::setIdleTimeout(std::chrono::milliseconds timeout)
+{
+    m_idleTimeout = timeout;
+    for (Fetch *fetch : std::as_const(m_fetches))
+        fetch->idle->setInterval(timeout);
+}
+
+void NetworkFetchService::onMetaData(Fetch *fetch)
+{
+    fetch->idle->start();
+    // An error page is not the file: stop at once instead of reading it.
+    if (httpStatus(fetch->reply) >= 400)
+        finish(fetch, FetchRecord::Failure, httpReason(fetch->reply));
+}
+
+void NetworkFetchService::onRedirected(Fetch *fetch, const QUrl &to)
+{
+    if (!isWebScheme(to)) {
+        finish(fetch, FetchRecord::Failure, QStringLiteral("跳转到了不支持的地址"));
+        return;
+    }
+    fetch->idle->start();
+    fetch->bytesRead = 0;
+    fetch->firstData = false;
+    const QString key = fetch->key;
+    const quint64 id = fetch->id;
+    emit progress(recordOf(fetch, FetchRecord::Redirecting, urlForLog(to.toString())));
+    if (alive(key, id))
+        emit fetch->reply->redirectAllowed();
+}
+
+void NetworkFetchService::onReadyRead(Fetch *fetch)
+{
+    fetch->idle->start();
+    const int status = httpStatus(fetch->reply);
+    if (status < 200 || status >= 300) {
+        fetch->reply->skip(fetch->reply->bytesAvailable()); // a redirect's or error's own body
+        return;
+    }
+    const QString key = fetch->key;
+    const quint64 id = fetch->id;
+    if (!fetch->firstData) {
+        fetch->firstData = true;
+        emit progress(recordOf(
+            fetch, FetchRecord::FirstData,
+            fetch->reply->header(QNetworkRequest::ContentTypeHeader).toString().left(120)));
+        if (!alive(key, id))
+            return;
+    }
+    const QByteArray chunk = fetch->reply->readAll();
+    if (chunk.isEmpty())
+        return;
+    fetch->bytesRead += chunk.size();
+    emit dataArrived(key, chunk);
+    if (alive(key, id))
+        emit progress(recordOf(fetch, FetchRecord::Downloading, QString()));
+}
+
+void NetworkFetchService::onFinished(Fetch *fetch)
+{
+    QNetworkReply *reply = fetch->reply;
+    const QString key = fetch->key;
+    const quint64 id = fetch->id;
+    if (reply->bytesAvailable() > 0)
+        onReadyRead(fetch);
+    if (!alive(key, id))
+        return;
+    if (reply->error() != QNetworkReply::NoError) {
+        finish(fetch, FetchRecord::Failure,
+               httpStatus(reply) >= 400 ? httpReason(reply) : reasonFor(reply->error()));
+        return;
+    }
+    const int status = httpStatus(reply);
+    if (status < 200 || status >= 300) {
+        finish(fetch, FetchRecord::Failure, httpReason(reply));
+        return;
+    }
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && length.toLongLong() != fetch->bytesRead) {
+        finish(fetch, FetchRecord::Failure, reasonFor(QNetworkReply::RemoteHostClosedError));
+        return;
+    }
+    finish(fetch, FetchRecord::AllData, QString());
+}
+
+void NetworkFetchService::onIdle(Fetch *fetch)
+{
+    finish(fetch, FetchRecord::Failure, reasonFor(QNetworkReply::TimeoutError));
+}
+
+void NetworkFetchService::finish(Fetch *fetch, int status, const QString &text)
+{
+    // The fetch is gone before anyone hears of its end, so a handler may start the key anew.
+    const FetchRecord record = recordOf(fetch, status, text);
+    release(fetch->key);
+    if (status == FetchRecord::AllData)
+        emit progress(record);
+    emit completed(record);
+}
+
+bool NetworkFetchService::alive(const QString &key, quint64 id) const
+{
+    const Fetch *fetch = m_fetches.value(key);
+    return fetch && fetch->id == id;
+}
+
+void NetworkFetchService::release(const QString &key)
+{
+    Fetch *fetch = m_fetches.take(key);
+    if (!fetch)
+        return;
+    fetch->idle->stop();
+    fetch->reply->disconnect(this);
+    fetch->idle->disconnect(this);
+    fetch->reply->abort();
+    fetch->reply->deleteLater();
+    delete fetch;
+}
+
+FetchRecord NetworkFetchService::recordOf(const Fetch *fetch, int status,
+                                          const QString &text) const
+{
+    FetchRecord r;
+    r.key = fetch->key;
+    r.target = fetch->target;
+    r.bytesRead = fetch->bytesRead;
+    // Only the file's own reply announces its length, not a redirect or an error page.
+    const int http = httpStatus(fetch->reply);
+    const QVariant length = fetch->reply->header(QNetworkRequest::ContentLengthHeader);
+    r.bytesMax = http >= 200 && http < 300 && length.isValid() ? length.toLongLong() : 0;
+    r.statusCode = status;
+    r.statusText = text;
+    return r;
+}
