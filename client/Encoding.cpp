@@ -41,7 +41,8 @@ QString utf8ToUnicode(const QByteArray &bytes)
     if (bytes.isEmpty())
         return {};
     // The stateless decoder keeps a leading BOM as U+FEFF and replaces bad bytes with U+FFFD.
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    QStringDecoder decoder(QStringDecoder::Utf8,
+                           QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
     return decoder.decode(bytes);
 }
 

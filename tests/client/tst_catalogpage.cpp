@@ -1,0 +1,124 @@
+#include "CatalogPage.h"
+#include "Encoding.h"
+
+#include <QTest>
+
+using namespace tavrel;
+
+namespace {
+
+QString record(const QStringList &fields)
+{
+    return fields.join(QChar(u'\x02')) + QChar(u'\x01');
+}
+
+const QStringList six = {QStringLiteral("工具"), QStringLiteral("标题"), QStringLiteral("免费"),
+                         QStringLiteral("2026-01-02 03:04:05"), QStringLiteral("a.zip"),
+                         QStringLiteral("17")};
+
+} // namespace
+
+class TestCatalogPage : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void parse_data()
+    {
+        QTest::addColumn<QString>("reply");
+        QTest::addColumn<QList<QStringList>>("rows");
+        QTest::addColumn<QString>("recordCount"); // "<none>" when the label stays
+        QTest::addColumn<int>("pageCount");
+
+        const QString none = QStringLiteral("<none>");
+        QStringList twoFields = {QStringLiteral("c"), QStringLiteral("t"), {}, {}, {}, {}};
+
+        QTest::newRow("trailer only") << QStringLiteral("?TtbBa?0?0") << QList<QStringList>{}
+                                      << QStringLiteral("0") << 0;
+        QTest::newRow("one record") << record(six) + QStringLiteral("?TtbBa?1?1")
+                                    << QList<QStringList>{six} << QStringLiteral("1") << 1;
+        QTest::newRow("seven fields show six")
+            << record(six + QStringList{QStringLiteral("extra")}) + QStringLiteral("?TtbBa?1?1")
+            << QList<QStringList>{six} << QStringLiteral("1") << 1;
+        QTest::newRow("two fields leave four empty")
+            << record({QStringLiteral("c"), QStringLiteral("t")}) + QStringLiteral("?TtbBa?1?1")
+            << QList<QStringList>{twoFields} << QStringLiteral("1") << 1;
+        QTest::newRow("record without separator before trailer is not shown")
+            << record(six) + six.join(QChar(u'\x02')) + QStringLiteral("?TtbBa?2?1")
+            << QList<QStringList>{six} << QStringLiteral("2") << 1;
+        QTest::newRow("blanks around counts")
+            << QStringLiteral("?TtbBa? 25 ? 3 ") << QList<QStringList>{}
+            << QStringLiteral(" 25 ") << 3;
+        QTest::newRow("extra trailer value ignored")
+            << QStringLiteral("?TtbBa?25?3?9") << QList<QStringList>{} << QStringLiteral("25")
+            << 3;
+        QTest::newRow("second marker ends the trailer")
+            << QStringLiteral("?TtbBa?25?3?TtbBa?7?8") << QList<QStringList>{}
+            << QStringLiteral("25") << 3;
+        QTest::newRow("wrong-case marker is no marker")
+            << QStringLiteral("?ttbba?5?2") << QList<QStringList>{} << QString() << 0;
+        QTest::newRow("error page without trailer")
+            << QStringLiteral("<html>oops</html>") << QList<QStringList>{}
+            << QStringLiteral("<html>oops</html>") << 0;
+        QTest::newRow("short status reply read as a page") << QStringLiteral("0")
+                                                         << QList<QStringList>{}
+                                                         << QStringLiteral("0") << 0;
+        QTest::newRow("empty reply leaves the label") << QString() << QList<QStringList>{}
+                                                      << none << 0;
+        QTest::newRow("page count 2.5 rounds to even 2")
+            << QStringLiteral("?TtbBa?40?2.5") << QList<QStringList>{} << QStringLiteral("40")
+            << 2;
+        QTest::newRow("page count 3.5 rounds to even 4")
+            << QStringLiteral("?TtbBa?40?3.5") << QList<QStringList>{} << QStringLiteral("40")
+            << 4;
+        QTest::newRow("page count not a number") << QStringLiteral("?TtbBa?40?x")
+                                                 << QList<QStringList>{}
+                                                 << QStringLiteral("40") << 0;
+        QTest::newRow("page count too large") << QStringLiteral("?TtbBa?40?99999999999")
+                                              << QList<QStringList>{}
+                                              << QStringLiteral("40") << 0;
+        QTest::newRow("missing page count") << QStringLiteral("?TtbBa?40")
+                                            << QList<QStringList>{} << QStringLiteral("40")
+                                            << 0;
+        QTest::newRow("empty pieces add no rows")
+            << QStringLiteral("\x01\x01") + record(six) + QStringLiteral("?TtbBa?1?1")
+            << QList<QStringList>{six} << QStringLiteral("1") << 1;
+        QString bomFirst = six.first();
+        QStringList bomRow = six;
+        bomRow[0] = QChar(0xFEFF) + bomFirst;
+        QTest::newRow("BOM joins the first field")
+            << utf8ToUnicode(QByteArray::fromHex("EFBBBF")
+                             + (record(six) + QStringLiteral("?TtbBa?1?1")).toUtf8())
+            << QList<QStringList>{bomRow} << QStringLiteral("1") << 1;
+    }
+    void parse()
+    {
+        QFETCH(QString, reply);
+        QFETCH(QList<QStringList>, rows);
+        QFETCH(QString, recordCount);
+        QFETCH(int, pageCount);
+
+        const CatalogPage page = parseCatalogPage(reply);
+        QCOMPARE(page.rows, rows);
+        if (recordCount == QStringLiteral("<none>"))
+            QVERIFY(!page.recordCount.has_value());
+        else
+            QCOMPARE(page.recordCount.value_or(QStringLiteral("<none>")), recordCount);
+        QCOMPARE(page.pageCount, pageCount);
+    }
+
+    void manyRecordsAreAllKept()
+    {
+        QString reply;
+        const int count = 40000; // beyond a 16-bit row counter
+        for (int i = 0; i < count; ++i)
+            reply += record({QStringLiteral("c"), QString::number(i), {}, {}, {}, {}});
+        reply += QStringLiteral("?TtbBa?40000?1");
+        const CatalogPage page = parseCatalogPage(reply);
+        QCOMPARE(page.rows.size(), count);
+        QCOMPARE(page.rows.last().at(1), QString::number(count - 1));
+    }
+};
+
+QTEST_APPLESS_MAIN(TestCatalogPage)
+#include "tst_catalogpage.moc"
