@@ -1,0 +1,54 @@
+#pragma once
+
+#include "download/FetchService.h"
+
+#include <QStringList>
+
+#include <memory>
+#include <optional>
+
+// A fetch service the test drives by hand. What the control asks of it goes into a log that
+// outlives the service, so a test can still read it after the control (its owner) is gone.
+class FakeFetchService : public FetchService
+{
+    Q_OBJECT
+
+public:
+    struct Log
+    {
+        QStringList starts;  // "url|key|options" ("-" for absent options)
+        QStringList cancels; // keys
+        std::optional<FetchError> refuseNext;
+    };
+
+    explicit FakeFetchService(std::shared_ptr<Log> log) : m_log(std::move(log)) {}
+
+    std::optional<FetchError> start(const QString &url, const QString &key,
+                                     std::optional<int> options) override
+    {
+        if (m_log->refuseNext) {
+            const FetchError error = *m_log->refuseNext;
+            m_log->refuseNext.reset();
+            return error;
+        }
+        m_log->starts.append(url + u'|' + key + u'|' +
+                             (options ? QString::number(*options) : QStringLiteral("-")));
+        return std::nullopt;
+    }
+
+    void cancel(const QString &key) override { m_log->cancels.append(key); }
+
+    void sendProgress(const QString &key, qint64 read, qint64 max, int status,
+                      const QString &target = {}, const QString &text = {})
+    {
+        emit progress(FetchRecord{key, target, read, max, status, text});
+    }
+    void sendData(const QString &key, const QByteArray &bytes) { emit dataArrived(key, bytes); }
+    void sendCompletion(const QString &key, int status, qint64 max, const QString &text = {})
+    {
+        emit completed(FetchRecord{key, QString(), max, max, status, text});
+    }
+
+private:
+    std::shared_ptr<Log> m_log;
+};

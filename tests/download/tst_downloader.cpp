@@ -1,0 +1,360 @@
+// The control's bookkeeping, events and file handling, driven through a scripted service.
+
+#include "FakeFetchService.h"
+#include "download/Downloader.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QString listOf(const QStringList &items)
+{
+    return u'[' + items.join(u',') + u']';
+}
+
+// Every file below dir, hidden ones too, as "relative/path=contents".
+QStringList filesIn(const QString &dir)
+{
+    QStringList found;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            qFatal("cannot read %s", qPrintable(path));
+        found.append(QDir(dir).relativeFilePath(path) + u'=' + QString::fromUtf8(file.readAll()));
+    }
+    found.sort();
+    return found;
+}
+
+} // namespace
+
+class TestDownloader : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void script_data();
+    void script();
+
+    void passesCallArgumentsThrough();
+    void newBatchFromCompletionHandler();
+    void destroyWhileListedCancelsSilently();
+    void errorText_data();
+    void errorText();
+    void keepsItsSize();
+    void diagnosticsLeaveQueriesOut();
+
+private:
+    QString path(const QString &name) const { return m_dir->filePath(name); }
+    QString name(const QString &path) const { return QDir(m_dir->path()).relativeFilePath(path); }
+    void record(Downloader *control);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::shared_ptr<FakeFetchService::Log> m_log;
+    FakeFetchService *m_service = nullptr;
+    std::unique_ptr<Downloader> m_control;
+    QStringList m_events;
+    QStringList m_boxes;
+};
+
+void TestDownloader::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_log = std::make_shared<FakeFetchService::Log>();
+    auto service = std::make_unique<FakeFetchService>(m_log);
+    m_service = service.get();
+    m_events.clear();
+    m_boxes.clear();
+    m_control = std::make_unique<Downloader>(std::move(service),
+                                             [this](const QString &text) { m_boxes << text; });
+    record(m_control.get());
+}
+
+void TestDownloader::cleanup()
+{
+    m_control.reset();
+    m_dir.reset();
+}
+
+void TestDownloader::record(Downloader *control)
+{
+    connect(control, &Downloader::DownloadProgress, this,
+            [this](qint64 cur, qint64 max, const QString &file) {
+                m_events << QStringLiteral("progress %1/%2 %3").arg(cur).arg(max).arg(name(file));
+            });
+    connect(control, &Downloader::DownloadError, this,
+            [this](const QString &file, const QString &) { m_events << "error " + name(file); });
+    connect(control, &Downloader::DownloadComplete, this, [this](qint64 max, const QString &file) {
+        m_events << QStringLiteral("complete %1 %2").arg(max).arg(name(file));
+    });
+    connect(control, &Downloader::DownloadAllComplete, this, [this](const QStringList &failed) {
+        QStringList names;
+        for (const QString &f : failed)
+            names << (f.isEmpty() ? QString() : name(f));
+        m_events << "all " + listOf(names);
+    });
+}
+
+// Each row is a script of what happens to the control and what must follow. Steps:
+//   begin K | existing K TEXT | data K TEXT | progress K READ MAX CODE
+//   complete K CODE MAX | refuse NUMBER TEXT | cancelall
+//   stopped K (the control has asked the service to stop K by now)
+// Afterwards: the events in order, the lists, and every file in the folder (so nothing may be
+// left beside a target).
+void TestDownloader::script_data()
+{
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<QStringList>("listed");
+    QTest::addColumn<QString>("statuses");
+    QTest::addColumn<QStringList>("files");
+
+    QTest::newRow("one fetch, announced length")
+        << QStringList{"begin a", "progress a 0 0 11", "data a hel", "progress a 3 5 5",
+                       "data a lo", "progress a 5 5 6", "complete a 6 5"}
+        << QStringList{"progress 3/5 a", "progress 5/5 a", "complete 5 a", "all []"}
+        << QStringList{} << "" << QStringList{"a=hello"};
+    QTest::newRow("no length: no progress, completion's max")
+        << QStringList{"begin a", "data a abc", "progress a 3 0 5", "progress a 3 0 6",
+                       "complete a 6 0"}
+        << QStringList{"complete 0 a", "all []"} << QStringList{} << "" << QStringList{"a=abc"};
+    QTest::newRow("final count repeats")
+        << QStringList{"begin a", "data a xy", "progress a 2 2 5", "progress a 2 2 6",
+                       "complete a 6 2"}
+        << QStringList{"progress 2/2 a", "progress 2/2 a", "complete 2 a", "all []"}
+        << QStringList{} << "" << QStringList{"a=xy"};
+    QTest::newRow("empty body still makes a file")
+        << QStringList{"begin a", "complete a 6 0"} << QStringList{"complete 0 a", "all []"}
+        << QStringList{} << "" << QStringList{"a="};
+    QTest::newRow("failure after some data leaves nothing")
+        << QStringList{"begin a", "data a partial", "complete a 0 0"}
+        << QStringList{"error a", "all [,a]"} << QStringList{} << "" << QStringList{};
+    QTest::newRow("three side by side, two failing, in start order")
+        << QStringList{"begin a", "begin b", "begin c", "data b bee", "complete c 0 0",
+                       "complete b 6 3", "complete a 0 0"}
+        << QStringList{"error c", "complete 3 b", "error a", "all [,a,c]"} << QStringList{} << ""
+        << QStringList{"b=bee"};
+    QTest::newRow("open entry holds back the end")
+        << QStringList{"begin a", "begin b", "data a x", "complete a 6 1"}
+        << QStringList{"complete 1 a"} << QStringList{"a", "b"} << "6,255"
+        << QStringList{"a=x"};
+    QTest::newRow("same key twice: second entry stays open")
+        << QStringList{"begin a", "begin a", "data a 2nd", "complete a 6 3"}
+        << QStringList{"complete 3 a"} << QStringList{"a", "a"} << "6,255"
+        << QStringList{"a=2nd"};
+    QTest::newRow("same key twice, then cancel all")
+        << QStringList{"begin a", "begin a", "complete a 6 0", "cancelall"}
+        << QStringList{"complete 0 a"} << QStringList{} << "" << QStringList{"a="};
+    QTest::newRow("restart of a key drops what the earlier start staged")
+        << QStringList{"begin a", "data a old-", "begin a", "data a new", "complete a 6 3"}
+        << QStringList{"complete 3 a"} << QStringList{"a", "a"} << "6,255"
+        << QStringList{"a=new"};
+    QTest::newRow("other code leaves the entry open")
+        << QStringList{"begin a", "complete a 4 0"} << QStringList{} << QStringList{"a"} << "4"
+        << QStringList{};
+    QTest::newRow("other code, later overwritten by the end")
+        << QStringList{"begin a", "complete a 3 0", "data a z", "complete a 6 1"}
+        << QStringList{"complete 1 a", "all []"} << QStringList{} << "" << QStringList{"a=z"};
+    QTest::newRow("failure for an unlisted key, empty list")
+        << QStringList{"complete z 0 0"} << QStringList{"error z", "all []"} << QStringList{} << ""
+        << QStringList{};
+    QTest::newRow("end for an unlisted key writes no empty file")
+        << QStringList{"complete z 6 4"} << QStringList{"error z", "all []"} << QStringList{} << ""
+        << QStringList{};
+    QTest::newRow("unlisted key changes no entry")
+        << QStringList{"begin a", "complete z 0 0"} << QStringList{"error z"} << QStringList{"a"}
+        << "255" << QStringList{};
+    QTest::newRow("failure in progress only stops the fetch")
+        << QStringList{"begin a", "data a part", "progress a 4 9 0", "stopped a"}
+        << QStringList{"progress 4/9 a"} << QStringList{"a"} << "255" << QStringList{};
+    QTest::newRow("refused start lists nothing")
+        << QStringList{"refuse 7 busy", "begin a", "complete a 6 0"}
+        << QStringList{"error a", "all []"} << QStringList{} << "" << QStringList{};
+    QTest::newRow("cancel all while running: no events, no files")
+        << QStringList{"begin a", "begin b", "data a part", "cancelall", "stopped a", "stopped b"} << QStringList{}
+        << QStringList{} << "" << QStringList{};
+    QTest::newRow("cancel all on an empty list") << QStringList{"cancelall"} << QStringList{}
+                                                 << QStringList{} << "" << QStringList{};
+    QTest::newRow("existing file kept after a failure")
+        << QStringList{"existing a old-contents", "begin a", "data a ne", "complete a 0 0"}
+        << QStringList{"error a", "all [,a]"} << QStringList{} << ""
+        << QStringList{"a=old-contents"};
+    QTest::newRow("existing file replaced whole")
+        << QStringList{"existing a old-contents", "begin a", "data a new", "complete a 6 3"}
+        << QStringList{"complete 3 a", "all []"} << QStringList{} << "" << QStringList{"a=new"};
+    QTest::newRow("existing file kept while the new one arrives")
+        << QStringList{"existing a old-contents", "begin a", "data a new"} << QStringList{}
+        << QStringList{"a"} << "255" << QStringList{"a=old-contents"};
+    QTest::newRow("missing folder: error at first data, folder not made")
+        << QStringList{"begin no/a", "data no/a x", "stopped no/a", "complete no/a 6 1"}
+        << QStringList{"error no/a", "all [,no/a]", "error no/a", "all []"} << QStringList{}
+        << "" << QStringList{};
+    QTest::newRow("missing folder, empty body")
+        << QStringList{"begin no/a", "complete no/a 6 0"}
+        << QStringList{"error no/a", "all [,no/a]"} << QStringList{} << "" << QStringList{};
+}
+
+void TestDownloader::script()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, events);
+    QFETCH(QStringList, listed);
+    QFETCH(QString, statuses);
+    QFETCH(QStringList, files);
+
+    for (const QString &step : steps) {
+        const QStringList w = step.split(u' ');
+        const QString op = w.at(0);
+        if (op == "begin") {
+            m_control->BeginDownload("http://h/" + w.at(1), path(w.at(1)));
+        } else if (op == "existing") {
+            QFile f(path(w.at(1)));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(w.at(2).toUtf8());
+        } else if (op == "data") {
+            m_service->sendData(path(w.at(1)), w.at(2).toUtf8());
+        } else if (op == "progress") {
+            m_service->sendProgress(path(w.at(1)), w.at(2).toLongLong(), w.at(3).toLongLong(),
+                                    w.at(4).toInt());
+        } else if (op == "complete") {
+            m_service->sendCompletion(path(w.at(1)), w.at(2).toInt(), w.at(3).toLongLong());
+        } else if (op == "refuse") {
+            m_log->refuseNext = FetchError{w.at(1).toInt(), w.at(2)};
+        } else if (op == "stopped") {
+            QVERIFY2(m_log->cancels.contains(path(w.at(1))), qPrintable(step));
+        } else if (op == "cancelall") {
+            QVERIFY(m_control->CancelAllDownload());
+        } else {
+            QFAIL(qPrintable("unknown step " + step));
+        }
+    }
+
+    QCOMPARE(m_events, events);
+    QStringList names;
+    for (const QString &f : m_control->fileList())
+        names << name(f);
+    QCOMPARE(names, listed);
+    QStringList codes;
+    for (quint8 s : m_control->statusList())
+        codes << QString::number(s);
+    QCOMPARE(codes.join(u','), statuses);
+    QCOMPARE(filesIn(m_dir->path()), files);
+    QVERIFY(!QFileInfo::exists(path("no")));
+    const bool refused = steps.contains("refuse 7 busy");
+    QCOMPARE(m_boxes.size(), refused ? 1 : 0);
+}
+
+void TestDownloader::passesCallArgumentsThrough()
+{
+    m_control->BeginDownload(" http://h/a b?q=1 ", path("a"));
+    m_control->BeginDownload("http://h/b", path("b"), 0x40);
+    QCOMPARE(m_log->starts, (QStringList{" http://h/a b?q=1 |" + path("a") + "|-",
+                                         "http://h/b|" + path("b") + "|64"}));
+    QVERIFY(m_control->CancelAllDownload());
+    QCOMPARE(m_log->cancels, (QStringList{path("a"), path("b")}));
+    QVERIFY(m_events.isEmpty());
+}
+
+void TestDownloader::newBatchFromCompletionHandler()
+{
+    // The lists are empty when the end of a batch is raised, so its handler may start anew.
+    connect(m_control.get(), &Downloader::DownloadAllComplete, this, [this] {
+        if (m_control->fileList().isEmpty() && m_log->starts.size() == 1)
+            m_control->BeginDownload("http://h/b", path("b"));
+    });
+    m_control->BeginDownload("http://h/a", path("a"));
+    m_service->sendCompletion(path("a"), FetchRecord::Failure, 0);
+    QCOMPARE(m_events, (QStringList{"error a", "all [,a]"}));
+    QCOMPARE(m_control->fileList(), QStringList{path("b")});
+    QCOMPARE(m_control->statusList(), QList<quint8>{255});
+}
+
+void TestDownloader::destroyWhileListedCancelsSilently()
+{
+    m_control->BeginDownload("http://h/a", path("a"));
+    m_control->BeginDownload("http://h/b", path("b"));
+    m_service->sendData(path("a"), "partial");
+    m_control.reset();
+    QCOMPARE(m_log->cancels, (QStringList{path("a"), path("b")}));
+    QVERIFY(m_events.isEmpty());
+    QCOMPARE(filesIn(m_dir->path()), QStringList{});
+}
+
+void TestDownloader::errorText_data()
+{
+    QTest::addColumn<int>("number");
+    QTest::addColumn<Downloader::Operation>("operation");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("BeginDownload")
+        << 7 << Downloader::Operation::BeginDownload
+        << QString::fromUtf8("7:错误在调用 BeginDownload().\r\n\r\n错误描述: busy");
+    QTest::newRow("SizeIt, ideographic space")
+        << 380 << Downloader::Operation::SizeIt
+        << QString::fromUtf8("380:错误在调用\u3000SizeIt().\r\n\r\n错误描述: busy");
+}
+
+void TestDownloader::errorText()
+{
+    QFETCH(int, number);
+    QFETCH(Downloader::Operation, operation);
+    QFETCH(QString, text);
+    QCOMPARE(Downloader::errorText(number, operation, "busy"), text);
+    if (operation == Downloader::Operation::BeginDownload) {
+        m_log->refuseNext = FetchError{number, "busy"};
+        m_control->BeginDownload("http://h/a", path("a"));
+        QCOMPARE(m_boxes, QStringList{text});
+    }
+}
+
+void TestDownloader::keepsItsSize()
+{
+    QCOMPARE(m_control->size(), QSize(32, 32));
+}
+
+namespace {
+QStringList *g_lines = nullptr;
+void captureLine(QtMsgType, const QMessageLogContext &context, const QString &text)
+{
+    if (g_lines && QByteArray(context.category) == "tavrel.download")
+        g_lines->append(text);
+}
+} // namespace
+
+void TestDownloader::diagnosticsLeaveQueriesOut()
+{
+#ifdef QT_NO_DEBUG_OUTPUT
+    QSKIP("diagnostic lines are compiled out of this build");
+#else
+    QStringList lines;
+    g_lines = &lines;
+    const auto previous = qInstallMessageHandler(captureLine);
+    const QString a = path("a");
+    m_control->BeginDownload("http://u:pw@h/up/a?pass=secret", a);
+    m_service->sendProgress(a, 0, 0, FetchRecord::Sending, "http://u:pw@h/up/a?pass=secret");
+    m_service->sendProgress(a, 0, 0, FetchRecord::Connecting, {}, "h");
+    m_service->sendProgress(a, 0, 0, FetchRecord::Redirecting, {}, "http://h/b");
+    m_service->sendProgress(a, 0, 0, FetchRecord::FirstData, {}, "text/plain");
+    m_service->sendProgress(a, 1, 1, FetchRecord::AllData, {}, "");
+    m_service->sendCompletion(a, FetchRecord::AllData, 1);
+    qInstallMessageHandler(previous);
+    g_lines = nullptr;
+    QCOMPARE(lines, (QStringList{"Attempting to connect http://h/up/a", "Connecting h",
+                                 "Redirecting http://h/b", "Begin downloading text/plain",
+                                 "Download complete ", "Writting to file " + a,
+                                 "Killing download " + a}));
+#endif
+}
+
+QTEST_GUILESS_MAIN(TestDownloader)
+#include "tst_downloader.moc"

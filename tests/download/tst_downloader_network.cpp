@@ -1,0 +1,2 @@
+#include <QtTest>
+QTEST_GUILESS_MAIN(QObject)
