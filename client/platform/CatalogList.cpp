@@ -66,7 +66,7 @@ void CatalogModel::appendRow(const QString &firstCell)
 
 void CatalogModel::setCell(int row, int column, const QString &text)
 {
-    if (row < 0 || row >= m_rows.size() || column < 0)
+    if (row < 0 || row >= m_rows.size() || column < 0 || column >= m_captions.size())
         return;
     QStringList &cells = m_rows[row];
     while (cells.size() <= column)
