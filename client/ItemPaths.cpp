@@ -1,0 +1,143 @@
+#include "ItemPaths.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QStringList>
+#include <QUrl>
+
+namespace tavrel {
+
+namespace {
+
+bool isControl(QChar c)
+{
+    // C0, DEL and C1: NUL cuts a path short, the others hide what the name really is.
+    return c.category() == QChar::Other_Control;
+}
+
+bool isSeparator(QChar c)
+{
+    return c == QLatin1Char('/') || c == QLatin1Char('\\');
+}
+
+// The parts of a name from the server, or why it cannot be a path below the root. Empty parts
+// ("a//b") are dropped: they name no folder.
+std::optional<QStringList> relativeParts(const QString &name, bool mustNameFile, QString *why)
+{
+    for (const QChar c : name) {
+        if (isControl(c)) {
+            *why = QStringLiteral("含有控制字符");
+            return std::nullopt;
+        }
+    }
+    if (!name.isEmpty() && isSeparator(name.front())) {
+        *why = QStringLiteral("是绝对路径");
+        return std::nullopt;
+    }
+    static const QRegularExpression separators(QStringLiteral("[/\\\\]"));
+    QStringList parts = name.split(separators, Qt::SkipEmptyParts);
+    for (const QString &part : parts) {
+        if (part == QLatin1String(".") || part == QLatin1String("..")) {
+            *why = QStringLiteral("含有“.”或“..”");
+            return std::nullopt;
+        }
+    }
+    if (mustNameFile && (parts.isEmpty() || isSeparator(name.back()))) {
+        *why = QStringLiteral("以路径分隔符结尾，不是文件名");
+        return std::nullopt;
+    }
+    return parts;
+}
+
+QString withTrailingSlash(const QString &folder)
+{
+    QString f = QDir::fromNativeSeparators(folder);
+    if (!f.endsWith(QLatin1Char('/')))
+        f.append(QLatin1Char('/'));
+    return f;
+}
+
+// The program's own Res/ is usable when it is a folder we may write to, or when it is
+// missing and may be made.
+bool canWriteLibrary(const QString &programFolder)
+{
+    if (programFolder.isEmpty())
+        return false;
+    const QFileInfo res(withTrailingSlash(programFolder) + QStringLiteral("Res"));
+    if (res.exists())
+        return res.isDir() && res.isWritable();
+    const QFileInfo program(programFolder);
+    return program.isDir() && program.isWritable();
+}
+
+} // namespace
+
+std::optional<ItemTarget> itemTarget(const QString &libraryRoot, const QString &title,
+                                     const QString &fileName, QString *reason)
+{
+    QString why;
+    const std::optional<QStringList> titleParts = relativeParts(title, false, &why);
+    if (!titleParts) {
+        if (reason)
+            *reason = QStringLiteral("软件标题“%1”不能用作文件夹名：%2。")
+                          .arg(visibleName(title), why);
+        return std::nullopt;
+    }
+    const std::optional<QStringList> fileParts = relativeParts(fileName, true, &why);
+    if (!fileParts) {
+        if (reason)
+            *reason = QStringLiteral("下载地址“%1”不能用作文件名：%2。")
+                          .arg(visibleName(fileName), why);
+        return std::nullopt;
+    }
+
+    ItemTarget target;
+    target.folder = withTrailingSlash(libraryRoot);
+    if (!titleParts->isEmpty())
+        target.folder += titleParts->join(QLatin1Char('/')) + QLatin1Char('/');
+    target.fileFolder = target.folder;
+    for (qsizetype i = 0; i + 1 < fileParts->size(); ++i)
+        target.fileFolder += fileParts->at(i) + QLatin1Char('/');
+    target.saveFile = target.fileFolder + fileParts->back();
+    return target;
+}
+
+QString itemUrl(const QString &baseUrl, const QString &fileName)
+{
+    QStringList parts = fileName.split(QLatin1Char('/'));
+    for (QString &part : parts)
+        part = QString::fromLatin1(QUrl::toPercentEncoding(part));
+    return baseUrl + QStringLiteral("up/") + parts.join(QLatin1Char('/'));
+}
+
+QString chooseLibraryRoot(const QString &programFolder)
+{
+    return chooseLibraryRoot(
+        programFolder, QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation));
+}
+
+QString chooseLibraryRoot(const QString &programFolder, const QString &fallbackFolder)
+{
+    if (canWriteLibrary(programFolder) || fallbackFolder.isEmpty())
+        return withTrailingSlash(programFolder) + QStringLiteral("Res/");
+    return withTrailingSlash(fallbackFolder) + QStringLiteral("Res/");
+}
+
+QString visibleName(const QString &name)
+{
+    QString out;
+    out.reserve(name.size());
+    for (const QChar c : name) {
+        if (!isControl(c))
+            out.append(c);
+        else if (c.unicode() < 0x100)
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+    }
+    return out;
+}
+
+} // namespace tavrel

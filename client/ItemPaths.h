@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+// Where a downloaded item goes on disk and where it comes from on the server. Titles and file
+// names come from the server, so they are checked before they become part of a local path.
+
+namespace tavrel {
+
+struct ItemTarget
+{
+    QString folder;     // the item's folder: library root + title + "/"; opened at the end
+    QString fileFolder; // the folder the file lands in (deeper when the file name nests)
+    QString saveFile;   // the item's file
+};
+
+// The item's folder and file under libraryRoot (which ends with "/"). A "\" or "/" inside the
+// title or the file name makes nested folders. A name that could reach outside the root or
+// that no file can carry ("..", ".", an absolute path, control characters, a file name that
+// ends with a separator) is refused: nothing then, and *reason says why in the user's words.
+std::optional<ItemTarget> itemTarget(const QString &libraryRoot, const QString &title,
+                                     const QString &fileName, QString *reason = nullptr);
+
+// baseUrl + "up/" + the file name, each "/"-separated part percent-encoded as UTF-8, so that
+// blanks, "#", "?", "%" and "\" reach the server as part of the name.
+QString itemUrl(const QString &baseUrl, const QString &fileName);
+
+// The library root for a program in programFolder: its "Res/" when that can be written,
+// otherwise "Res/" in the user's data location (an installed program cannot write beside
+// itself). Ends with "/".
+QString chooseLibraryRoot(const QString &programFolder);
+QString chooseLibraryRoot(const QString &programFolder, const QString &fallbackFolder);
+
+// A name with its control characters made visible (as \xNN or \uNNNN), fit for a message box.
+QString visibleName(const QString &name);
+
+} // namespace tavrel
