@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// Pure decisions of the catalogue server: page format, parameter parsing, name and text checks.
+namespace CatalogText {
+
+inline constexpr QChar FieldSeparator = QChar(0x0002);
+inline constexpr QChar RecordSeparator = QChar(0x0001);
+inline constexpr QLatin1StringView TrailerMarker("?TtbBa?");
+
+struct Record
+{
+    QString category;
+    QString title;
+    QString licence;
+    QString updated; // "yyyy-MM-dd HH:mm:ss"
+    QString fileName;
+    qint64 id = 0;
+};
+
+// One catalog page: the records, then the trailer with the record count and page count.
+QByteArray formatPage(const QList<Record> &records, qint64 recordCount, qint64 pageCount);
+
+// Page count of a list of `recordCount` records; 0 for an empty list.
+qint64 pageCount(qint64 recordCount, int pageSize);
+
+// The page to serve for a raw `page` parameter: missing, non-numeric, zero or negative give 1;
+// anything past the last page (however large) gives the last page.
+qint64 resolvePage(const QString &raw, qint64 pages);
+
+// Text that may go into a record field: no control characters, no trailer marker.
+bool isCleanField(const QString &text);
+
+// A file name without any folder part that cannot climb out of the folder it is joined to.
+bool isPlainFileName(const QString &name);
+
+// A security code is kept as decimal text. The client reads the reply "1" (or "01", "001")
+// as a rejection, so a code with that value could never be read back.
+bool isAcceptableSecurityCode(const QString &code);
+
+bool constantTimeEquals(const QByteArray &a, const QByteArray &b);
+
+struct ByteRange
+{
+    enum Kind { Whole, Partial, Unsatisfiable };
+    Kind kind = Whole;
+    qint64 first = 0;
+    qint64 last = -1; // inclusive
+};
+
+// Reads a Range header against a file of `size` bytes. A header that is absent, malformed or
+// asks for several ranges is ignored (the whole file is sent).
+ByteRange parseRange(const QByteArray &header, qint64 size);
+
+} // namespace CatalogText

@@ -1,0 +1,449 @@
+#include "HttpServer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryFile>
+#include <QTimer>
+#include <QUrl>
+
+#include <cstdio>
+
+#include <sys/socket.h>
+
+QString HttpRequest::queryValue(const QString &key) const
+{
+    return query.queryItemValue(key, QUrl::FullyDecoded);
+}
+
+HttpResponse HttpResponse::text(int status, const QByteArray &body)
+{
+    HttpResponse r;
+    r.status = status;
+    r.body = body;
+    return r;
+}
+
+HttpResponse HttpResponse::html(int status, const QString &body)
+{
+    HttpResponse r;
+    r.status = status;
+    r.contentType = "text/html; charset=utf-8";
+    r.body = body.toUtf8();
+    return r;
+}
+
+static QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 100: return "Continue";
+    case 200: return "OK";
+    case 206: return "Partial Content";
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 408: return "Request Timeout";
+    case 411: return "Length Required";
+    case 413: return "Payload Too Large";
+    case 414: return "URI Too Long";
+    case 416: return "Range Not Satisfiable";
+    case 431: return "Request Header Fields Too Large";
+    case 500: return "Internal Server Error";
+    case 501: return "Not Implemented";
+    case 505: return "HTTP Version Not Supported";
+    default: return "Status";
+    }
+}
+
+// Keeps the access log to one printable line whatever the client sent.
+static QByteArray printable(const QByteArray &raw)
+{
+    QByteArray out = raw.left(300);
+    for (char &c : out) {
+        if (uchar(c) < 0x20 || uchar(c) >= 0x7f)
+            c = '?';
+    }
+    if (raw.size() > out.size())
+        out += "...";
+    return out;
+}
+
+namespace {
+
+class HttpConnection : public QObject
+{
+public:
+    HttpConnection(QTcpSocket *socket, HttpServer *server)
+        : QObject(server), m_socket(socket), m_server(server), m_limits(server->limits())
+    {
+        m_socket->setParent(this);
+        m_idle.setSingleShot(true);
+        m_idle.setInterval(m_limits.idleTimeoutMs);
+        connect(&m_idle, &QTimer::timeout, this, [this] { m_socket->abort(); });
+        connect(m_socket, &QTcpSocket::readyRead, this, &HttpConnection::onReadyRead);
+        connect(m_socket, &QTcpSocket::bytesWritten, this, &HttpConnection::pump);
+        connect(m_socket, &QTcpSocket::disconnected, this, &QObject::deleteLater);
+        connect(m_socket, &QTcpSocket::errorOccurred, this, [this] {
+            if (m_socket->state() == QAbstractSocket::UnconnectedState)
+                deleteLater();
+        });
+        if (m_limits.rateLimit > 0) {
+            m_rateTimer.setInterval(100);
+            connect(&m_rateTimer, &QTimer::timeout, this, [this] {
+                m_tokens = qMin(m_tokens + m_limits.rateLimit / 10, m_limits.rateLimit / 5 + 1);
+                pump();
+            });
+        }
+        m_idle.start();
+    }
+
+private:
+    enum class State { Head, Body, Streaming, Closing };
+
+    void onReadyRead()
+    {
+        m_idle.start();
+        if (m_state == State::Closing) {
+            m_socket->readAll(); // drained so that closing does not reset the answer away
+            return;
+        }
+        m_buffer += m_socket->readAll();
+        if (m_state == State::Streaming && m_buffer.size() > 4 * m_limits.maxHeaderBytes) {
+            m_socket->abort(); // a client that keeps sending while it is being sent a file
+            return;
+        }
+        process();
+    }
+
+    void process()
+    {
+        while (m_state == State::Head || m_state == State::Body) {
+            if (m_state == State::Head && !readHead())
+                return;
+            if (m_state == State::Body && !readBody())
+                return;
+        }
+    }
+
+    bool readHead()
+    {
+        // Blank lines before a request are allowed between keep-alive requests.
+        while (m_buffer.startsWith("\r\n"))
+            m_buffer.remove(0, 2);
+        const qsizetype end = m_buffer.indexOf("\r\n\r\n");
+        if (end < 0) {
+            const qsizetype lineEnd = m_buffer.indexOf("\r\n");
+            if ((lineEnd < 0 && m_buffer.size() > m_limits.maxRequestLine) || lineEnd > m_limits.maxRequestLine)
+                fail(414, "request line too long");
+            else if (m_buffer.size() > m_limits.maxHeaderBytes)
+                fail(431, "request header too large");
+            return false;
+        }
+        if (end > m_limits.maxHeaderBytes) {
+            const qsizetype lineEnd = m_buffer.indexOf("\r\n");
+            fail(lineEnd > m_limits.maxRequestLine ? 414 : 431, "request header too large");
+            return false;
+        }
+        const QByteArray head = m_buffer.left(end);
+        m_buffer.remove(0, end + 4);
+
+        m_request = HttpRequest();
+        m_request.peer = m_socket->peerAddress();
+        const QList<QByteArray> lines = head.split('\n');
+        const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
+        if (requestLine.size() != 3 || requestLine[0].isEmpty()) {
+            fail(400, "malformed request line");
+            return false;
+        }
+        if (requestLine[0].size() > 16 || requestLine[1].size() > m_limits.maxRequestLine) {
+            fail(requestLine[1].size() > m_limits.maxRequestLine ? 414 : 400, "malformed request line");
+            return false;
+        }
+        m_request.method = requestLine[0];
+        m_request.target = requestLine[1];
+        const QByteArray version = requestLine[2];
+        if (version != "HTTP/1.1" && version != "HTTP/1.0") {
+            fail(version.startsWith("HTTP/") ? 505 : 400, "unsupported protocol version");
+            return false;
+        }
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const QByteArray line = lines[i].trimmed();
+            const qsizetype colon = line.indexOf(':');
+            if (colon <= 0) {
+                fail(400, "malformed header line");
+                return false;
+            }
+            const QByteArray name = line.left(colon).trimmed().toLower();
+            const QByteArray value = line.mid(colon + 1).trimmed();
+            if (m_request.headers.contains(name) && name == "content-length"
+                && m_request.headers.value(name) != value) {
+                fail(400, "conflicting Content-Length");
+                return false;
+            }
+            m_request.headers.insert(name, value);
+        }
+
+        const QByteArray connection = m_request.header("connection").toLower();
+        m_keepAlive = version == "HTTP/1.1" ? !connection.contains("close") : connection.contains("keep-alive");
+
+        if (!m_request.target.startsWith('/')) {
+            fail(400, "request target must be a path");
+            return false;
+        }
+        const qsizetype question = m_request.target.indexOf('?');
+        const QByteArray rawPath = question < 0 ? m_request.target : m_request.target.left(question);
+        m_request.rawQuery = question < 0 ? QByteArray() : m_request.target.mid(question + 1);
+        const QByteArray decodedPath = QByteArray::fromPercentEncoding(rawPath);
+        if (decodedPath.contains('\0')) {
+            fail(400, "NUL in path");
+            return false;
+        }
+        m_request.path = QString::fromUtf8(decodedPath);
+        m_request.query.setQuery(QString::fromLatin1(m_request.rawQuery));
+
+        if (m_request.headers.contains("transfer-encoding")) {
+            fail(411, "chunked request bodies are not accepted; send Content-Length");
+            return false;
+        }
+        m_bodyLeft = 0;
+        if (m_request.headers.contains("content-length")) {
+            bool ok = false;
+            const QByteArray raw = m_request.header("content-length");
+            const qint64 length = raw.toLongLong(&ok);
+            if (!ok || length < 0 || raw.startsWith('+') || raw.startsWith('-')) {
+                fail(400, "bad Content-Length");
+                return false;
+            }
+            m_bodyLeft = length;
+        }
+        m_request.bodySize = m_bodyLeft;
+        if (m_bodyLeft > m_limits.maxBodyBytes) {
+            // Answer at once without reading the body; the connection cannot be reused.
+            m_request.bodyTooLarge = true;
+            m_keepAlive = false;
+            m_bodyLeft = 0;
+            respond();
+            return false;
+        }
+        if (m_bodyLeft > m_limits.memoryBodyBytes) {
+            const QString dir = m_limits.spoolDir.isEmpty() ? QDir::tempPath() : m_limits.spoolDir;
+            auto file = std::make_shared<QTemporaryFile>(dir + QStringLiteral("/body-XXXXXX"));
+            if (!file->open()) {
+                fail(500, "cannot store the request body");
+                return false;
+            }
+            m_request.bodyFile = file;
+        }
+        if (m_bodyLeft > 0 && m_request.header("expect").toLower() == "100-continue")
+            m_socket->write("HTTP/1.1 100 Continue\r\n\r\n");
+        m_state = State::Body;
+        return true;
+    }
+
+    bool readBody()
+    {
+        const qint64 take = qMin<qint64>(m_bodyLeft, m_buffer.size());
+        if (take > 0) {
+            if (m_request.bodyFile) {
+                if (m_request.bodyFile->write(m_buffer.constData(), take) != take) {
+                    fail(500, "cannot store the request body");
+                    return false;
+                }
+            } else {
+                m_request.body.append(m_buffer.constData(), take);
+            }
+            m_buffer.remove(0, take);
+            m_bodyLeft -= take;
+        }
+        if (m_bodyLeft > 0)
+            return false;
+        if (m_request.bodyFile && !m_request.bodyFile->flush()) {
+            fail(500, "cannot store the request body");
+            return false;
+        }
+        respond();
+        return m_state == State::Head;
+    }
+
+    void respond()
+    {
+        HttpResponse response = m_server->handler()(m_request);
+        const bool head = m_request.method == "HEAD";
+        m_request.bodyFile.reset();
+        if (response.closeConnection)
+            m_keepAlive = false;
+
+        qint64 length = response.body.size();
+        if (!response.filePath.isEmpty()) {
+            m_file.reset(new QFile(response.filePath));
+            if (!m_file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)
+                || !m_file->seek(response.fileOffset)) {
+                m_file.reset();
+                response = HttpResponse::text(500, "cannot read the file\n");
+                length = response.body.size();
+            } else {
+                length = response.fileLength;
+            }
+        }
+        log(response, length);
+
+        QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
+                + reasonPhrase(response.status) + "\r\n";
+        out += "Server: catalogd\r\n";
+        out += "Content-Type: " + response.contentType + "\r\n";
+        out += "Content-Length: " + QByteArray::number(length) + "\r\n";
+        for (const auto &h : response.headers)
+            out += h.first + ": " + h.second + "\r\n";
+        out += m_keepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
+        out += "\r\n";
+        if (!head && response.filePath.isEmpty())
+            out += response.body;
+        m_socket->write(out);
+
+        if (m_file && !head && length > 0) {
+            m_fileLeft = length;
+            m_state = State::Streaming;
+            if (m_limits.rateLimit > 0) {
+                m_tokens = m_limits.rateLimit / 10 + 1;
+                m_rateTimer.start();
+            }
+            pump();
+            return;
+        }
+        m_file.reset();
+        finishResponse();
+    }
+
+    void pump()
+    {
+        m_idle.start();
+        if (m_state == State::Closing) {
+            if (m_socket->bytesToWrite() == 0)
+                closeGracefully();
+            return;
+        }
+        if (m_state != State::Streaming)
+            return;
+        constexpr qint64 chunk = 256 * 1024;
+        while (m_fileLeft > 0 && m_socket->bytesToWrite() < 2 * chunk) {
+            qint64 want = qMin(chunk, m_fileLeft);
+            if (m_limits.rateLimit > 0) {
+                want = qMin(want, m_tokens);
+                if (want <= 0)
+                    return;
+            }
+            if (m_chunk.size() < want)
+                m_chunk.resize(want);
+            const qint64 got = m_file->read(m_chunk.data(), want);
+            if (got <= 0) {
+                // The file shrank under us: the promised length cannot be met.
+                m_socket->abort();
+                return;
+            }
+            m_socket->write(m_chunk.constData(), got);
+            m_fileLeft -= got;
+            m_tokens -= got;
+        }
+        if (m_fileLeft == 0) {
+            m_rateTimer.stop();
+            m_file.reset();
+            finishResponse();
+            process();
+        }
+    }
+
+    void finishResponse()
+    {
+        if (m_keepAlive) {
+            m_state = State::Head;
+            return;
+        }
+        m_state = State::Closing;
+        if (m_socket->bytesToWrite() == 0)
+            closeGracefully();
+    }
+
+    // Ends our side and keeps reading for a moment: closing with unread request bytes would
+    // reset the connection and the client could lose the answer (an upload refused early).
+    void closeGracefully()
+    {
+        if (m_shutDown)
+            return;
+        m_shutDown = true;
+        ::shutdown(int(m_socket->socketDescriptor()), SHUT_WR);
+        m_socket->readAll();
+        QTimer::singleShot(2000, this, [this] { m_socket->abort(); });
+    }
+
+    void fail(int status, const QByteArray &why)
+    {
+        HttpResponse r = HttpResponse::text(status, why + '\n');
+        m_keepAlive = false;
+        m_buffer.clear();
+        QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status)
+                + "\r\nServer: catalogd\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: "
+                + QByteArray::number(r.body.size()) + "\r\nConnection: close\r\n\r\n" + r.body;
+        std::fprintf(stderr, "catalogd: %s %d %s\n", qPrintable(m_socket->peerAddress().toString()), status,
+                     why.constData());
+        m_socket->write(out);
+        m_state = State::Closing;
+        pump();
+    }
+
+    void log(const HttpResponse &response, qint64 length)
+    {
+        const QByteArray target = response.logTarget.isEmpty() ? m_request.target : response.logTarget;
+        std::fprintf(stderr, "catalogd: %s \"%s %s\" %d %lld\n",
+                     qPrintable(m_request.peer.toString()), printable(m_request.method).constData(),
+                     printable(target).constData(), response.status, static_cast<long long>(length));
+    }
+
+    QTcpSocket *m_socket;
+    HttpServer *m_server;
+    const HttpLimits &m_limits;
+    QTimer m_idle;
+    QTimer m_rateTimer;
+    State m_state = State::Head;
+    QByteArray m_buffer;
+    HttpRequest m_request;
+    qint64 m_bodyLeft = 0;
+    bool m_keepAlive = true;
+    bool m_shutDown = false;
+    std::unique_ptr<QFile> m_file;
+    qint64 m_fileLeft = 0;
+    qint64 m_tokens = 0;
+    QByteArray m_chunk;
+};
+
+} // namespace
+
+HttpServer::HttpServer(Handler handler, HttpLimits limits, QObject *parent)
+    : QObject(parent), m_handler(std::move(handler)), m_limits(std::move(limits)), m_server(new QTcpServer(this))
+{
+    connect(m_server, &QTcpServer::newConnection, this, &HttpServer::acceptConnections);
+}
+
+HttpServer::~HttpServer() = default;
+
+bool HttpServer::listen(const QHostAddress &address, quint16 port)
+{
+    return m_server->listen(address, port);
+}
+
+quint16 HttpServer::serverPort() const
+{
+    return m_server->serverPort();
+}
+
+QString HttpServer::errorString() const
+{
+    return m_server->errorString();
+}
+
+void HttpServer::acceptConnections()
+{
+    while (QTcpSocket *socket = m_server->nextPendingConnection())
+        new HttpConnection(socket, this);
+}

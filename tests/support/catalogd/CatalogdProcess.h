@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class QTemporaryDir;
+
+// Runs catalogd on 127.0.0.1 with a port the system picks, for as long as the object lives.
+class CatalogdProcess
+{
+public:
+    struct Options
+    {
+        bool demo = true;
+        QString adminPassword = QStringLiteral("admin-pass");
+        QString securityCode = QStringLiteral("4321");
+        int pageSize = 20;
+        qint64 demoMaxFileSize = 200000;
+        QStringList extraArgs;
+        QString dataDir; // a temporary folder, removed afterwards, when empty
+    };
+
+    CatalogdProcess();
+    ~CatalogdProcess(); // stops the server and removes a temporary data folder
+    CatalogdProcess(const CatalogdProcess &) = delete;
+    CatalogdProcess &operator=(const CatalogdProcess &) = delete;
+
+    // Starts the server and waits (up to about 20 s) until it says where it listens.
+    bool start(const Options &options);
+    bool start() { return start(Options()); }
+    void stop();
+
+    QString rootUrl() const; // "http://127.0.0.1:PORT/"
+    QString baseUrl() const; // "http://127.0.0.1:PORT/adminphp/"
+    quint16 port() const { return m_port; }
+    QString dataDir() const { return m_dataDir; }
+    QString output() const; // everything it printed so far, both channels
+    QString errorString() const { return m_error; }
+
+private:
+    void collect() const;
+
+    std::unique_ptr<QProcess> m_process;
+    std::unique_ptr<QTemporaryDir> m_tempDir;
+    mutable QByteArray m_output;
+    QString m_dataDir;
+    QString m_error;
+    quint16 m_port = 0;
+};
