@@ -1,0 +1,21 @@
+#pragma once
+
+#include "client/platform/Services.h"
+
+#include <QPointer>
+#include <QWidget>
+
+// The window's message boxes: modal, with the given text and title, OK or Yes/No/Cancel, and an
+// icon only for errors.
+class MessageBoxPrompter : public Prompter
+{
+public:
+    explicit MessageBoxPrompter(QWidget *parent = nullptr);
+
+    // Closing the box without a button counts as Cancel, or as OK when OK is the only button.
+    Answer ask(const QString &text, const QString &title, Buttons buttons,
+               Icon icon = Icon::None) override;
+
+private:
+    QPointer<QWidget> m_parent;
+};
