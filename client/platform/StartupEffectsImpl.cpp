@@ -1,0 +1,174 @@
+#include "client/platform/StartupEffectsImpl.h"
+
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+
+#if __has_include(<QMediaPlayer>)
+#include <QAudio>
+#include <QAudioDevice>
+#include <QAudioOutput>
+#include <QLibraryInfo>
+#include <QMediaDevices>
+#include <QMediaPlayer>
+#define TAVREL_HAVE_MULTIMEDIA 1
+#endif
+
+#include <algorithm>
+
+Q_LOGGING_CATEGORY(lcEffects, "tavrel.effects")
+
+namespace {
+
+#if defined(TAVREL_HAVE_MULTIMEDIA) && defined(Q_OS_LINUX)
+// Qt 6.4 on Linux picks its GStreamer backend, which crashes while building a player when
+// GStreamer's base plugins are not installed (Debian does not pull them in). The FFmpeg backend
+// ships in the same package and needs nothing more, so it is preferred when it is there. A
+// backend the user chose stays; the choice must be made before multimedia is first used.
+void preferFfmpegBackend()
+{
+    if (!qEnvironmentVariableIsEmpty("QT_MEDIA_BACKEND"))
+        return;
+    const QString plugin = QLibraryInfo::path(QLibraryInfo::PluginsPath) +
+                           QStringLiteral("/multimedia/libffmpegmediaplugin.so");
+    if (QFileInfo::exists(plugin))
+        qputenv("QT_MEDIA_BACKEND", "ffmpeg");
+}
+#else
+void preferFfmpegBackend() {}
+#endif
+
+} // namespace
+
+StartupEffectsImpl::StartupEffectsImpl(int pingTimeoutMs, QObject *parent)
+    : QObject(parent), m_pingTimeoutMs(pingTimeoutMs)
+{
+    preferFfmpegBackend();
+}
+
+StartupEffectsImpl::~StartupEffectsImpl()
+{
+#ifdef TAVREL_HAVE_MULTIMEDIA
+    if (m_player) {
+        m_player->disconnect(this);
+        m_player->stop();
+    }
+#endif
+}
+
+void StartupEffectsImpl::pingStatistics(const QString &url)
+{
+    const QUrl target(url);
+    // Only a web page is visited; anything else is not the statistics page.
+    if (!target.isValid() ||
+        (target.scheme() != QLatin1String("http") && target.scheme() != QLatin1String("https"))) {
+        qCDebug(lcEffects) << "statistics visit skipped: not a web address";
+        return;
+    }
+    if (!m_network)
+        m_network = new QNetworkAccessManager(this);
+
+    QNetworkRequest request(target);
+    request.setTransferTimeout(m_pingTimeoutMs);
+    QNetworkReply *reply = m_network->get(request);
+    ++m_pendingPings;
+    // Nobody reads the page: whatever the outcome, the reply just goes away.
+    connect(reply, &QNetworkReply::finished, this, [this, reply] {
+        if (reply->error() != QNetworkReply::NoError)
+            qCDebug(lcEffects) << "statistics visit failed:" << reply->error();
+        reply->deleteLater();
+        --m_pendingPings;
+        Q_EMIT pingFinished();
+    });
+}
+
+float StartupEffectsImpl::linearVolume(int volume)
+{
+    // A volume slider's 50 sounds half as loud, which is far less than half the amplitude.
+    const float perceived = float(std::clamp(volume, 0, 100)) / 100.0f;
+#ifdef TAVREL_HAVE_MULTIMEDIA
+    return QAudio::convertVolume(perceived, QAudio::LogarithmicVolumeScale,
+                                 QAudio::LinearVolumeScale);
+#else
+    return perceived;
+#endif
+}
+
+#ifdef TAVREL_HAVE_MULTIMEDIA
+
+void StartupEffectsImpl::playSound(const QString &file, int volume)
+{
+    stopSound();
+    // A missing file plays nothing; checking here spares starting the media backend for it.
+    const QFileInfo info(file);
+    if (!info.isFile() || !info.isReadable()) {
+        qCDebug(lcEffects) << "no start-up sound file";
+        return;
+    }
+    // Without an audio output, Qt 6.4's FFmpeg backend crashes in its audio thread once the
+    // player starts (offscreen test runs, servers, desktops without a sound server).
+    if (QMediaDevices::defaultAudioOutput().isNull()) {
+        qCDebug(lcEffects) << "no audio output for the start-up sound";
+        return;
+    }
+
+    m_player = new QMediaPlayer(this);
+    m_audio = new QAudioOutput(m_player);
+    m_audio->setVolume(linearVolume(volume));
+    m_player->setAudioOutput(m_audio);
+    m_player->setLoops(1);
+
+    QMediaPlayer *player = m_player;
+    connect(player, &QMediaPlayer::errorOccurred, this, [this, player](QMediaPlayer::Error error) {
+        qCDebug(lcEffects) << "start-up sound not played:" << error;
+        if (player == m_player)
+            stopSound();
+    });
+    connect(player, &QMediaPlayer::mediaStatusChanged, this,
+            [this, player](QMediaPlayer::MediaStatus status) {
+                if (player == m_player &&
+                    (status == QMediaPlayer::EndOfMedia || status == QMediaPlayer::InvalidMedia))
+                    stopSound();
+            });
+
+    player->setSource(QUrl::fromLocalFile(info.absoluteFilePath()));
+    player->play();
+}
+
+bool StartupEffectsImpl::isPlaying() const
+{
+    return m_player != nullptr;
+}
+
+void StartupEffectsImpl::stopSound()
+{
+    if (!m_player)
+        return;
+    QMediaPlayer *player = m_player;
+    m_player = nullptr;
+    m_audio = nullptr;
+    player->disconnect(this);
+    player->stop();
+    // Not deleted here: this may run inside one of the player's own signals.
+    player->deleteLater();
+    Q_EMIT soundFinished();
+}
+
+#else
+
+void StartupEffectsImpl::playSound(const QString &, int)
+{
+    qCDebug(lcEffects) << "built without sound";
+}
+
+bool StartupEffectsImpl::isPlaying() const
+{
+    return false;
+}
+
+void StartupEffectsImpl::stopSound() {}
+
+#endif
