@@ -1,0 +1,824 @@
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "CatalogdProcess.h"
+#include "RawHttp.h"
+
+using RawHttp::CatalogPage;
+using RawHttp::Response;
+
+namespace {
+
+const QString Password = QStringLiteral("admin-pass");
+const QString Code = QStringLiteral("4321");
+
+QByteArray examineTarget(const QByteArray &query)
+{
+    return "/adminphp/to_examine.php?" + query;
+}
+
+QByteArray passQuery(const QString &password)
+{
+    return "pass=" + RawHttp::encode(password);
+}
+
+struct FormPart
+{
+    QByteArray name;
+    QByteArray value;
+    QByteArray fileName; // a file part when set
+};
+
+QByteArray formBody(const QList<FormPart> &parts, const QByteArray &boundary)
+{
+    QByteArray body;
+    for (const FormPart &p : parts) {
+        body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + p.name + '"';
+        if (!p.fileName.isNull())
+            body += "; filename=\"" + p.fileName + "\"\r\nContent-Type: application/octet-stream";
+        body += "\r\n\r\n" + p.value + "\r\n";
+    }
+    return body + "--" + boundary + "--\r\n";
+}
+
+Response post(quint16 port, const QByteArray &target, const QByteArray &contentType, const QByteArray &body)
+{
+    return RawHttp::send(port, "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Type: "
+                                       + contentType + "\r\nContent-Length: " + QByteArray::number(body.size())
+                                       + "\r\n\r\n" + body);
+}
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+} // namespace
+
+class TestCatalogd : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+
+    void listPages_data();
+    void listPages();
+    void recordsAreWellFormed_data();
+    void recordsAreWellFormed();
+
+    void operationCodes_data();
+    void operationCodes();
+    void approveThenList();
+    void deleteThenGone();
+    void changePasswordPersists();
+    void changeSecurityCodeKeepsZeros();
+    void credentialsWithReservedCharacters();
+
+    void ranges_data();
+    void ranges();
+    void throttledDownloadCompletes();
+
+    void hostileRequests_data();
+    void hostileRequests();
+    void pipelinedRequests();
+
+    void uploads_data();
+    void uploads();
+    void uploadWithCurl();
+    void oversizedUploadWithCurl();
+    void uploadPageInChromium();
+
+    void statisticsCountsVisits();
+    void concurrentClients();
+    void concurrentDeletesOfOneItem();
+    void logHasNoSecrets();
+
+private:
+    CatalogPage adminList(CatalogdProcess &server, int cz, const QByteArray &extra = "page=1");
+    QByteArray demoFile(const QString &name) const;
+
+    CatalogdProcess m_server; // the demo catalogue, never changed by the tests that use it
+};
+
+void TestCatalogd::initTestCase()
+{
+    QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
+    QVERIFY(m_server.output().contains(QStringLiteral("catalogd: administrator password: admin-pass\n")));
+    QVERIFY(m_server.output().contains(QStringLiteral("catalogd: security code: 4321\n")));
+}
+
+CatalogPage TestCatalogd::adminList(CatalogdProcess &server, int cz, const QByteArray &extra)
+{
+    const Response r = RawHttp::get(server.port(),
+                                    examineTarget("cz=" + QByteArray::number(cz) + '&' + passQuery(Password) + '&' + extra));
+    return RawHttp::parseCatalogPage(r.body);
+}
+
+QByteArray TestCatalogd::demoFile(const QString &name) const
+{
+    return fileBytes(QDir(m_server.dataDir()).filePath(QStringLiteral("up/") + name));
+}
+
+// The demo catalogue: 30 administrator items, 26 approved user items, 4 awaiting review.
+void TestCatalogd::listPages_data()
+{
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<QString>("recordCount");
+    QTest::addColumn<QString>("pageCount");
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<QString>("firstTitle");
+
+    const QByteArray admin = "/adminphp/admin_upload.php?";
+    const QByteArray users = "/adminphp/users_upload.php?";
+    const QString newestAdmin = QStringLiteral("工具\\补丁");
+    const QString newestUser = QStringLiteral("网友推荐：万能格式转换");
+    QTest::newRow("admin page 1") << admin + "page=1" << "30" << "2" << 20 << newestAdmin;
+    QTest::newRow("admin page 2") << admin + "page=2" << "30" << "2" << 10 << QStringLiteral("Chess Trainer");
+    QTest::newRow("users page 1") << users + "page=1" << "26" << "2" << 20 << newestUser;
+    QTest::newRow("users page 2") << users + "page=2" << "26" << "2" << 6 << QStringLiteral("Cron Helper");
+    QTest::newRow("page missing") << admin << "30" << "2" << 20 << newestAdmin;
+    QTest::newRow("page empty") << admin + "page=" << "30" << "2" << 20 << newestAdmin;
+    QTest::newRow("page zero") << users + "page=0" << "26" << "2" << 20 << newestUser;
+    QTest::newRow("page negative") << users + "page=-3" << "26" << "2" << 20 << newestUser;
+    QTest::newRow("page not a number") << admin + "page=abc" << "30" << "2" << 20 << newestAdmin;
+    QTest::newRow("page past the end") << admin + "page=3" << "30" << "2" << 10 << QStringLiteral("Chess Trainer");
+    QTest::newRow("page huge") << admin + "page=99999999999999999999999999" << "30" << "2" << 10 << QStringLiteral("Chess Trainer");
+    QTest::newRow("search chinese in title and category")
+            << admin + "page=1&q=" + RawHttp::encode(QStringLiteral("补丁")) << "5" << "1" << 5 << newestAdmin;
+    QTest::newRow("search ignores case") << admin + "page=1&q=" + RawHttp::encode(QStringLiteral("easy BACKUP"))
+                                         << "1" << "1" << 1 << QStringLiteral("Easy Backup 2.1");
+    QTest::newRow("search matches category") << users + "page=1&q=games" << "4" << "1" << 4
+                                             << QStringLiteral("Space Invaders Remake");
+    QTest::newRow("search stays within its list") << users + "page=1&q=" + RawHttp::encode(QStringLiteral("待审核"))
+                                                  << "0" << "0" << 0 << QString();
+    QTest::newRow("search without match") << admin + "page=1&q=zzzz" << "0" << "0" << 0 << QString();
+    QTest::newRow("search percent is no wildcard") << admin + "page=1&q=%25" << "0" << "0" << 0 << QString();
+    QTest::newRow("search underscore is no wildcard") << admin + "page=1&q=_" << "0" << "0" << 0 << QString();
+    QTest::newRow("search quote") << admin + "page=1&q=%27%20OR%201%3D1%20--" << "0" << "0" << 0 << QString();
+    QTest::newRow("search empty is the whole list") << admin + "page=1&q=" << "30" << "2" << 20 << newestAdmin;
+    QTest::newRow("search backslash") << admin + "page=1&q=%5C" << "1" << "1" << 1 << newestAdmin;
+    QTest::newRow("search plus is literal") << admin + "page=1&q=a+b" << "0" << "0" << 0 << QString();
+    QTest::newRow("admin list all items") << examineTarget("cz=2&" + passQuery(Password) + "&page=1") << "60" << "3"
+                                          << 20 << QStringLiteral("待审核：内存清理");
+    QTest::newRow("admin list awaiting review") << examineTarget("cz=3&" + passQuery(Password) + "&page=1") << "4"
+                                                << "1" << 4 << QStringLiteral("待审核：内存清理");
+    QTest::newRow("admin list search") << examineTarget("cz=2&" + passQuery(Password) + "&page=1&q=pinball") << "1"
+                                       << "1" << 1 << QStringLiteral("Pending Pinball");
+    QTest::newRow("admin list last page") << examineTarget("cz=2&" + passQuery(Password) + "&page=3") << "60" << "3"
+                                          << 20 << QString();
+}
+
+void TestCatalogd::listPages()
+{
+    QFETCH(QByteArray, target);
+    QFETCH(QString, recordCount);
+    QFETCH(QString, pageCount);
+    QFETCH(int, rows);
+    QFETCH(QString, firstTitle);
+
+    const Response r = RawHttp::get(m_server.port(), target);
+    QVERIFY2(r.ok, qPrintable(r.error));
+    QCOMPARE(r.status, 200);
+    QVERIFY(r.header("content-type").contains("charset=utf-8"));
+    const CatalogPage page = RawHttp::parseCatalogPage(r.body);
+    QVERIFY2(page.valid, r.body.left(200).constData());
+    QCOMPARE(page.recordCount, recordCount);
+    QCOMPARE(page.pageCount, pageCount);
+    QCOMPARE(page.records.size(), rows);
+    if (!firstTitle.isEmpty())
+        QCOMPARE(page.records.first().value(1), firstTitle);
+}
+
+void TestCatalogd::recordsAreWellFormed_data()
+{
+    QTest::addColumn<QByteArray>("target");
+    QTest::newRow("admin") << QByteArray("/adminphp/admin_upload.php?page=1");
+    QTest::newRow("users") << QByteArray("/adminphp/users_upload.php?page=2");
+    QTest::newRow("all items") << examineTarget("cz=2&" + passQuery(Password) + "&page=2");
+}
+
+void TestCatalogd::recordsAreWellFormed()
+{
+    QFETCH(QByteArray, target);
+    const CatalogPage page = RawHttp::parseCatalogPage(RawHttp::get(m_server.port(), target).body);
+    QVERIFY(page.valid);
+    QVERIFY(!page.records.isEmpty());
+    static const QRegularExpression time(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$"));
+    QString previous = QStringLiteral("9999");
+    for (const QStringList &record : page.records) {
+        QCOMPARE(record.size(), 6);
+        QVERIFY2(time.match(record[3]).hasMatch(), qPrintable(record[3]));
+        QVERIFY2(record[3] <= previous, "newest first");
+        previous = record[3];
+        QVERIFY(!record[4].isEmpty() && !record[4].contains(u'/') && !record[4].contains(u'\\'));
+        bool ok = false;
+        QVERIFY(record[5].toLongLong(&ok) > 0 && ok);
+        // Field 4 names the file under up/.
+        const Response file = RawHttp::get(m_server.port(), "/adminphp/up/" + RawHttp::encode(record[4]), {}, "HEAD");
+        QCOMPARE(file.status, 200);
+    }
+}
+
+void TestCatalogd::operationCodes_data()
+{
+    QTest::addColumn<QByteArray>("query");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("reply"); // exact, or a trailer when it starts with "?"
+
+    const QByteArray right = passQuery(Password);
+    const QByteArray wrong = passQuery(QStringLiteral("admin-pasS"));
+    QTest::newRow("0 right password") << "cz=0&" + right << 200 << QByteArray("0");
+    QTest::newRow("0 wrong password") << "cz=0&" + wrong << 200 << QByteArray("1");
+    QTest::newRow("0 password missing") << QByteArray("cz=0") << 200 << QByteArray("1");
+    QTest::newRow("0 password empty") << QByteArray("cz=0&pass=") << 200 << QByteArray("1");
+    QTest::newRow("0 password with a tail") << "cz=0&" + right + "x" << 200 << QByteArray("1");
+    QTest::newRow("1 wrong password") << "cz=1&" + wrong + "&topass=new" << 200 << QByteArray("1");
+    QTest::newRow("1 empty new password") << "cz=1&" + right + "&topass=" << 200 << QByteArray("2");
+    QTest::newRow("1 control character in new password") << "cz=1&" + right + "&topass=a%01b" << 200 << QByteArray("2");
+    QTest::newRow("2 right password") << "cz=2&" + right + "&page=1" << 200 << QByteArray("?60?3");
+    QTest::newRow("2 wrong password") << "cz=2&" + wrong + "&page=1" << 200 << QByteArray("?TtbBa?0?0");
+    QTest::newRow("3 right password") << "cz=3&" + right + "&page=1" << 200 << QByteArray("?4?1");
+    QTest::newRow("3 wrong password") << "cz=3&" + wrong + "&page=1" << 200 << QByteArray("?TtbBa?0?0");
+    QTest::newRow("4 wrong password") << "cz=4&" + wrong + "&id=57" << 200 << QByteArray("1");
+    QTest::newRow("4 id missing") << "cz=4&" + right << 200 << QByteArray("2");
+    QTest::newRow("4 id not a number") << "cz=4&" + right + "&id=5x" << 200 << QByteArray("2");
+    QTest::newRow("4 id negative") << "cz=4&" + right + "&id=-5" << 200 << QByteArray("2");
+    QTest::newRow("4 id huge") << "cz=4&" + right + "&id=99999999999999999999999" << 200 << QByteArray("2");
+    QTest::newRow("4 unknown id") << "cz=4&" + right + "&id=99999" << 200 << QByteArray("3");
+    QTest::newRow("5 wrong password") << "cz=5&" + wrong + "&id=57" << 200 << QByteArray("1");
+    QTest::newRow("5 unknown id") << "cz=5&" + right + "&id=0" << 200 << QByteArray("3");
+    QTest::newRow("6 right password") << "cz=6&" + right << 200 << QByteArray("4321");
+    QTest::newRow("6 wrong password") << "cz=6&" + wrong << 200 << QByteArray("1");
+    QTest::newRow("7 wrong password") << "cz=7&" + wrong + "&topass=55" << 200 << QByteArray("1");
+    QTest::newRow("7 code one") << "cz=7&" + right + "&topass=1" << 200 << QByteArray("2");
+    QTest::newRow("7 code reading as one") << "cz=7&" + right + "&topass=001" << 200 << QByteArray("2");
+    QTest::newRow("7 code with letters") << "cz=7&" + right + "&topass=12ab" << 200 << QByteArray("2");
+    QTest::newRow("7 code missing") << "cz=7&" + right << 200 << QByteArray("2");
+    QTest::newRow("unknown code") << "cz=8&" + right << 400 << QByteArray("1");
+    QTest::newRow("code missing") << right << 400 << QByteArray("1");
+    QTest::newRow("code not a number") << "cz=x&" + right << 400 << QByteArray("1");
+    QTest::newRow("code with sign") << "cz=%2B0&" + right << 400 << QByteArray("1");
+    QTest::newRow("no query at all") << QByteArray() << 400 << QByteArray("1");
+}
+
+void TestCatalogd::operationCodes()
+{
+    QFETCH(QByteArray, query);
+    QFETCH(int, status);
+    QFETCH(QByteArray, reply);
+    const Response r = RawHttp::get(m_server.port(), examineTarget(query));
+    QVERIFY2(r.ok, qPrintable(r.error));
+    QCOMPARE(r.status, status);
+    if (reply.startsWith('?'))
+        QVERIFY2(r.body.endsWith(reply), r.body.right(40).constData());
+    else
+        QCOMPARE(r.body, reply);
+    // None of these rows may change anything.
+    QCOMPARE(adminList(m_server, 2).recordCount, QStringLiteral("60"));
+    QCOMPARE(adminList(m_server, 3).recordCount, QStringLiteral("4"));
+}
+
+void TestCatalogd::approveThenList()
+{
+    CatalogdProcess server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    const CatalogPage pending = adminList(server, 3);
+    QCOMPARE(pending.recordCount, QStringLiteral("4"));
+    const QStringList item = pending.records.at(1);
+    QCOMPARE(item[1], QStringLiteral("Pending Pinball"));
+
+    const Response r = RawHttp::get(server.port(), examineTarget("cz=4&" + passQuery(Password) + "&id=" + item[5].toUtf8()));
+    QCOMPARE(r.body, QByteArray("0"));
+
+    QCOMPARE(adminList(server, 3).recordCount, QStringLiteral("3"));
+    const CatalogPage users = RawHttp::parseCatalogPage(
+            RawHttp::get(server.port(), "/adminphp/users_upload.php?page=1&q=pinball").body);
+    QCOMPARE(users.recordCount, QStringLiteral("1"));
+    QCOMPARE(users.records.first(), item);
+    QCOMPARE(RawHttp::parseCatalogPage(RawHttp::get(server.port(), "/adminphp/users_upload.php?page=1").body).recordCount,
+             QStringLiteral("27"));
+    // Approving again is harmless.
+    QCOMPARE(RawHttp::get(server.port(), examineTarget("cz=4&" + passQuery(Password) + "&id=" + item[5].toUtf8())).body,
+             QByteArray("0"));
+    QCOMPARE(adminList(server, 2).recordCount, QStringLiteral("60"));
+}
+
+void TestCatalogd::deleteThenGone()
+{
+    CatalogdProcess server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    const CatalogPage before = RawHttp::parseCatalogPage(RawHttp::get(server.port(), "/adminphp/admin_upload.php?page=1").body);
+    const QStringList item = before.records.at(2);
+    const QByteArray fileTarget = "/adminphp/up/" + RawHttp::encode(item[4]);
+    QCOMPARE(RawHttp::get(server.port(), fileTarget).status, 200);
+
+    QCOMPARE(RawHttp::get(server.port(), examineTarget("cz=5&" + passQuery(Password) + "&id=" + item[5].toUtf8())).body,
+             QByteArray("0"));
+
+    const CatalogPage after = RawHttp::parseCatalogPage(RawHttp::get(server.port(), "/adminphp/admin_upload.php?page=1").body);
+    QCOMPARE(after.recordCount, QStringLiteral("29"));
+    for (const QStringList &record : after.records)
+        QVERIFY(record[5] != item[5]);
+    QCOMPARE(adminList(server, 2).recordCount, QStringLiteral("59"));
+    QCOMPARE(RawHttp::get(server.port(), fileTarget).status, 404);
+    QVERIFY(!QFile::exists(QDir(server.dataDir()).filePath(QStringLiteral("up/") + item[4])));
+    QCOMPARE(RawHttp::get(server.port(), examineTarget("cz=5&" + passQuery(Password) + "&id=" + item[5].toUtf8())).body,
+             QByteArray("3"));
+}
+
+void TestCatalogd::changePasswordPersists()
+{
+    QTemporaryDir dir;
+    CatalogdProcess::Options options;
+    options.dataDir = dir.path();
+    options.demo = false;
+    auto server = std::make_unique<CatalogdProcess>();
+    QVERIFY2(server->start(options), qPrintable(server->errorString()));
+
+    const QString next = QStringLiteral("新密码&#%+ 1");
+    Response r = RawHttp::get(server->port(), examineTarget("cz=1&" + passQuery(Password) + "&topass=" + RawHttp::encode(next)));
+    QCOMPARE(r.body, QByteArray("0"));
+    QCOMPARE(RawHttp::get(server->port(), examineTarget("cz=0&" + passQuery(Password))).body, QByteArray("1"));
+    QCOMPARE(RawHttp::get(server->port(), examineTarget("cz=0&" + passQuery(next))).body, QByteArray("0"));
+    // The old password no longer opens anything that needs it.
+    QCOMPARE(RawHttp::get(server->port(), examineTarget("cz=6&" + passQuery(Password))).body, QByteArray("1"));
+
+    server.reset();
+    server = std::make_unique<CatalogdProcess>();
+    options.adminPassword = QStringLiteral("ignored-now");
+    QVERIFY2(server->start(options), qPrintable(server->errorString()));
+    QVERIFY2(!server->output().contains(QStringLiteral("administrator password")), "credentials are printed on the first start only");
+    QCOMPARE(RawHttp::get(server->port(), examineTarget("cz=0&" + passQuery(next))).body, QByteArray("0"));
+    QCOMPARE(RawHttp::get(server->port(), examineTarget("cz=0&" + passQuery(options.adminPassword))).body, QByteArray("1"));
+    QCOMPARE(RawHttp::get(server->port(), examineTarget("cz=6&" + passQuery(next))).body, QByteArray("4321"));
+}
+
+void TestCatalogd::changeSecurityCodeKeepsZeros()
+{
+    CatalogdProcess server;
+    CatalogdProcess::Options options;
+    options.demo = false;
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QCOMPARE(RawHttp::get(server.port(), examineTarget("cz=7&" + passQuery(Password) + "&topass=0070")).body, QByteArray("0"));
+    QCOMPARE(RawHttp::get(server.port(), examineTarget("cz=6&" + passQuery(Password))).body, QByteArray("0070"));
+    QCOMPARE(RawHttp::get(server.port(), examineTarget("cz=7&" + passQuery(Password) + "&topass=01")).body, QByteArray("2"));
+    QCOMPARE(RawHttp::get(server.port(), examineTarget("cz=6&" + passQuery(Password))).body, QByteArray("0070"));
+}
+
+void TestCatalogd::credentialsWithReservedCharacters()
+{
+    CatalogdProcess server;
+    CatalogdProcess::Options options;
+    options.demo = false;
+    options.adminPassword = QStringLiteral("p&s#w %+=密码");
+    options.securityCode = QStringLiteral("007");
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QCOMPARE(RawHttp::get(server.port(), examineTarget("cz=0&" + passQuery(options.adminPassword))).body, QByteArray("0"));
+    QCOMPARE(RawHttp::get(server.port(), examineTarget("cz=6&" + passQuery(options.adminPassword))).body, QByteArray("007"));
+    // Sent unencoded, the "&" cuts the password short: rejected, not misread.
+    QCOMPARE(RawHttp::get(server.port(), examineTarget("cz=0&pass=p&s%23w")).body, QByteArray("1"));
+}
+
+void TestCatalogd::ranges_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QByteArray>("range");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<qint64>("first");
+    QTest::addColumn<qint64>("length"); // -1: to the end
+
+    const QString big = QStringLiteral("text-editor.zip"); // capped at 200000 bytes in tests
+    QTest::newRow("whole file") << big << QByteArray() << 200 << qint64(0) << qint64(-1);
+    QTest::newRow("first bytes") << big << QByteArray("bytes=0-99") << 206 << qint64(0) << qint64(100);
+    QTest::newRow("one byte") << big << QByteArray("bytes=0-0") << 206 << qint64(0) << qint64(1);
+    QTest::newRow("last bytes") << big << QByteArray("bytes=-100") << 206 << qint64(199900) << qint64(100);
+    QTest::newRow("resume from the middle") << big << QByteArray("bytes=123456-") << 206 << qint64(123456) << qint64(-1);
+    QTest::newRow("end beyond the file") << big << QByteArray("bytes=199990-300000") << 206 << qint64(199990) << qint64(10);
+    QTest::newRow("start at the end") << big << QByteArray("bytes=200000-") << 416 << qint64(0) << qint64(0);
+    QTest::newRow("start past the end") << big << QByteArray("bytes=500000-600000") << 416 << qint64(0) << qint64(0);
+    QTest::newRow("several ranges give the whole") << big << QByteArray("bytes=0-1,4-5") << 200 << qint64(0) << qint64(-1);
+    QTest::newRow("malformed gives the whole") << big << QByteArray("bytes=x-y") << 200 << qint64(0) << qint64(-1);
+    QTest::newRow("tiny file") << QStringLiteral("tiny-notes.txt") << QByteArray("bytes=2-") << 206 << qint64(2) << qint64(3);
+    QTest::newRow("chinese file name") << QStringLiteral("系统补丁合集.zip") << QByteArray("bytes=-5") << 206 << qint64(199995) << qint64(5);
+    QTest::newRow("blank in file name") << QStringLiteral("read me.txt") << QByteArray() << 200 << qint64(0) << qint64(-1);
+}
+
+void TestCatalogd::ranges()
+{
+    QFETCH(QString, file);
+    QFETCH(QByteArray, range);
+    QFETCH(int, status);
+    QFETCH(qint64, first);
+    QFETCH(qint64, length);
+
+    const QByteArray whole = demoFile(file);
+    QVERIFY(!whole.isEmpty());
+    QList<QByteArray> headers;
+    if (!range.isEmpty())
+        headers << "Range: " + range;
+    const Response r = RawHttp::get(m_server.port(), "/adminphp/up/" + RawHttp::encode(file), headers);
+    QVERIFY2(r.ok, qPrintable(r.error));
+    QCOMPARE(r.status, status);
+    QCOMPARE(r.header("accept-ranges").isEmpty() && status != 416, false);
+    if (status == 416) {
+        QCOMPARE(r.header("content-range"), "bytes */" + QByteArray::number(whole.size()));
+        return;
+    }
+    const QByteArray expected = whole.mid(first, length);
+    QCOMPARE(r.header("content-length"), QByteArray::number(expected.size()));
+    QVERIFY(r.body == expected);
+    if (status == 206) {
+        QCOMPARE(r.header("content-range"), "bytes " + QByteArray::number(first) + '-'
+                         + QByteArray::number(first + expected.size() - 1) + '/' + QByteArray::number(whole.size()));
+    }
+}
+
+void TestCatalogd::throttledDownloadCompletes()
+{
+    CatalogdProcess server;
+    CatalogdProcess::Options options;
+    options.demoMaxFileSize = 60000;
+    options.extraArgs = {QStringLiteral("--rate-limit"), QStringLiteral("200000")};
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    const Response r = RawHttp::get(server.port(), "/adminphp/up/text-editor.zip");
+    QVERIFY2(r.ok, qPrintable(r.error));
+    QCOMPARE(r.status, 200);
+    QVERIFY(r.body == fileBytes(QDir(server.dataDir()).filePath(QStringLiteral("up/text-editor.zip"))));
+}
+
+void TestCatalogd::hostileRequests_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status");
+
+    auto get = [](const QByteArray &target) { return "GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"; };
+    QTest::newRow("up dot dot") << get("/adminphp/up/../catalog.db") << 400;
+    QTest::newRow("up encoded dot dot") << get("/adminphp/up/%2E%2E%2Fcatalog.db") << 400;
+    QTest::newRow("up dot dot backslash") << get("/adminphp/up/..%5Ccatalog.db") << 400;
+    QTest::newRow("up absolute path") << get("/adminphp/up//etc/passwd") << 400;
+    QTest::newRow("up encoded absolute path") << get("/adminphp/up/%2Fetc%2Fpasswd") << 400;
+    QTest::newRow("up hidden name") << get("/adminphp/up/.catalog") << 400;
+    QTest::newRow("up no name") << get("/adminphp/up/") << 400;
+    QTest::newRow("up encoded nul") << get("/adminphp/up/a%00.zip") << 400;
+    QTest::newRow("up missing file") << get("/adminphp/up/missing.zip") << 404;
+    QTest::newRow("up invalid utf-8") << get("/adminphp/up/%FF%FE.zip") << 404;
+    QTest::newRow("path climbing out") << get("/adminphp/../catalog.db") << 404;
+    QTest::newRow("unknown route") << get("/adminphp/nothing.php") << 404;
+    QTest::newRow("percent garbage in page") << get("/adminphp/admin_upload.php?page=%ZZ&q=%FF%FE%") << 200;
+    QTest::newRow("lone percent") << get("/adminphp/users_upload.php?page=%&q=%") << 200;
+    QTest::newRow("repeated parameters") << get("/adminphp/users_upload.php?page=2&page=x&page=1") << 200;
+    QTest::newRow("encoded separators in query") << get("/adminphp/users_upload.php?page=1%26q%3Dx") << 200;
+    QTest::newRow("over-long url") << get("/adminphp/admin_upload.php?q=" + QByteArray(20000, 'a')) << 414;
+    QTest::newRow("over-long header") << QByteArray("GET / HTTP/1.1\r\nX-Big: " + QByteArray(40000, 'b') + "\r\n\r\n") << 431;
+    QTest::newRow("garbage request line") << QByteArray("HELLO\r\n\r\n") << 400;
+    QTest::newRow("binary request line") << QByteArray("\x16\x03\x01\x02\x00 / x\r\n\r\n", 16) << 400;
+    QTest::newRow("other protocol version") << QByteArray("GET / HTTP/2.0\r\n\r\n") << 505;
+    QTest::newRow("absolute form target") << get("http://example.com/adminphp/admin_upload.php") << 400;
+    QTest::newRow("header without colon") << QByteArray("GET / HTTP/1.1\r\nnonsense\r\n\r\n") << 400;
+    QTest::newRow("chunked body") << QByteArray("POST /adminphp/index.php HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n") << 411;
+    QTest::newRow("bad content length") << QByteArray("POST /adminphp/index.php HTTP/1.1\r\nContent-Length: -5\r\n\r\n") << 400;
+    QTest::newRow("conflicting content lengths")
+            << QByteArray("POST /adminphp/index.php HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n") << 400;
+    QTest::newRow("post to a list") << QByteArray("POST /adminphp/admin_upload.php HTTP/1.1\r\nContent-Length: 0\r\nConnection: close\r\n\r\n") << 405;
+    QTest::newRow("delete method") << QByteArray("DELETE /adminphp/up/tiny-notes.txt HTTP/1.1\r\nConnection: close\r\n\r\n") << 405;
+    QTest::newRow("post to administration") << QByteArray("POST /adminphp/to_examine.php?cz=5&pass=admin-pass&id=1 HTTP/1.1\r\nContent-Length: 0\r\nConnection: close\r\n\r\n") << 405;
+    QTest::newRow("http/1.0") << QByteArray("GET /adminphp/admin_upload.php?page=1 HTTP/1.0\r\n\r\n") << 200;
+}
+
+void TestCatalogd::hostileRequests()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    const Response r = RawHttp::send(m_server.port(), request);
+    QVERIFY2(r.ok, qPrintable(r.error));
+    QCOMPARE(r.status, status);
+    if (status == 200)
+        QVERIFY(RawHttp::parseCatalogPage(r.body).valid);
+    // Still serving, nothing lost.
+    const CatalogPage page = RawHttp::parseCatalogPage(RawHttp::get(m_server.port(), "/adminphp/admin_upload.php?page=1").body);
+    QCOMPARE(page.recordCount, QStringLiteral("30"));
+    QVERIFY(QFile::exists(QDir(m_server.dataDir()).filePath(QStringLiteral("up/tiny-notes.txt"))));
+}
+
+void TestCatalogd::pipelinedRequests()
+{
+    QTcpSocket socket;
+    socket.connectToHost(QStringLiteral("127.0.0.1"), m_server.port());
+    QVERIFY(socket.waitForConnected(5000));
+    socket.write("GET /adminphp/admin_upload.php?page=2 HTTP/1.1\r\nHost: x\r\n\r\n"
+                 "GET /adminphp/up/tiny-notes.txt HTTP/1.1\r\nHost: x\r\n\r\n"
+                 "GET /adminphp/users_upload.php?page=2 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    QByteArray all;
+    while (socket.waitForReadyRead(5000))
+        all += socket.readAll();
+    all += socket.readAll();
+    QCOMPARE(all.count("HTTP/1.1 200 OK\r\n"), 3);
+    QVERIFY(all.contains("?TtbBa?30?2"));
+    QVERIFY(all.contains(demoFile(QStringLiteral("tiny-notes.txt"))));
+    QVERIFY(all.endsWith("?TtbBa?26?2"));
+}
+
+void TestCatalogd::uploads_data()
+{
+    QTest::addColumn<QList<FormPart>>("parts");
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("storedName"); // empty when nothing may be stored
+
+    const QByteArray content = "uploaded bytes\x00\x01\xff end";
+    const QList<FormPart> good{{"category", "工具", {}},
+                               {"title", "上传的工具", {}},
+                               {"licence", "免费", {}},
+                               {"code", "4321", {}},
+                               {"file", content, "upload-test.bin"}};
+    auto with = [&](const QByteArray &name, const QByteArray &value, const QByteArray &fileName = QByteArray()) {
+        QList<FormPart> parts = good;
+        for (FormPart &p : parts) {
+            if (p.name == name) {
+                p.value = value;
+                p.fileName = fileName.isNull() ? p.fileName : fileName;
+            }
+        }
+        return parts;
+    };
+    auto without = [&](const QByteArray &name) {
+        QList<FormPart> parts;
+        for (const FormPart &p : good) {
+            if (p.name != name)
+                parts << p;
+        }
+        return parts;
+    };
+    const QByteArray multipart = "multipart/form-data; boundary=XyZ";
+    QTest::newRow("valid") << good << multipart << 200 << QStringLiteral("upload-test.bin");
+    QTest::newRow("same name again gets its own file") << good << multipart << 200 << QStringLiteral("upload-test-2.bin");
+    QTest::newRow("wrong security code") << with("code", "4322") << multipart << 403 << QString();
+    QTest::newRow("security code with a tail") << with("code", "43210") << multipart << 403 << QString();
+    QTest::newRow("missing security code") << without("code") << multipart << 400 << QString();
+    QTest::newRow("missing title") << without("title") << multipart << 400 << QString();
+    QTest::newRow("blank title") << with("title", "   ") << multipart << 400 << QString();
+    QTest::newRow("missing category") << without("category") << multipart << 400 << QString();
+    QTest::newRow("missing licence") << without("licence") << multipart << 400 << QString();
+    QTest::newRow("missing file") << without("file") << multipart << 400 << QString();
+    QTest::newRow("no file chosen") << with("file", "", "") << multipart << 400 << QString();
+    QTest::newRow("empty file") << with("file", "", "empty.bin") << multipart << 400 << QString();
+    QTest::newRow("file name climbing out") << with("file", content, "../evil.bin") << multipart << 400 << QString();
+    QTest::newRow("file name with folder") << with("file", content, "a/evil.bin") << multipart << 400 << QString();
+    QTest::newRow("file name windows path") << with("file", content, "C:\\evil.bin") << multipart << 400 << QString();
+    QTest::newRow("hidden file name") << with("file", content, ".evil") << multipart << 400 << QString();
+    QTest::newRow("title with record separator") << with("title", "a\x01" "b") << multipart << 400 << QString();
+    QTest::newRow("title with field separator") << with("title", "a\x02" "b") << multipart << 400 << QString();
+    QTest::newRow("title with trailer marker") << with("title", "a?TtbBa?9?9") << multipart << 400 << QString();
+    QTest::newRow("title too long") << with("title", QByteArray(201, 'x')) << multipart << 400 << QString();
+    QTest::newRow("file over the limit") << with("file", QByteArray(20001, 'z')) << multipart << 413 << QString();
+    QTest::newRow("not multipart") << good << QByteArray("application/x-www-form-urlencoded") << 400 << QString();
+    QTest::newRow("wrong boundary") << good << QByteArray("multipart/form-data; boundary=Other") << 400 << QString();
+}
+
+void TestCatalogd::uploads()
+{
+    QFETCH(QList<FormPart>, parts);
+    QFETCH(QByteArray, contentType);
+    QFETCH(int, status);
+    QFETCH(QString, storedName);
+
+    static CatalogdProcess *server = nullptr;
+    static std::unique_ptr<CatalogdProcess> owner;
+    if (!server) {
+        owner = std::make_unique<CatalogdProcess>();
+        CatalogdProcess::Options options;
+        options.extraArgs = {QStringLiteral("--max-upload-size"), QStringLiteral("20000")};
+        QVERIFY2(owner->start(options), qPrintable(owner->errorString()));
+        server = owner.get();
+    }
+    const QDir up(QDir(server->dataDir()).filePath(QStringLiteral("up")));
+    const qsizetype filesBefore = up.entryList(QDir::Files).size();
+    const QString pendingBefore = adminList(*server, 3).recordCount;
+
+    const Response r = post(server->port(), "/adminphp/index.php", contentType, formBody(parts, "XyZ"));
+    QVERIFY2(r.ok, qPrintable(r.error));
+    QCOMPARE(r.status, status);
+    QVERIFY(r.header("content-type").startsWith("text/html"));
+
+    const CatalogPage pending = adminList(*server, 3);
+    if (storedName.isEmpty()) {
+        QVERIFY(r.body.contains("class=\"error\""));
+        QCOMPARE(pending.recordCount, pendingBefore);
+        QCOMPARE(up.entryList(QDir::Files).size(), filesBefore);
+        QVERIFY(QDir(QDir(server->dataDir()).filePath(QStringLiteral("tmp"))).entryList(QDir::Files).isEmpty());
+        return;
+    }
+    QCOMPARE(pending.recordCount.toInt(), pendingBefore.toInt() + 1);
+    const QStringList newest = pending.records.first();
+    QCOMPARE(newest[0], QStringLiteral("工具"));
+    QCOMPARE(newest[1], QStringLiteral("上传的工具"));
+    QCOMPARE(newest[2], QStringLiteral("免费"));
+    QCOMPARE(newest[4], storedName);
+    const Response file = RawHttp::get(server->port(), "/adminphp/up/" + RawHttp::encode(storedName));
+    QCOMPARE(file.body, parts.last().value);
+    // Awaiting review: not in the public list yet.
+    QVERIFY(!RawHttp::get(server->port(), "/adminphp/users_upload.php?page=1").body.contains(storedName.toUtf8()));
+}
+
+void TestCatalogd::uploadWithCurl()
+{
+    const QString curl = QStandardPaths::findExecutable(QStringLiteral("curl"));
+    if (curl.isEmpty())
+        QSKIP("curl is not installed (scripts/install-deps.sh installs it)");
+    CatalogdProcess server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("补丁 v2.zip"));
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    const QByteArray content(150000, 'q');
+    f.write(content);
+    f.close();
+
+    QProcess p;
+    p.start(curl, {QStringLiteral("-sS"), QStringLiteral("-o"), QStringLiteral("/dev/null"), QStringLiteral("-w"),
+                   QStringLiteral("%{http_code}"), QStringLiteral("-F"), QStringLiteral("category=插件"),
+                   QStringLiteral("-F"), QStringLiteral("title=网友上传\\测试"), QStringLiteral("-F"),
+                   QStringLiteral("licence=共享"), QStringLiteral("-F"), QStringLiteral("code=4321"),
+                   QStringLiteral("-F"), QStringLiteral("file=@") + path, server.baseUrl() + QStringLiteral("index.php")});
+    QVERIFY(p.waitForFinished(30000));
+    QCOMPARE(p.readAllStandardOutput(), QByteArray("200"));
+
+    const CatalogPage pending = adminList(server, 3);
+    QCOMPARE(pending.recordCount, QStringLiteral("5"));
+    const QStringList item = pending.records.first();
+    QCOMPARE(item[1], QStringLiteral("网友上传\\测试"));
+    QCOMPARE(item[4], QStringLiteral("补丁 v2.zip"));
+    QCOMPARE(RawHttp::get(server.port(), "/adminphp/up/" + RawHttp::encode(item[4])).body, content);
+}
+
+void TestCatalogd::oversizedUploadWithCurl()
+{
+    const QString curl = QStandardPaths::findExecutable(QStringLiteral("curl"));
+    if (curl.isEmpty())
+        QSKIP("curl is not installed (scripts/install-deps.sh installs it)");
+    CatalogdProcess server;
+    CatalogdProcess::Options options;
+    options.extraArgs = {QStringLiteral("--max-upload-size"), QStringLiteral("1000")};
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QTemporaryDir dir;
+    QFile f(dir.filePath(QStringLiteral("big.bin")));
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray(3 * 1024 * 1024, 'b'));
+    f.close();
+
+    // The announced length is over the limit: refused before the body is read.
+    QProcess p;
+    p.start(curl, {QStringLiteral("-s"), QStringLiteral("-w"), QStringLiteral("\n%{http_code}"),
+                   QStringLiteral("-F"), QStringLiteral("category=a"), QStringLiteral("-F"), QStringLiteral("title=b"),
+                   QStringLiteral("-F"), QStringLiteral("licence=c"), QStringLiteral("-F"), QStringLiteral("code=4321"),
+                   QStringLiteral("-F"), QStringLiteral("file=@") + f.fileName(), server.baseUrl() + QStringLiteral("index.php")});
+    QVERIFY(p.waitForFinished(30000));
+    const QByteArray out = p.readAllStandardOutput();
+    QVERIFY2(out.endsWith("\n413"), out.right(200).constData());
+    QVERIFY(out.contains("class=\"error\""));
+    QCOMPARE(adminList(server, 3).recordCount, QStringLiteral("4"));
+}
+
+void TestCatalogd::uploadPageInChromium()
+{
+    const QString chromium = QStandardPaths::findExecutable(QStringLiteral("chromium"));
+    if (chromium.isEmpty())
+        QSKIP("chromium is not installed (scripts/install-deps.sh --test installs it)");
+    QTemporaryDir profile;
+    QProcess p;
+    p.start(chromium, {QStringLiteral("--headless"), QStringLiteral("--no-sandbox"), QStringLiteral("--disable-gpu"),
+                       QStringLiteral("--disable-quic"), QStringLiteral("--no-first-run"),
+                       QStringLiteral("--disable-background-networking"), QStringLiteral("--disable-component-update"),
+                       QStringLiteral("--disable-sync"), QStringLiteral("--user-data-dir=") + profile.path(),
+                       QStringLiteral("--dump-dom"), m_server.baseUrl() + QStringLiteral("index.php")});
+    QVERIFY(p.waitForFinished(90000));
+    const QString dom = QString::fromUtf8(p.readAllStandardOutput());
+    QVERIFY2(dom.contains(QStringLiteral("enctype=\"multipart/form-data\"")), qPrintable(dom.left(500)));
+    static const QRegularExpression field(QStringLiteral("<input[^>]*name=\"(\\w+)\""));
+    QStringList names;
+    for (auto it = field.globalMatch(dom); it.hasNext();)
+        names << it.next().captured(1);
+    QCOMPARE(names, (QStringList{QStringLiteral("category"), QStringLiteral("title"), QStringLiteral("licence"),
+                                 QStringLiteral("file"), QStringLiteral("code")}));
+    QVERIFY(dom.contains(QStringLiteral("type=\"file\"")));
+    QVERIFY(dom.contains(QStringLiteral("<button type=\"submit\">")));
+}
+
+void TestCatalogd::statisticsCountsVisits()
+{
+    static const QRegularExpression visits(QStringLiteral("id=\"visits\">(\\d+)<"));
+    const Response first = RawHttp::get(m_server.port(), "/kovitongji.asp");
+    const Response second = RawHttp::get(m_server.port(), "/kovitongji.asp?from=client");
+    QCOMPARE(first.status, 200);
+    QVERIFY(first.header("content-type").startsWith("text/html"));
+    const auto a = visits.match(QString::fromUtf8(first.body));
+    const auto b = visits.match(QString::fromUtf8(second.body));
+    QVERIFY(a.hasMatch() && b.hasMatch());
+    QCOMPARE(b.captured(1).toInt(), a.captured(1).toInt() + 1);
+}
+
+// Many clients at once, each on its own connection, all in flight together.
+void TestCatalogd::concurrentClients()
+{
+    constexpr int clients = 32;
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+    std::vector<QByteArray> replies(clients);
+    for (int i = 0; i < clients; ++i) {
+        auto s = std::make_unique<QTcpSocket>();
+        s->connectToHost(QStringLiteral("127.0.0.1"), m_server.port());
+        const QByteArray target = i % 3 == 0 ? "/adminphp/up/text-editor.zip"
+                : i % 3 == 1                 ? "/adminphp/users_upload.php?page=" + QByteArray::number(i % 2 + 1)
+                                             : examineTarget("cz=3&" + passQuery(Password) + "&page=1");
+        s->write("GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        connect(s.get(), &QTcpSocket::readyRead, this, [&replies, i, raw = s.get()] { replies[i] += raw->readAll(); });
+        sockets.push_back(std::move(s));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(sockets.begin(), sockets.end(),
+                                         [](const auto &s) { return s->state() == QAbstractSocket::UnconnectedState; }),
+                             60000);
+    const QByteArray file = demoFile(QStringLiteral("text-editor.zip"));
+    for (int i = 0; i < clients; ++i) {
+        replies[i] += sockets[i]->readAll();
+        QVERIFY2(replies[i].startsWith("HTTP/1.1 200 OK\r\n"), replies[i].left(100).constData());
+        const QByteArray body = replies[i].mid(replies[i].indexOf("\r\n\r\n") + 4);
+        if (i % 3 == 0)
+            QVERIFY(body == file);
+        else if (i % 3 == 1)
+            QVERIFY(body.endsWith("?TtbBa?26?2"));
+        else
+            QVERIFY(body.endsWith("?TtbBa?4?1"));
+    }
+}
+
+void TestCatalogd::concurrentDeletesOfOneItem()
+{
+    CatalogdProcess server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    const QByteArray id = adminList(server, 2).records.first().at(5).toUtf8();
+    constexpr int clients = 8;
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+    for (int i = 0; i < clients; ++i) {
+        auto s = std::make_unique<QTcpSocket>();
+        s->connectToHost(QStringLiteral("127.0.0.1"), server.port());
+        s->write("GET " + examineTarget("cz=5&" + passQuery(Password) + "&id=" + id)
+                 + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        sockets.push_back(std::move(s));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(sockets.begin(), sockets.end(),
+                                         [](const auto &s) { return s->state() == QAbstractSocket::UnconnectedState; }),
+                             30000);
+    int done = 0, gone = 0;
+    for (const auto &s : sockets) {
+        const QByteArray reply = s->readAll();
+        done += reply.endsWith("\r\n\r\n0");
+        gone += reply.endsWith("\r\n\r\n3");
+    }
+    QCOMPARE(done, 1);
+    QCOMPARE(gone, clients - 1);
+    QCOMPARE(adminList(server, 2).recordCount, QStringLiteral("59"));
+}
+
+void TestCatalogd::logHasNoSecrets()
+{
+    CatalogdProcess server;
+    CatalogdProcess::Options options;
+    options.adminPassword = QStringLiteral("Sekr1t-PW");
+    options.securityCode = QStringLiteral("98765");
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    const QByteArray pass = passQuery(options.adminPassword);
+    const quint16 port = server.port();
+    RawHttp::get(port, examineTarget("cz=0&" + pass));
+    RawHttp::get(port, examineTarget("cz=0&pass=Wrong-Guess-77"));
+    RawHttp::get(port, examineTarget("cz=6&" + pass));
+    RawHttp::get(port, examineTarget("cz=2&" + pass + "&page=1&q=abc"));
+    RawHttp::get(port, examineTarget("cz=0&pass=Sekr1t&PW-piece=1")); // a password holding "&", sent raw
+    post(port, "/adminphp/index.php", "multipart/form-data; boundary=B",
+         formBody({{"category", "a", {}}, {"title", "b", {}}, {"licence", "c", {}}, {"code", "98765", {}},
+                   {"file", "x", "x.bin"}}, "B"));
+    QCOMPARE(RawHttp::get(port, examineTarget("cz=7&" + pass + "&topass=55555")).body, QByteArray("0"));
+    QCOMPARE(RawHttp::get(port, examineTarget("cz=1&" + pass + "&topass=N3w-Secret")).body, QByteArray("0"));
+    RawHttp::get(port, "/adminphp/users_upload.php?page=1&q=sentinel-line");
+
+    QString log;
+    QTRY_VERIFY_WITH_TIMEOUT((log = server.output()).contains(QStringLiteral("sentinel-line")), 10000);
+    // Only the first start's own announcement names the credentials; the request log never does.
+    log = log.mid(log.indexOf(QStringLiteral("listening on")));
+    QVERIFY(log.contains(QStringLiteral("to_examine.php?cz&pass")));
+    QVERIFY(log.contains(QStringLiteral("/adminphp/index.php")));
+    for (const QString &secret : {QStringLiteral("Sekr1t"), QStringLiteral("98765"), QStringLiteral("55555"),
+                                  QStringLiteral("N3w-Secret"), QStringLiteral("Wrong-Guess"), QStringLiteral("PW-piece")})
+        QVERIFY2(!log.contains(secret), qPrintable(secret));
+}
+
+QTEST_GUILESS_MAIN(TestCatalogd)
+#include "tst_catalogd.moc"

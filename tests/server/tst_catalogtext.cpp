@@ -1,0 +1,306 @@
+#include <QTest>
+
+#include "CatalogText.h"
+#include "Multipart.h"
+
+using namespace CatalogText;
+
+class TestCatalogText : public QObject
+{
+    Q_OBJECT
+private slots:
+    void formatsPages();
+    void countsPages_data();
+    void countsPages();
+    void resolvesPage_data();
+    void resolvesPage();
+    void readsRanges_data();
+    void readsRanges();
+    void checksFileNames_data();
+    void checksFileNames();
+    void checksFields_data();
+    void checksFields();
+    void checksSecurityCodes_data();
+    void checksSecurityCodes();
+    void comparesSecrets();
+    void findsBoundary_data();
+    void findsBoundary();
+    void splitsForms_data();
+    void splitsForms();
+};
+
+void TestCatalogText::formatsPages()
+{
+    const QList<Record> records{{QStringLiteral("工具"), QStringLiteral("工具\\补丁"), QStringLiteral("免费"),
+                                 QStringLiteral("2024-03-01 09:00:00"), QStringLiteral("a.zip"), 7},
+                                {QStringLiteral("Games"), QStringLiteral("Chess"), QStringLiteral("GPL"),
+                                 QStringLiteral("2024-03-02 10:00:00"), QStringLiteral("b.zip"), 12}};
+    const QByteArray expected = QStringLiteral("工具\x02工具\\补丁\x02免费\x02" "2024-03-01 09:00:00\x02" "a.zip\x02" "7\x01"
+                                               "Games\x02" "Chess\x02GPL\x02" "2024-03-02 10:00:00\x02" "b.zip\x02" "12\x01"
+                                               "?TtbBa?25?3")
+                                        .toUtf8();
+    QCOMPARE(formatPage(records, 25, 3), expected);
+    QCOMPARE(formatPage({}, 0, 0), QByteArray("?TtbBa?0?0"));
+}
+
+void TestCatalogText::countsPages_data()
+{
+    QTest::addColumn<qint64>("records");
+    QTest::addColumn<int>("pageSize");
+    QTest::addColumn<qint64>("pages");
+    QTest::newRow("empty") << qint64(0) << 20 << qint64(0);
+    QTest::newRow("one") << qint64(1) << 20 << qint64(1);
+    QTest::newRow("exactly full") << qint64(40) << 20 << qint64(2);
+    QTest::newRow("one over") << qint64(41) << 20 << qint64(3);
+    QTest::newRow("page size one") << qint64(5) << 1 << qint64(5);
+}
+
+void TestCatalogText::countsPages()
+{
+    QFETCH(qint64, records);
+    QFETCH(int, pageSize);
+    QFETCH(qint64, pages);
+    QCOMPARE(pageCount(records, pageSize), pages);
+}
+
+void TestCatalogText::resolvesPage_data()
+{
+    QTest::addColumn<QString>("raw");
+    QTest::addColumn<qint64>("pages");
+    QTest::addColumn<qint64>("page");
+    QTest::newRow("missing") << QString() << qint64(3) << qint64(1);
+    QTest::newRow("second") << QStringLiteral("2") << qint64(3) << qint64(2);
+    QTest::newRow("last") << QStringLiteral("3") << qint64(3) << qint64(3);
+    QTest::newRow("past the end") << QStringLiteral("4") << qint64(3) << qint64(3);
+    QTest::newRow("huge") << QStringLiteral("99999999999999999999999") << qint64(3) << qint64(3);
+    QTest::newRow("zero") << QStringLiteral("0") << qint64(3) << qint64(1);
+    QTest::newRow("negative") << QStringLiteral("-2") << qint64(3) << qint64(1);
+    QTest::newRow("plus sign") << QStringLiteral("+2") << qint64(3) << qint64(1);
+    QTest::newRow("letters") << QStringLiteral("abc") << qint64(3) << qint64(1);
+    QTest::newRow("trailing letters") << QStringLiteral("2abc") << qint64(3) << qint64(1);
+    QTest::newRow("fraction") << QStringLiteral("1.5") << qint64(3) << qint64(1);
+    QTest::newRow("blank") << QStringLiteral(" 2") << qint64(3) << qint64(1);
+    QTest::newRow("arabic-indic digit") << QStringLiteral("\u0662") << qint64(3) << qint64(1);
+    QTest::newRow("empty list") << QStringLiteral("5") << qint64(0) << qint64(1);
+    QTest::newRow("leading zeros") << QStringLiteral("002") << qint64(3) << qint64(2);
+}
+
+void TestCatalogText::resolvesPage()
+{
+    QFETCH(QString, raw);
+    QFETCH(qint64, pages);
+    QFETCH(qint64, page);
+    QCOMPARE(resolvePage(raw, pages), page);
+}
+
+void TestCatalogText::readsRanges_data()
+{
+    QTest::addColumn<QByteArray>("header");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<qint64>("first");
+    QTest::addColumn<qint64>("last");
+    const int whole = ByteRange::Whole, part = ByteRange::Partial, none = ByteRange::Unsatisfiable;
+    QTest::newRow("absent") << QByteArray() << qint64(100) << whole << qint64(0) << qint64(-1);
+    QTest::newRow("first bytes") << QByteArray("bytes=0-9") << qint64(100) << part << qint64(0) << qint64(9);
+    QTest::newRow("open end") << QByteArray("bytes=90-") << qint64(100) << part << qint64(90) << qint64(99);
+    QTest::newRow("last bytes") << QByteArray("bytes=-10") << qint64(100) << part << qint64(90) << qint64(99);
+    QTest::newRow("suffix longer than file") << QByteArray("bytes=-500") << qint64(100) << part << qint64(0) << qint64(99);
+    QTest::newRow("end past the file") << QByteArray("bytes=50-1000") << qint64(100) << part << qint64(50) << qint64(99);
+    QTest::newRow("single byte") << QByteArray("bytes=0-0") << qint64(100) << part << qint64(0) << qint64(0);
+    QTest::newRow("start at the end") << QByteArray("bytes=100-") << qint64(100) << none << qint64(0) << qint64(-1);
+    QTest::newRow("start past the end") << QByteArray("bytes=5000-6000") << qint64(100) << none << qint64(0) << qint64(-1);
+    QTest::newRow("empty suffix") << QByteArray("bytes=-0") << qint64(100) << none << qint64(0) << qint64(-1);
+    QTest::newRow("empty file") << QByteArray("bytes=0-") << qint64(0) << none << qint64(0) << qint64(-1);
+    QTest::newRow("reversed") << QByteArray("bytes=9-3") << qint64(100) << whole << qint64(0) << qint64(-1);
+    QTest::newRow("several ranges") << QByteArray("bytes=0-1,5-6") << qint64(100) << whole << qint64(0) << qint64(-1);
+    QTest::newRow("other unit") << QByteArray("items=0-1") << qint64(100) << whole << qint64(0) << qint64(-1);
+    QTest::newRow("letters") << QByteArray("bytes=a-b") << qint64(100) << whole << qint64(0) << qint64(-1);
+    QTest::newRow("no dash") << QByteArray("bytes=5") << qint64(100) << whole << qint64(0) << qint64(-1);
+    QTest::newRow("negative start") << QByteArray("bytes=--5") << qint64(100) << whole << qint64(0) << qint64(-1);
+    QTest::newRow("overflowing number") << QByteArray("bytes=99999999999999999999999-") << qint64(100) << whole
+                                        << qint64(0) << qint64(-1);
+    QTest::newRow("beyond 4 GiB") << QByteArray("bytes=5000000000-") << qint64(6000000000) << part
+                                  << qint64(5000000000) << qint64(5999999999);
+}
+
+void TestCatalogText::readsRanges()
+{
+    QFETCH(QByteArray, header);
+    QFETCH(qint64, size);
+    QFETCH(int, kind);
+    QFETCH(qint64, first);
+    QFETCH(qint64, last);
+    const ByteRange r = parseRange(header, size);
+    QCOMPARE(int(r.kind), kind);
+    if (r.kind == ByteRange::Partial) {
+        QCOMPARE(r.first, first);
+        QCOMPARE(r.last, last);
+    }
+}
+
+void TestCatalogText::checksFileNames_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("plain");
+    QTest::newRow("ascii") << QStringLiteral("tool-1.2.zip") << true;
+    QTest::newRow("chinese") << QStringLiteral("系统补丁.zip") << true;
+    QTest::newRow("blank inside") << QStringLiteral("read me.txt") << true;
+    QTest::newRow("empty") << QString() << false;
+    QTest::newRow("dot") << QStringLiteral(".") << false;
+    QTest::newRow("dot dot") << QStringLiteral("..") << false;
+    QTest::newRow("hidden") << QStringLiteral(".htaccess") << false;
+    QTest::newRow("climbing") << QStringLiteral("../catalog.db") << false;
+    QTest::newRow("absolute") << QStringLiteral("/etc/passwd") << false;
+    QTest::newRow("subfolder") << QStringLiteral("a/b.zip") << false;
+    QTest::newRow("backslash") << QStringLiteral("..\\catalog.db") << false;
+    QTest::newRow("drive") << QStringLiteral("C:evil.exe") << false;
+    QTest::newRow("nul") << QString::fromUtf16(u"a\0b", 3) << false;
+    QTest::newRow("newline") << QStringLiteral("a\nb") << false;
+    QTest::newRow("too long") << QString(201, u'a') << false;
+}
+
+void TestCatalogText::checksFileNames()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, plain);
+    QCOMPARE(isPlainFileName(name), plain);
+}
+
+void TestCatalogText::checksFields_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("clean");
+    QTest::newRow("chinese") << QStringLiteral("工具\\补丁") << true;
+    QTest::newRow("question marks") << QStringLiteral("Why? Because?") << true;
+    QTest::newRow("record separator") << QStringLiteral("a\x01" "b") << false;
+    QTest::newRow("field separator") << QStringLiteral("a\x02" "b") << false;
+    QTest::newRow("tab") << QStringLiteral("a\tb") << false;
+    QTest::newRow("trailer marker") << QStringLiteral("x?TtbBa?1?1") << false;
+    QTest::newRow("marker in other case") << QStringLiteral("x?ttbba?") << true;
+}
+
+void TestCatalogText::checksFields()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, clean);
+    QCOMPARE(isCleanField(text), clean);
+}
+
+void TestCatalogText::checksSecurityCodes_data()
+{
+    QTest::addColumn<QString>("code");
+    QTest::addColumn<bool>("acceptable");
+    QTest::newRow("leading zeros") << QStringLiteral("007") << true;
+    QTest::newRow("zero") << QStringLiteral("0") << true;
+    QTest::newRow("ten") << QStringLiteral("10") << true;
+    QTest::newRow("one reads as rejection") << QStringLiteral("1") << false;
+    QTest::newRow("zero one reads as rejection") << QStringLiteral("01") << false;
+    QTest::newRow("many zeros then one") << QStringLiteral("00001") << false;
+    QTest::newRow("empty") << QString() << false;
+    QTest::newRow("letters") << QStringLiteral("12a") << false;
+    QTest::newRow("fraction") << QStringLiteral("1.0") << false;
+    QTest::newRow("blank") << QStringLiteral(" 12") << false;
+    QTest::newRow("full-width digits") << QStringLiteral("\uFF11\uFF12") << false;
+    QTest::newRow("too long") << QString(33, u'9') << false;
+}
+
+void TestCatalogText::checksSecurityCodes()
+{
+    QFETCH(QString, code);
+    QFETCH(bool, acceptable);
+    QCOMPARE(isAcceptableSecurityCode(code), acceptable);
+}
+
+void TestCatalogText::comparesSecrets()
+{
+    QVERIFY(constantTimeEquals("abc", "abc"));
+    QVERIFY(!constantTimeEquals("abc", "abd"));
+    QVERIFY(!constantTimeEquals("abc", "ab"));
+    QVERIFY(!constantTimeEquals("", "a"));
+    QVERIFY(constantTimeEquals("", ""));
+}
+
+void TestCatalogText::findsBoundary_data()
+{
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<QByteArray>("boundary");
+    QTest::newRow("browser") << QByteArray("multipart/form-data; boundary=----WebKitFormBoundaryX") << QByteArray("----WebKitFormBoundaryX");
+    QTest::newRow("quoted") << QByteArray("multipart/form-data; boundary=\"a b\"") << QByteArray("a b");
+    QTest::newRow("upper case") << QByteArray("Multipart/Form-Data; BOUNDARY=xyz") << QByteArray("xyz");
+    QTest::newRow("urlencoded form") << QByteArray("application/x-www-form-urlencoded") << QByteArray();
+    QTest::newRow("no boundary") << QByteArray("multipart/form-data") << QByteArray();
+    QTest::newRow("empty") << QByteArray() << QByteArray();
+}
+
+void TestCatalogText::findsBoundary()
+{
+    QFETCH(QByteArray, contentType);
+    QFETCH(QByteArray, boundary);
+    QCOMPARE(Multipart::boundaryOf(contentType), boundary);
+}
+
+void TestCatalogText::splitsForms_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<QStringList>("contents");
+    QTest::addColumn<QString>("fileName");
+
+    const QByteArray good = "--B\r\nContent-Disposition: form-data; name=\"title\"\r\n\r\n标题\r\n"
+                            "--B\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a.bin\"\r\n"
+                            "Content-Type: application/octet-stream\r\n\r\nx\r\n-B\r\n--Cy\r\n"
+                            "--B--\r\n";
+    QTest::newRow("two parts, file holds a near-delimiter")
+            << good << true << QStringList{QStringLiteral("title"), QStringLiteral("file")}
+            << QStringList{QStringLiteral("标题"), QStringLiteral("x\r\n-B\r\n--Cy")}
+            << QStringLiteral("a.bin");
+    QTest::newRow("filename before name")
+            << QByteArray("--B\r\nContent-Disposition: form-data; filename=\"f.txt\"; name=\"file\"\r\n\r\nabc\r\n--B--")
+            << true << QStringList{QStringLiteral("file")} << QStringList{QStringLiteral("abc")} << QStringLiteral("f.txt");
+    QTest::newRow("preamble")
+            << QByteArray("ignored\r\n--B\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n--B--\r\n")
+            << true << QStringList{QStringLiteral("a")} << QStringList{QStringLiteral("1")} << QString();
+    QTest::newRow("empty content")
+            << QByteArray("--B\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n\r\n--B--\r\n")
+            << true << QStringList{QStringLiteral("a")} << QStringList{QString()} << QString();
+    QTest::newRow("cut short")
+            << QByteArray("--B\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\nabc")
+            << false << QStringList() << QStringList() << QString();
+    QTest::newRow("no closing delimiter")
+            << QByteArray("--B\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\nabc\r\n--B")
+            << false << QStringList() << QStringList() << QString();
+    QTest::newRow("part without name")
+            << QByteArray("--B\r\nContent-Disposition: form-data\r\n\r\nabc\r\n--B--")
+            << false << QStringList() << QStringList() << QString();
+    QTest::newRow("no parts at all") << QByteArray("hello") << false << QStringList() << QStringList() << QString();
+    QTest::newRow("empty body") << QByteArray() << false << QStringList() << QStringList() << QString();
+}
+
+void TestCatalogText::splitsForms()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(bool, ok);
+    QFETCH(QStringList, names);
+    QFETCH(QStringList, contents);
+    QFETCH(QString, fileName);
+
+    QList<Multipart::Part> parts;
+    QString error;
+    QCOMPARE(Multipart::parse(body, "B", &parts, &error), ok);
+    if (!ok) {
+        QVERIFY(!error.isEmpty());
+        return;
+    }
+    QCOMPARE(parts.size(), names.size());
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        QCOMPARE(parts[i].name, names[i]);
+        if (parts[i].isFile)
+            QCOMPARE(parts[i].fileName, fileName);
+        QCOMPARE(QString::fromUtf8(body.mid(parts[i].offset, parts[i].length)), contents[i]);
+    }
+}
+
+QTEST_APPLESS_MAIN(TestCatalogText)
+#include "tst_catalogtext.moc"
