@@ -158,7 +158,11 @@ private:
                 return;
             m_sent += written;
         }
-        if (m_sent == m_out.size() && m_socket->bytesToWrite() == 0)
+        if (m_sent < m_out.size())
+            return;
+        // Close as soon as the last byte is queued, so the end of the stream travels right
+        // behind the reply; a client must never find the connection still open and reuse it.
+        if (m_ending == Ending::Close || m_socket->bytesToWrite() == 0)
             finish();
     }
 
@@ -166,7 +170,7 @@ private:
     {
         m_finished = true;
         if (m_ending == Ending::Close) {
-            m_socket->disconnectFromHost();  // a plain FIN once everything queued is out
+            m_socket->disconnectFromHost();  // a plain FIN once everything queued has gone out
             return;
         }
         resetWhenSent(0);

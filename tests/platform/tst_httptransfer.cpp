@@ -1,0 +1,389 @@
+#include "FaultServer.h"
+#include "client/platform/HttpTransfer.h"
+
+#include <QApplication>
+#include <QLoggingCategory>
+#include <QNetworkAccessManager>
+#include <QPointer>
+#include <QTest>
+#include <QTimer>
+#include <QWidget>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kShortIdle = 300ms;
+
+QByteArray pattern(qsizetype size)
+{
+    QByteArray b(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        b[i] = char((i * 13 + i / 509) & 0xff);
+    return b;
+}
+
+FaultServer::Reply faulty(QByteArray body, FaultServer::Fault fault, qint64 cutAt = -1)
+{
+    FaultServer::Reply r = FaultServer::ok(std::move(body));
+    r.fault = fault;
+    r.cutAt = cutAt;
+    return r;
+}
+
+FaultServer::Reply withLength(FaultServer::Reply r, FaultServer::Length length)
+{
+    r.length = length;
+    return r;
+}
+
+FaultServer::Reply dripped(QByteArray body, int bytes, int intervalMs)
+{
+    FaultServer::Reply r = FaultServer::ok(std::move(body));
+    r.fault = FaultServer::Fault::Drip;
+    r.dripBytes = bytes;
+    r.dripIntervalMs = intervalMs;
+    return r;
+}
+
+// Counts paints, so a test can tell the window kept drawing.
+class PaintCounter : public QWidget
+{
+public:
+    int paints = 0;
+
+protected:
+    void paintEvent(QPaintEvent *) override { ++paints; }
+};
+
+} // namespace
+
+class TestHttpTransfer : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void replies_data();
+    void replies();
+    void redirects_data();
+    void redirects();
+    void redirectLoopFails();
+    void refusedWithoutRequest_data();
+    void refusedWithoutRequest();
+    void deadPortFails();
+    void queryReachesServerUnchanged();
+    void oneTransferServesRequestAfterFailure();
+    void givenManagerIsUsed();
+    void noPasswordInErrorsOrLogs_data();
+    void noPasswordInErrorsOrLogs();
+    void windowPaintsWhileWaiting();
+};
+
+void TestHttpTransfer::replies_data()
+{
+    QTest::addColumn<FaultServer::Reply>("reply");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<QByteArray>("body");
+
+    using F = FaultServer::Fault;
+    using L = FaultServer::Length;
+    const QByteArray text = "first\x02row\x01?TtbBa?1?1";
+    const QByteArray binary("\0\x01\x02\xff\xfe\0\r\n\0end", 13);
+    const QByteArray big = pattern(3 * 1024 * 1024 + 5);
+
+    QTest::newRow("text body") << FaultServer::ok(text) << true << text;
+    QTest::newRow("empty body") << FaultServer::ok({}) << true << QByteArray();
+    QTest::newRow("binary body with NULs") << FaultServer::ok(binary) << true << binary;
+    QTest::newRow("3 MB body") << FaultServer::ok(big) << true << big;
+    QTest::newRow("404 page is a reply") << FaultServer::status(404, "no such page") << true
+                                         << QByteArray("no such page");
+    QTest::newRow("500 page is a reply") << FaultServer::status(500, "db down") << true
+                                         << QByteArray("db down");
+    QTest::newRow("400 page is a reply") << FaultServer::status(400, "bad") << true
+                                         << QByteArray("bad");
+    QTest::newRow("403 page is a reply") << FaultServer::status(403, "no") << true
+                                         << QByteArray("no");
+    QTest::newRow("503 empty page is a reply") << FaultServer::status(503) << true << QByteArray();
+    QTest::newRow("no Content-Length, ends at close")
+        << withLength(FaultServer::ok(text), L::Missing) << true << text;
+    QTest::newRow("no Content-Length, 3 MB")
+        << withLength(FaultServer::ok(big), L::Missing) << true << big;
+    QTest::newRow("Content-Length shorter: only that many")
+        << withLength(FaultServer::ok(text), L::Shorter) << true << text.left(text.size() / 2);
+    QTest::newRow("Content-Length longer, then close")
+        << withLength(FaultServer::ok(text), L::Longer) << false << QByteArray();
+    QTest::newRow("close mid-body") << faulty(text, F::CloseMidBody) << false << QByteArray();
+    QTest::newRow("close right after head") << faulty(text, F::CloseMidBody, 0) << false
+                                            << QByteArray();
+    QTest::newRow("close mid-body of 3 MB") << faulty(big, F::CloseMidBody) << false
+                                            << QByteArray();
+    FaultServer::Reply cut404 = faulty("a long error page", F::CloseMidBody);
+    cut404.status = 404;
+    QTest::newRow("404 page cut short") << cut404 << false << QByteArray();
+    QTest::newRow("reset mid-body") << faulty(text, F::Reset, 5) << false << QByteArray();
+    QTest::newRow("reset right after head") << faulty(text, F::Reset, 0) << false << QByteArray();
+    QTest::newRow("reset mid-body of 3 MB") << faulty(big, F::Reset) << false << QByteArray();
+    QTest::newRow("silence times out") << faulty(text, F::Silence) << false << QByteArray();
+    FaultServer::Reply late = FaultServer::ok(text);
+    late.delayMs = 2000;
+    QTest::newRow("answer later than the idle time") << late << false << QByteArray();
+    // 20 bytes, one every 40 ms: longer than the idle time in total, never idle that long.
+    QTest::newRow("slow drip within the idle time")
+        << dripped("abcdefghijklmnopqrst", 1, 40) << true << QByteArray("abcdefghijklmnopqrst");
+}
+
+void TestHttpTransfer::replies()
+{
+    QFETCH(FaultServer::Reply, reply);
+    QFETCH(bool, ok);
+    QFETCH(QByteArray, body);
+
+    FaultServer server;
+    server.setReply("/adminphp/admin_upload.php", reply);
+    HttpTransfer transfer;
+    transfer.setIdleTimeout(kShortIdle);
+
+    const FetchResult result = transfer.fetch(server.url("adminphp/admin_upload.php?page=1"));
+
+    QCOMPARE(result.ok, ok);
+    if (ok) {
+        // Qt 6.4 now and then asks twice when a body ends at the close; never otherwise.
+        if (reply.length == FaultServer::Length::Missing)
+            QVERIFY(server.requestCount() >= 1 && server.requestCount() <= 2);
+        else
+            QCOMPARE(server.requestCount(), 1);
+        QVERIFY(result.error.isEmpty());
+        QCOMPARE(result.body.size(), body.size());
+        QVERIFY(result.body == body);
+    } else {
+        // Qt may send the request again after a broken connection, but only a few times.
+        QVERIFY(server.requestCount() >= 1 && server.requestCount() <= 3);
+        QVERIFY(!result.error.isEmpty());
+        QVERIFY(result.body.isEmpty());
+    }
+}
+
+void TestHttpTransfer::redirects_data()
+{
+    QTest::addColumn<int>("hops");        // redirects on the server before the last Location
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("last");    // where the last redirect points; %1 is the base URL
+    QTest::addColumn<bool>("ok");
+
+    QTest::newRow("302 followed") << 1 << 302 << "%1final" << true;
+    QTest::newRow("301 followed") << 1 << 301 << "%1final" << true;
+    QTest::newRow("303 followed") << 1 << 303 << "%1final" << true;
+    QTest::newRow("307 followed") << 1 << 307 << "%1final" << true;
+    QTest::newRow("308 followed") << 1 << 308 << "%1final" << true;
+    QTest::newRow("relative location") << 1 << 302 << "/final" << true;
+    QTest::newRow("five redirects followed") << 5 << 302 << "%1final" << true;
+    QTest::newRow("six redirects fail") << 6 << 302 << "%1final" << false;
+    QTest::newRow("to ftp fails") << 1 << 302 << "ftp://127.0.0.1/final" << false;
+    QTest::newRow("to file fails") << 1 << 302 << "file:///etc/hostname" << false;
+    QTest::newRow("to ftp after three hops fails") << 3 << 301 << "ftp://127.0.0.1/final"
+                                                   << false;
+}
+
+void TestHttpTransfer::redirects()
+{
+    QFETCH(int, hops);
+    QFETCH(int, code);
+    QFETCH(QString, last);
+    QFETCH(bool, ok);
+
+    FaultServer server;
+    for (int i = 1; i < hops; ++i)
+        server.setReply(QStringLiteral("/r%1").arg(i),
+                        FaultServer::redirect(server.url(QStringLiteral("r%1").arg(i + 1)), code));
+    server.setReply(QStringLiteral("/r%1").arg(hops),
+                    FaultServer::redirect(last.contains("%1") ? last.arg(server.baseUrl()) : last,
+                                          code));
+    server.setReply("/final", FaultServer::ok("arrived"));
+    HttpTransfer transfer;
+    transfer.setIdleTimeout(5s);
+
+    const FetchResult result = transfer.fetch(server.url("r1"));
+
+    QCOMPARE(result.ok, ok);
+    if (ok) {
+        QCOMPARE(result.body, QByteArray("arrived"));
+        QCOMPARE(server.requests().last(), QStringLiteral("/final"));
+        QCOMPARE(server.requestCount(), hops + 1);
+    } else {
+        QVERIFY(!result.error.isEmpty());
+        QVERIFY(!server.requests().contains(QStringLiteral("/final")));
+        QVERIFY(server.requestCount() <= HttpTransfer::kMaxRedirects + 1);
+    }
+}
+
+void TestHttpTransfer::redirectLoopFails()
+{
+    FaultServer server;
+    server.setReply("/loop", FaultServer::redirect(server.url("loop")));
+    HttpTransfer transfer;
+    transfer.setIdleTimeout(5s);
+
+    const FetchResult result = transfer.fetch(server.url("loop?pass=x"));
+
+    QVERIFY(!result.ok);
+    QVERIFY(!result.error.isEmpty());
+    QCOMPARE(server.requestCount(), HttpTransfer::kMaxRedirects + 1);
+}
+
+void TestHttpTransfer::refusedWithoutRequest_data()
+{
+    QTest::addColumn<QString>("url");  // %1 is the fault server's port
+
+    QTest::newRow("ftp") << "ftp://127.0.0.1:%1/adminphp/x.php";
+    QTest::newRow("file") << "file:///etc/hostname";
+    QTest::newRow("mailto") << "mailto:admin@127.0.0.1";
+    QTest::newRow("no scheme") << "127.0.0.1:%1/adminphp/x.php";
+    QTest::newRow("relative path") << "adminphp/admin_upload.php?page=1";
+    QTest::newRow("empty") << "";
+    QTest::newRow("blanks") << "   ";
+    QTest::newRow("garbage") << "::%%garbage%%::";
+    QTest::newRow("http without host") << "http:///adminphp/x.php";
+    QTest::newRow("bad port") << "http://127.0.0.1:99999/x";
+}
+
+void TestHttpTransfer::refusedWithoutRequest()
+{
+    QFETCH(QString, url);
+    FaultServer server;
+    server.setDefaultReply(FaultServer::ok("should not be asked"));
+    HttpTransfer transfer;
+    transfer.setIdleTimeout(kShortIdle);
+
+    const FetchResult result = transfer.fetch(url.contains("%1") ? url.arg(server.port()) : url);
+
+    QVERIFY(!result.ok);
+    QVERIFY(!result.error.isEmpty());
+    QVERIFY(result.body.isEmpty());
+    QCOMPARE(server.requestCount(), 0);
+}
+
+void TestHttpTransfer::deadPortFails()
+{
+    HttpTransfer transfer;
+    transfer.setIdleTimeout(5s);
+    const FetchResult result =
+        transfer.fetch(QStringLiteral("http://127.0.0.1:%1/adminphp/admin_upload.php?page=1")
+                           .arg(FaultServer::deadPort()));
+    QVERIFY(!result.ok);
+    QCOMPARE(result.error, QStringLiteral("connection refused"));
+}
+
+void TestHttpTransfer::queryReachesServerUnchanged()
+{
+    FaultServer server;
+    server.setDefaultReply(FaultServer::ok("1"));
+    HttpTransfer transfer;
+    const QString target = "/adminphp/to_examine.php?cz=1&pass=a%26b%23c%2Bd%25e%3Df%20g%0A"
+                           "&q=%E6%9C%80%E6%96%B0";
+    const FetchResult result = transfer.fetch(server.url(target));
+    QVERIFY(result.ok);
+    QCOMPARE(server.requests(), QStringList{target});
+}
+
+void TestHttpTransfer::oneTransferServesRequestAfterFailure()
+{
+    FaultServer server;
+    server.setReply("/broken", faulty("0123456789", FaultServer::Fault::Reset, 3));
+    server.setReply("/fine", FaultServer::ok("fine"));
+    HttpTransfer transfer;
+    transfer.setIdleTimeout(kShortIdle);
+
+    QVERIFY(!transfer.fetch(server.url("broken")).ok);
+    const FetchResult second = transfer.fetch(server.url("fine"));
+    QVERIFY(second.ok);
+    QCOMPARE(second.body, QByteArray("fine"));
+    const FetchResult third = transfer.fetch(server.url("fine"));
+    QCOMPARE(third.body, QByteArray("fine"));
+    QCOMPARE(server.requests().count(QStringLiteral("/fine")), 2);
+}
+
+void TestHttpTransfer::givenManagerIsUsed()
+{
+    FaultServer server;
+    server.setDefaultReply(FaultServer::ok("via given manager"));
+    QNetworkAccessManager nam;
+    int started = 0;
+    connect(&nam, &QNetworkAccessManager::finished, this, [&started] { ++started; });
+    HttpTransfer transfer(&nam);
+    QCOMPARE(transfer.idleTimeout(), HttpTransfer::kDefaultIdleTimeout);
+
+    const FetchResult result = transfer.fetch(server.url("x"));
+    QCOMPARE(result.body, QByteArray("via given manager"));
+    QCOMPARE(started, 1);
+}
+
+void TestHttpTransfer::noPasswordInErrorsOrLogs_data()
+{
+    QTest::addColumn<FaultServer::Reply>("reply");
+    QTest::addColumn<bool>("deadPort");
+
+    QTest::newRow("reply") << FaultServer::ok("1") << false;
+    QTest::newRow("404 page") << FaultServer::status(404, "missing") << false;
+    QTest::newRow("reset") << faulty("0123456789", FaultServer::Fault::Reset, 2) << false;
+    QTest::newRow("silence") << faulty("x", FaultServer::Fault::Silence) << false;
+    QTest::newRow("redirect to ftp") << FaultServer::redirect("ftp://127.0.0.1/s3cretPw") << false;
+    QTest::newRow("refused") << FaultServer::ok("1") << true;
+}
+
+namespace {
+QStringList capturedLog;
+void captureMessage(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    capturedLog.append(message);
+}
+} // namespace
+
+void TestHttpTransfer::noPasswordInErrorsOrLogs()
+{
+    QFETCH(FaultServer::Reply, reply);
+    QFETCH(bool, deadPort);
+
+    FaultServer server;
+    server.setDefaultReply(reply);
+    const quint16 port = deadPort ? FaultServer::deadPort() : server.port();
+    const QString url = QStringLiteral("http://127.0.0.1:%1/adminphp/to_examine.php?cz=0&pass="
+                                       "s3cretPw&topass=s3cretPw")
+                            .arg(port);
+    HttpTransfer transfer;
+    transfer.setIdleTimeout(kShortIdle);
+
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=true"));
+    capturedLog.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(captureMessage);
+    const FetchResult result = transfer.fetch(url);
+    qInstallMessageHandler(previous);
+    QLoggingCategory::setFilterRules(QString());
+
+    QVERIFY(!result.error.contains("s3cretPw"));
+    QVERIFY(!capturedLog.isEmpty());  // the transfer does write its diagnostic line
+    for (const QString &line : std::as_const(capturedLog))
+        QVERIFY2(!line.contains("s3cretPw"), qPrintable(line));
+}
+
+void TestHttpTransfer::windowPaintsWhileWaiting()
+{
+    FaultServer server;
+    server.setDefaultReply(dripped("0123456789", 1, 30));
+    PaintCounter window;
+    window.resize(120, 40);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCoreApplication::processEvents();
+    const int paintsBefore = window.paints;
+
+    QTimer::singleShot(50, &window, [&window] { window.update(); });
+    HttpTransfer transfer;
+    transfer.setIdleTimeout(5s);
+    const FetchResult result = transfer.fetch(server.url("x"));
+    const int paintsDuringFetch = window.paints;
+
+    QVERIFY(result.ok);
+    QVERIFY(paintsDuringFetch > paintsBefore);
+}
+
+QTEST_MAIN(TestHttpTransfer)
+#include "tst_httptransfer.moc"
