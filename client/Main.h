@@ -94,13 +94,22 @@ private:
     void showUnreachable(const QString &error);
     void setCountLabel(const QString &text);
 
-    // Moderation helpers (shared by the twin handlers).
+    // Administrator helpers, shared by the twin handlers.
     void loadAdminList(int code);
     void moderateSelected(int code, const QString &prompt);
-    // A credential request: the reply text, or nothing after telling the user why.
-    bool credentialRequest(const QString &url, QString *replyText);
-
+    // A credential request judged by the number the server answers. Nothing when there is no
+    // judgement (no reply, or a reply that is not a number): the user has been told why.
+    std::optional<double> credentialRequest(const QString &url, QString *replyText = nullptr);
+    // False, after telling the user with `refusal`, when nobody is logged in.
+    bool requireLogin(const QString &refusal);
+    void inform(const QString &text, const QString &title);
+    // The administrator password as typed in Text4, blanks around it removed.
     QString adminPassword() const;
+
+    // A cell of the selected row, trimmed and passed through HaunCun_Text.
+    QString readCellThroughBuffer(int column);
+    // Back to idle: the bar hides and no fetch is followed any more.
+    void endDownload();
 
     MainServices m_services;
     std::unique_ptr<Ui::Main> ui;
@@ -118,4 +127,5 @@ private:
     QString DownloadUrl;
     QString DownloadFolder;
     QString m_currentSaveFile; // the fetch the bar follows; empty when idle
+    QString m_currentItem;     // its title (or file name), for the failure box
 };

@@ -1,0 +1,166 @@
+// The window's side of downloading an item: from an activated row to a file in the item's
+// folder, with the progress bar as the busy flag, and the two desktop buttons.
+
+#include "Main.h"
+
+#include "Encoding.h"
+#include "ItemPaths.h"
+#include "ui_Main.h"
+
+#include "client/platform/CatalogList.h"
+#include "download/Downloader.h"
+#include "progress/ProgressBar.h"
+#include "progress/Rounding.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QLoggingCategory>
+
+#include <algorithm>
+
+Q_DECLARE_LOGGING_CATEGORY(lcMain)
+
+namespace {
+
+constexpr int titleColumn = 1;
+constexpr int fileNameColumn = 4;
+
+void hint(Prompter *prompter, const QString &text)
+{
+    prompter->ask(text, QStringLiteral("提示"), Prompter::Buttons::Ok);
+}
+
+// Desktop::makePath only says no; look at the path to tell the user why.
+QString cannotMakeFolder(const QString &folder)
+{
+    QString reason = QStringLiteral("没有写入权限或名称无效");
+    QString path = QDir::cleanPath(folder);
+    for (;;) {
+        const QFileInfo info(path);
+        if (info.exists()) {
+            if (!info.isDir())
+                reason = QStringLiteral("“%1”已是一个文件").arg(QDir::toNativeSeparators(path));
+            break;
+        }
+        const QString parent = info.path();
+        if (parent == path)
+            break;
+        path = parent;
+    }
+    return QStringLiteral("无法创建文件夹“%1”：%2。").arg(QDir::toNativeSeparators(folder), reason);
+}
+
+} // namespace
+
+void Main::ListView_RowSelected(int row)
+{
+    SelectedRow = row;
+}
+
+QString Main::readCellThroughBuffer(int column)
+{
+    ui->HaunCun_Text->setText(tavrel::trimBlanks(m_list->cell(SelectedRow, column)));
+    return ui->HaunCun_Text->text();
+}
+
+void Main::ListView_RowActivated()
+{
+    const QString fileName = readCellThroughBuffer(fileNameColumn);
+    const QString title = readCellThroughBuffer(titleColumn);
+    if (fileName.isEmpty())
+        return;
+    // The bar on show is the busy flag: one download at a time.
+    if (!ui->ProgressBar1->isHidden()) {
+        hint(m_services.prompter, QStringLiteral("无法多任务下载!"));
+        return;
+    }
+
+    // Both names come from the server: refuse anything that could write outside the library.
+    QString refusal;
+    const std::optional<tavrel::ItemTarget> target =
+        tavrel::itemTarget(m_services.libraryRoot, title, fileName, &refusal);
+    if (!target) {
+        qCDebug(lcMain) << "refused item" << title << fileName;
+        hint(m_services.prompter, refusal);
+        return;
+    }
+    if (!m_services.desktop->makePath(target->fileFolder)) {
+        hint(m_services.prompter, cannotMakeFolder(target->fileFolder));
+        return;
+    }
+
+    DownloadUrl = tavrel::itemUrl(BaseUrl, fileName);
+    DownloadFolder = target->folder;
+    m_currentSaveFile = target->saveFile;
+    m_currentItem = title.isEmpty() ? fileName : title;
+    ui->ProgressBar1->setVisible(true);
+    ui->ProgressBar1->setValue(0);
+
+    // A start the control refuses lists nothing and raises no event; it has shown its own box.
+    const qsizetype listed = Downloader1->fileList().size();
+    Downloader1->BeginDownload(DownloadUrl, m_currentSaveFile);
+    if (Downloader1->fileList().size() == listed)
+        endDownload();
+}
+
+void Main::endDownload()
+{
+    ui->ProgressBar1->setVisible(false);
+    m_currentSaveFile.clear();
+    m_currentItem.clear();
+}
+
+void Main::Downloader1_DownloadProgress(qint64 CurBytes, qint64 MaxBytes, const QString &SaveFile)
+{
+    // Only the fetch the bar stands for moves it; an earlier one still finishing does not.
+    if (m_currentSaveFile.isEmpty() || SaveFile != m_currentSaveFile || MaxBytes <= 0)
+        return;
+    const double percent =
+        tavrel::roundHalfEven(static_cast<double>(CurBytes) / static_cast<double>(MaxBytes) * 100.0);
+    // A server that sends more than it announced must not push the bar past its end.
+    ui->ProgressBar1->setValue(static_cast<int>(std::clamp(percent, 0.0, 100.0)));
+}
+
+void Main::Downloader1_DownloadComplete(qint64 MaxBytes, const QString &SaveFile)
+{
+    qCDebug(lcMain) << "Download complete" << SaveFile << MaxBytes;
+    if (m_currentSaveFile.isEmpty() || SaveFile != m_currentSaveFile)
+        return;
+    // The control raises this only once the file is in place, so the folder shows it.
+    endDownload();
+    m_services.desktop->openFolder(DownloadFolder);
+}
+
+void Main::Downloader1_DownloadError(const QString &SaveFile, const QString &Reason)
+{
+    qCDebug(lcMain).noquote() << "Error downloading " + SaveFile << Reason;
+    if (m_currentSaveFile.isEmpty() || SaveFile != m_currentSaveFile)
+        return;
+    const QString item = m_currentItem;
+    endDownload(); // before the box: a modal box lets other events in
+    hint(m_services.prompter, QStringLiteral("“%1”下载失败：%2").arg(tavrel::visibleName(item), Reason));
+}
+
+void Main::Downloader1_DownloadAllComplete(const QStringList &FileNotDownload)
+{
+    qCDebug(lcMain) << "Finished all download";
+    // Entry 0 is the control's empty placeholder.
+    for (qsizetype i = 1; i < FileNotDownload.size(); ++i)
+        qCDebug(lcMain).noquote() << "File not downloaded: " + FileNotDownload.at(i);
+}
+
+void Main::Command3_Click()
+{
+    // Made first, so a new user sees an empty library instead of an error.
+    const QString root = m_services.libraryRoot;
+    if (!m_services.desktop->makePath(root)) {
+        hint(m_services.prompter, cannotMakeFolder(root));
+        return;
+    }
+    m_services.desktop->openFolder(root);
+}
+
+void Main::Command4_Click()
+{
+    m_services.desktop->openUrl(BaseUrl + QStringLiteral("index.php"));
+}
