@@ -14,6 +14,8 @@ packages=(
 if [ "${1:-}" = "--test" ]; then
   # end-to-end extras: a browser to render the upload page, a load generator
   packages+=(chromium wrk)
+  # Qt's platform interface, to queue input the way a window system does
+  packages+=(qt6-base-private-dev)
 fi
 
 missing=()

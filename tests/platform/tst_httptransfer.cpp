@@ -5,9 +5,15 @@
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QPointer>
+#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
+#include <QWindow>
+
+#ifdef TAVREL_HAVE_QPA
+#include <qpa/qwindowsysteminterface.h>
+#endif
 
 using namespace std::chrono_literals;
 
@@ -76,6 +82,8 @@ private Q_SLOTS:
     void noPasswordInErrorsOrLogs_data();
     void noPasswordInErrorsOrLogs();
     void windowPaintsWhileWaiting();
+    void userInputWaitsUntilFetchReturns_data();
+    void userInputWaitsUntilFetchReturns();
 };
 
 void TestHttpTransfer::replies_data()
@@ -383,6 +391,64 @@ void TestHttpTransfer::windowPaintsWhileWaiting()
 
     QVERIFY(result.ok);
     QVERIFY(paintsDuringFetch > paintsBefore);
+}
+
+void TestHttpTransfer::userInputWaitsUntilFetchReturns_data()
+{
+    QTest::addColumn<bool>("mouse");  // a mouse click, else the space key on the focused button
+    QTest::newRow("mouse click") << true;
+    QTest::newRow("space key") << false;
+}
+
+void TestHttpTransfer::userInputWaitsUntilFetchReturns()
+{
+#ifndef TAVREL_HAVE_QPA
+    QSKIP("built without Qt's platform interface headers (qt6-base-private-dev)");
+#else
+    QFETCH(bool, mouse);
+    FaultServer server;
+    server.setDefaultReply(dripped("0123456789", 1, 30));
+    QPushButton button(QStringLiteral("Go"));
+    int clicks = 0;
+    connect(&button, &QPushButton::clicked, this, [&clicks] { ++clicks; });
+    button.resize(120, 40);
+    button.show();
+    button.activateWindow();
+    button.setFocus();
+    QVERIFY(QTest::qWaitForWindowActive(&button));
+    QWindow *window = button.windowHandle();
+    QVERIFY(window);
+
+    // The input arrives the way a platform delivers it, queued while the fetch waits.
+    bool sent = false;
+    QTimer::singleShot(50, &button, [&] {
+        using Q = QWindowSystemInterface;
+        const QPointF local(20, 20);
+        const QPointF global = window->mapToGlobal(local);
+        if (mouse) {
+            Q::handleMouseEvent<Q::AsynchronousDelivery>(window, local, global, Qt::LeftButton,
+                                                         Qt::LeftButton, QEvent::MouseButtonPress);
+            Q::handleMouseEvent<Q::AsynchronousDelivery>(window, local, global, Qt::NoButton,
+                                                         Qt::LeftButton,
+                                                         QEvent::MouseButtonRelease);
+        } else {
+            Q::handleKeyEvent<Q::AsynchronousDelivery>(window, QEvent::KeyPress, Qt::Key_Space,
+                                                       Qt::NoModifier, QStringLiteral(" "));
+            Q::handleKeyEvent<Q::AsynchronousDelivery>(window, QEvent::KeyRelease, Qt::Key_Space,
+                                                       Qt::NoModifier, QStringLiteral(" "));
+        }
+        sent = true;
+    });
+    HttpTransfer transfer;
+    transfer.setIdleTimeout(5s);
+    const FetchResult result = transfer.fetch(server.url("x"));
+    const int clicksDuringFetch = clicks;
+
+    QVERIFY(result.ok);
+    QVERIFY(sent);  // only the fetch's own wait ran the timer
+    QCOMPARE(clicksDuringFetch, 0);
+    QTRY_COMPARE(clicks, 1);  // held back, not lost
+#endif
 }
 
 QTEST_MAIN(TestHttpTransfer)
