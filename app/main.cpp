@@ -1,0 +1,61 @@
+#include "client/Main.h"
+#include "client/platform/DesktopServices.h"
+#include "client/platform/HttpTransfer.h"
+#include "client/platform/MessageBoxPrompter.h"
+#include "client/platform/StartupEffectsImpl.h"
+#include "download/NetworkFetchService.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QUrl>
+
+namespace {
+
+// The catalog server the program talks to; TAVREL_BASE_URL points it at another one.
+QString catalogBaseUrl()
+{
+    QString base = qEnvironmentVariable("TAVREL_BASE_URL",
+                                        QStringLiteral("http://127.0.0.1:8080/adminphp/"));
+    if (!base.endsWith(QLatin1Char('/')))
+        base += QLatin1Char('/');
+    return base;
+}
+
+// The visit-statistics page lives at the root of the catalog server's web host.
+QString statisticsUrl(const QString &baseUrl)
+{
+    QUrl url(baseUrl);
+    url.setPath(QStringLiteral("/kovitongji.asp"));
+    url.setQuery(QString());
+    return url.toString();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("tavrel"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icon.png")));
+
+    HttpTransfer transfer;
+    MessageBoxPrompter prompter;
+    DesktopServices desktop;
+    StartupEffectsImpl effects;
+
+    MainServices services;
+    services.transfer = &transfer;
+    services.prompter = &prompter;
+    services.desktop = &desktop;
+    services.effects = &effects;
+    services.makeFetchService = [] { return std::make_unique<NetworkFetchService>(); };
+    services.programFolder = QDir::cleanPath(QCoreApplication::applicationDirPath());
+    services.libraryRoot = services.programFolder + QStringLiteral("/Res/");
+    services.baseUrl = catalogBaseUrl();
+    services.statisticsUrl = statisticsUrl(services.baseUrl);
+
+    Main window(services);
+    window.Form_Load();
+    window.show();
+    return app.exec();
+}
