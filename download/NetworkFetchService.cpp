@@ -95,8 +95,10 @@ std::optional<FetchError> NetworkFetchService::start(const QString &url, const Q
         return FetchError{KeyInUse, QStringLiteral("同一文件的下载仍在进行")};
 
     QNetworkRequest request(parsed);
+    // Qt follows the redirects itself (never from https down to http); checking each one
+    // ourselves and allowing it by hand loses chained redirects in Qt 6.4.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::UserVerifiedRedirectPolicy);
+                         QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setMaximumRedirectsAllowed(MaxRedirects);
     // The file as the server stores it, byte for byte, and a length that matches.
     request.setRawHeader("Accept-Encoding", "identity");
@@ -153,26 +155,21 @@ void NetworkFetchService::setIdleTimeout(std::chrono::milliseconds timeout)
 
 void NetworkFetchService::onMetaData(Fetch *fetch)
 {
+    // An error page is read to its end but never passed on (see onReadyRead); aborting here
+    // races with Qt's own error report.
     fetch->idle->start();
-    // An error page is not the file: stop at once instead of reading it.
-    if (httpStatus(fetch->reply) >= 400)
-        finish(fetch, FetchRecord::Failure, httpReason(fetch->reply));
 }
 
 void NetworkFetchService::onRedirected(Fetch *fetch, const QUrl &to)
 {
-    if (!isWebScheme(to)) {
-        finish(fetch, FetchRecord::Failure, QStringLiteral("跳转到了不支持的地址"));
-        return;
-    }
     fetch->idle->start();
     fetch->bytesRead = 0;
     fetch->firstData = false;
-    const QString key = fetch->key;
-    const quint64 id = fetch->id;
+    if (!isWebScheme(to)) {
+        failSoon(fetch, QStringLiteral("跳转到了不支持的地址"));
+        return;
+    }
     emit progress(recordOf(fetch, FetchRecord::Redirecting, urlForLog(to.toString())));
-    if (alive(key, id))
-        emit fetch->reply->redirectAllowed();
 }
 
 void NetworkFetchService::onReadyRead(Fetch *fetch)
@@ -227,6 +224,19 @@ void NetworkFetchService::onFinished(Fetch *fetch)
         return;
     }
     finish(fetch, FetchRecord::AllData, QString());
+}
+
+void NetworkFetchService::failSoon(Fetch *fetch, const QString &reason)
+{
+    const QString key = fetch->key;
+    const quint64 id = fetch->id;
+    QMetaObject::invokeMethod(
+        this,
+        [this, key, id, reason] {
+            if (alive(key, id))
+                finish(m_fetches.value(key), FetchRecord::Failure, reason);
+        },
+        Qt::QueuedConnection);
 }
 
 void NetworkFetchService::onIdle(Fetch *fetch)

@@ -52,6 +52,8 @@ private:
     void onRedirected(Fetch *fetch, const QUrl &url);
     void onIdle(Fetch *fetch);
     void finish(Fetch *fetch, int status, const QString &text);
+    // Ends the fetch as failed from the event loop, not from inside one of the reply's signals.
+    void failSoon(Fetch *fetch, const QString &reason);
     bool alive(const QString &key, quint64 id) const;
     void release(const QString &key);
     FetchRecord recordOf(const Fetch *fetch, int status, const QString &text) const;

@@ -1,2 +1,453 @@
+// The control with the real fetch service against the loopback fault server: what is raised,
+// what ends up on disk, and that nothing is left beside the target.
+
+#include "FaultServer.h"
+#include "download/Downloader.h"
+#include "download/NetworkFetchService.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QtTest>
-QTEST_GUILESS_MAIN(QObject)
+
+#include <csignal>
+#include <sys/resource.h>
+
+using namespace std::chrono_literals;
+using Reply = FaultServer::Reply;
+
+namespace {
+
+constexpr auto IdleTimeout = 500ms;
+
+QByteArray sampleBody(qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    quint32 x = 2463534242u;
+    for (char &c : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = char(x);
+    }
+    return bytes;
+}
+
+Reply with(Reply r, FaultServer::Fault fault, FaultServer::Length length = FaultServer::Length::Exact)
+{
+    r.fault = fault;
+    r.length = length;
+    return r;
+}
+
+Reply drip(QByteArray body, int bytes, int intervalMs)
+{
+    Reply r = FaultServer::ok(std::move(body));
+    r.fault = FaultServer::Fault::Drip;
+    r.dripBytes = bytes;
+    r.dripIntervalMs = intervalMs;
+    return r;
+}
+
+QStringList entries(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<absent>");
+}
+
+// Caps the size of any file this process writes, so a write fails part-way as on a full disk.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &m_saved);
+        rlimit capped = m_saved;
+        capped.rlim_cur = bytes;
+        m_ok = setrlimit(RLIMIT_FSIZE, &capped) == 0;
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &m_saved); }
+    bool ok() const { return m_ok; }
+
+private:
+    rlimit m_saved{};
+    bool m_ok = false;
+};
+
+} // namespace
+
+class TestDownloaderNetwork : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void fetch_data();
+    void fetch();
+    void threeSideBySideTwoFailing();
+    void sameKeyWhileRunningIsRefused();
+    void cancelAll();
+    void destroyWhileRunning();
+    void refusedStarts_data();
+    void refusedStarts();
+    void serviceReportsTheStages();
+
+private:
+    std::unique_ptr<Downloader> makeControl();
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<FaultServer> m_server;
+    QStringList m_boxes;
+};
+
+void TestDownloaderNetwork::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_server = std::make_unique<FaultServer>();
+    QVERIFY(m_server->port() != 0);
+    m_boxes.clear();
+}
+
+void TestDownloaderNetwork::cleanup()
+{
+    m_server.reset();
+    m_dir.reset();
+}
+
+std::unique_ptr<Downloader> TestDownloaderNetwork::makeControl()
+{
+    auto service = std::make_unique<NetworkFetchService>();
+    service->setIdleTimeout(IdleTimeout);
+    return std::make_unique<Downloader>(std::move(service),
+                                        [this](const QString &text) { m_boxes << text; });
+}
+
+void TestDownloaderNetwork::fetch_data()
+{
+    QTest::addColumn<Reply>("reply");
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QByteArray>("existing");
+    QTest::addColumn<bool>("succeeds");
+    QTest::addColumn<QByteArray>("expected"); // the file after a success
+
+    using F = FaultServer::Fault;
+    using L = FaultServer::Length;
+    const QByteArray body = sampleBody(300 * 1024);
+    const QByteArray none;
+
+    QTest::newRow("whole file with length") << FaultServer::ok(body) << "" << none << true << body;
+    QTest::newRow("whole file without length")
+        << with(FaultServer::ok(body), F::None, L::Missing) << "" << none << true << body;
+    QTest::newRow("empty file") << FaultServer::ok({}) << "" << none << true << QByteArray();
+    QTest::newRow("length shorter than body: announced length kept")
+        << with(FaultServer::ok(body), F::None, L::Shorter) << "" << none << true
+        << body.left(body.size() / 2);
+    QTest::newRow("404") << FaultServer::status(404, "no such file") << "" << none << false << none;
+    QTest::newRow("500") << FaultServer::status(500, "broken") << "" << none << false << none;
+    QTest::newRow("close mid-body") << with(FaultServer::ok(body), F::CloseMidBody) << "" << none
+                                    << false << none;
+    QTest::newRow("length longer than body")
+        << with(FaultServer::ok(body), F::None, L::Longer) << "" << none << false << none;
+    QTest::newRow("reset") << with(FaultServer::ok(body), F::Reset) << "" << none << false << none;
+    QTest::newRow("silent server") << with(FaultServer::ok(body), F::Silence) << "" << none
+                                   << false << none;
+    // Takes longer in all than the idle time-out, but never goes quiet that long.
+    QTest::newRow("slow drip") << drip(body.left(120), 5, 50) << "" << none << true
+                               << body.left(120);
+    QTest::newRow("redirect") << FaultServer::ok(body) << "redirect" << none << true << body;
+    QTest::newRow("endless redirects") << FaultServer::ok(body) << "redirect loop" << none << false
+                                       << none;
+    QTest::newRow("redirect to another scheme")
+        << FaultServer::ok(body) << "redirect to ftp" << none << false << none;
+    QTest::newRow("target folder missing") << FaultServer::ok(body) << "no folder" << none << false
+                                           << none;
+    QTest::newRow("write fails part-way") << FaultServer::ok(body) << "file size limit" << none
+                                          << false << none;
+    const QByteArray old = sampleBody(500 * 1024).toBase64();
+    QTest::newRow("existing file kept after 404")
+        << FaultServer::status(404) << "" << old << false << none;
+    QTest::newRow("existing file kept after a cut")
+        << with(FaultServer::ok(body), F::CloseMidBody) << "" << old << false << none;
+    QTest::newRow("existing file kept when the write fails")
+        << FaultServer::ok(body) << "file size limit" << old.left(10) << false << none;
+    QTest::newRow("existing longer file replaced whole")
+        << FaultServer::ok(body) << "" << old << true << body;
+}
+
+void TestDownloaderNetwork::fetch()
+{
+    QFETCH(Reply, reply);
+    QFETCH(QString, setup);
+    QFETCH(QByteArray, existing);
+    QFETCH(bool, succeeds);
+    QFETCH(QByteArray, expected);
+
+    m_server->setReply("/file", reply);
+    QString url = m_server->url("file");
+    if (setup == "redirect") {
+        m_server->setReply("/moved", FaultServer::redirect("/file"));
+        url = m_server->url("moved");
+    } else if (setup == "redirect loop") {
+        for (int i = 0; i < 10; ++i) {
+            m_server->setReply(QStringLiteral("/hop%1").arg(i),
+                               FaultServer::redirect(QStringLiteral("/hop%1").arg(i + 1)));
+        }
+        url = m_server->url("hop0");
+    } else if (setup == "redirect to ftp") {
+        m_server->setReply("/away", FaultServer::redirect("ftp://127.0.0.1/file"));
+        url = m_server->url("away");
+    }
+    const QString folder = setup == "no folder" ? m_dir->filePath("missing") : m_dir->path();
+    const QString target = folder + "/item.bin";
+    if (!existing.isNull()) {
+        QFile f(target);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QCOMPARE(f.write(existing), existing.size());
+    }
+
+    auto control = makeControl();
+    QSignalSpy progress(control.get(), &Downloader::DownloadProgress);
+    QSignalSpy error(control.get(), &Downloader::DownloadError);
+    QSignalSpy complete(control.get(), &Downloader::DownloadComplete);
+    QSignalSpy all(control.get(), &Downloader::DownloadAllComplete);
+    {
+        std::optional<FileSizeLimit> limit;
+        if (setup == "file size limit") {
+            limit.emplace(64 * 1024);
+            QVERIFY(limit->ok());
+        }
+        control->BeginDownload(url, target);
+        QVERIFY(all.wait(10000));
+    }
+
+    QVERIFY(m_boxes.isEmpty());
+    QCOMPARE(all.count(), 1);
+    const QStringList failed = all.at(0).at(0).toStringList();
+    QCOMPARE(failed, succeeds ? QStringList{QString()} : (QStringList{QString(), target}));
+    QVERIFY(control->fileList().isEmpty());
+
+    const qint64 announced =
+        reply.length == FaultServer::Length::Missing ? 0 : FaultServer::announcedLength(reply);
+    if (succeeds) {
+        QCOMPARE(error.count(), 0);
+        QCOMPARE(complete.count(), 1);
+        QCOMPARE(complete.at(0).at(0).toLongLong(), announced);
+        QCOMPARE(complete.at(0).at(1).toString(), target);
+        QCOMPARE(contents(target), expected);
+    } else {
+        QCOMPARE(complete.count(), 0);
+        QCOMPARE(error.count(), 1);
+        QCOMPARE(error.at(0).at(0).toString(), target);
+        QVERIFY(!error.at(0).at(1).toString().isEmpty());
+        QCOMPARE(contents(target), existing.isNull() ? QByteArray("<absent>") : existing);
+    }
+
+    // Progress only with a known length, never past it, and never going back.
+    if (announced == 0 || !succeeds)
+        QVERIFY(progress.isEmpty() || announced != 0);
+    if (announced == 0 && succeeds)
+        QCOMPARE(progress.count(), 0);
+    qint64 last = 0;
+    for (const QList<QVariant> &p : std::as_const(progress)) {
+        QCOMPARE(p.at(1).toLongLong(), announced);
+        QVERIFY(p.at(0).toLongLong() >= last);
+        QVERIFY(p.at(0).toLongLong() <= announced);
+        QCOMPARE(p.at(2).toString(), target);
+        last = p.at(0).toLongLong();
+    }
+    if (succeeds && announced > 0)
+        QCOMPARE(last, announced);
+
+    const bool kept = succeeds || !existing.isNull();
+    QCOMPARE(entries(folder), kept ? QStringList{"item.bin"} : QStringList{});
+    if (setup == "no folder")
+        QVERIFY(!QFileInfo::exists(folder));
+    if (setup == "redirect loop") {
+        // Five redirects followed, not a sixth (Qt may send a request twice when a connection
+        // closes early, so only the distinct paths count).
+        QStringList paths = m_server->requests();
+        paths.removeDuplicates();
+        QCOMPARE(paths, (QStringList{"/hop0", "/hop1", "/hop2", "/hop3", "/hop4", "/hop5"}));
+    }
+    if (setup == "redirect")
+        QCOMPARE(m_server->requests(), (QStringList{"/moved", "/file"}));
+}
+
+void TestDownloaderNetwork::threeSideBySideTwoFailing()
+{
+    // Started silent, good, late 404; they end as 404, silent (time-out), good.
+    Reply late404 = FaultServer::status(404);
+    late404.delayMs = 300;
+    m_server->setReply("/silent", with(FaultServer::ok("x"), FaultServer::Fault::Silence));
+    m_server->setReply("/good", drip(sampleBody(40), 2, 40));
+    m_server->setReply("/late404", late404);
+    const QString silent = m_dir->filePath("silent"), good = m_dir->filePath("good"),
+                  missing = m_dir->filePath("late404");
+
+    auto control = makeControl();
+    QStringList order;
+    connect(control.get(), &Downloader::DownloadError, this,
+            [&](const QString &file) { order << "error " + QFileInfo(file).fileName(); });
+    connect(control.get(), &Downloader::DownloadComplete, this,
+            [&](qint64, const QString &file) { order << "complete " + QFileInfo(file).fileName(); });
+    QSignalSpy all(control.get(), &Downloader::DownloadAllComplete);
+    control->BeginDownload(m_server->url("silent"), silent);
+    control->BeginDownload(m_server->url("good"), good);
+    control->BeginDownload(m_server->url("late404"), missing);
+    QCOMPARE(control->fileList(), (QStringList{silent, good, missing}));
+
+    // All three are on the wire at once.
+    QTRY_COMPARE(m_server->openConnections(), 3);
+    QVERIFY(all.wait(10000));
+    QCOMPARE(all.count(), 1);
+    QCOMPARE(all.at(0).at(0).toStringList(), (QStringList{QString(), silent, missing}));
+    QCOMPARE(order, (QStringList{"error late404", "error silent", "complete good"}));
+    QCOMPARE(contents(good), sampleBody(40));
+    QCOMPARE(entries(m_dir->path()), QStringList{"good"});
+}
+
+void TestDownloaderNetwork::sameKeyWhileRunningIsRefused()
+{
+    m_server->setReply("/a", drip("abcdefgh", 1, 30));
+    m_server->setReply("/b", FaultServer::ok("other"));
+    const QString target = m_dir->filePath("t");
+    auto control = makeControl();
+    QSignalSpy complete(control.get(), &Downloader::DownloadComplete);
+    QSignalSpy all(control.get(), &Downloader::DownloadAllComplete);
+    control->BeginDownload(m_server->url("a"), target);
+    control->BeginDownload(m_server->url("b"), target);
+    QCOMPARE(m_boxes.size(), 1);
+    QVERIFY(m_boxes.at(0).startsWith(QString::number(NetworkFetchService::KeyInUse) +
+                                     ":错误在调用 BeginDownload().\r\n\r\n错误描述: "));
+    QCOMPARE(control->fileList(), QStringList{target});
+    QVERIFY(all.wait(10000));
+    QCOMPARE(complete.count(), 1);
+    QCOMPARE(all.at(0).at(0).toStringList(), QStringList{QString()});
+    QCOMPARE(contents(target), QByteArray("abcdefgh"));
+    QCOMPARE(m_server->requests(), QStringList{"/a"});
+}
+
+void TestDownloaderNetwork::cancelAll()
+{
+    m_server->setReply("/slow", drip(sampleBody(4000), 1, 20));
+    auto control = makeControl();
+    QSignalSpy error(control.get(), &Downloader::DownloadError);
+    QSignalSpy complete(control.get(), &Downloader::DownloadComplete);
+    QSignalSpy all(control.get(), &Downloader::DownloadAllComplete);
+    QSignalSpy progress(control.get(), &Downloader::DownloadProgress);
+
+    QVERIFY(control->CancelAllDownload()); // nothing listed yet
+
+    control->BeginDownload(m_server->url("slow"), m_dir->filePath("one"));
+    control->BeginDownload(m_server->url("slow"), m_dir->filePath("two"));
+    QTRY_VERIFY(progress.count() >= 4); // both are writing by now
+    QVERIFY(control->CancelAllDownload());
+    QVERIFY(control->fileList().isEmpty());
+    QTRY_COMPARE(m_server->openConnections(), 0);
+    QCoreApplication::processEvents();
+    QCOMPARE(error.count() + complete.count() + all.count(), 0);
+    QCOMPARE(entries(m_dir->path()), QStringList{});
+}
+
+void TestDownloaderNetwork::destroyWhileRunning()
+{
+    m_server->setReply("/slow", drip(sampleBody(4000), 1, 20));
+    auto control = makeControl();
+    QSignalSpy error(control.get(), &Downloader::DownloadError);
+    QSignalSpy complete(control.get(), &Downloader::DownloadComplete);
+    QSignalSpy all(control.get(), &Downloader::DownloadAllComplete);
+    QSignalSpy progress(control.get(), &Downloader::DownloadProgress);
+    control->BeginDownload(m_server->url("slow"), m_dir->filePath("one"));
+    control->BeginDownload(m_server->url("slow"), m_dir->filePath("two"));
+    QTRY_VERIFY(progress.count() >= 4);
+    control.reset();
+    QTRY_COMPARE(m_server->openConnections(), 0);
+    QCoreApplication::processEvents();
+    QCOMPARE(error.count() + complete.count() + all.count(), 0);
+    QCOMPARE(entries(m_dir->path()), QStringList{});
+}
+
+void TestDownloaderNetwork::refusedStarts_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<int>("number");
+
+    QTest::newRow("ftp") << "ftp://127.0.0.1/x" << "f" << int(NetworkFetchService::InvalidUrl);
+    QTest::newRow("local file") << "file:///etc/passwd" << "f" << int(NetworkFetchService::InvalidUrl);
+    QTest::newRow("no host") << "http:///x" << "f" << int(NetworkFetchService::InvalidUrl);
+    QTest::newRow("not a URL") << "::" << "f" << int(NetworkFetchService::InvalidUrl);
+    QTest::newRow("empty key") << "SERVER" << "" << int(NetworkFetchService::InvalidKey);
+}
+
+void TestDownloaderNetwork::refusedStarts()
+{
+    QFETCH(QString, url);
+    QFETCH(QString, file);
+    QFETCH(int, number);
+    if (url == "SERVER")
+        url = m_server->url("x");
+    auto control = makeControl();
+    QSignalSpy all(control.get(), &Downloader::DownloadAllComplete);
+    control->BeginDownload(url, file.isEmpty() ? file : m_dir->filePath(file));
+    QCOMPARE(m_boxes.size(), 1);
+    QVERIFY(m_boxes.at(0).startsWith(QString::number(number) + ":错误在调用 BeginDownload()."));
+    QVERIFY(control->fileList().isEmpty());
+    QTest::qWait(50);
+    QCOMPARE(all.count(), 0);
+    QCOMPARE(m_server->requestCount(), 0);
+}
+
+void TestDownloaderNetwork::serviceReportsTheStages()
+{
+    const QByteArray body = sampleBody(200 * 1024);
+    m_server->setReply("/file", FaultServer::ok(body));
+    m_server->setReply("/moved", FaultServer::redirect("/file"));
+    NetworkFetchService service;
+    QList<FetchRecord> records;
+    QByteArray received;
+    connect(&service, &FetchService::progress, this, [&](const FetchRecord &r) { records << r; });
+    connect(&service, &FetchService::dataArrived, this,
+            [&](const QString &key, const QByteArray &chunk) {
+                QCOMPARE(key, QStringLiteral("k"));
+                received += chunk;
+            });
+    QSignalSpy completed(&service, &FetchService::completed);
+    QVERIFY(!service.start(m_server->url("moved?pass=secret"), "k", std::nullopt));
+    QVERIFY(records.isEmpty()); // nothing from inside start()
+    QVERIFY(completed.wait(10000));
+
+    QList<int> codes;
+    for (const FetchRecord &r : std::as_const(records))
+        codes << r.statusCode;
+    QVERIFY(codes.size() >= 4);
+    QCOMPARE(codes.first(), int(FetchRecord::Sending));
+    QVERIFY(codes.contains(FetchRecord::Connecting));
+    QCOMPARE(codes.count(FetchRecord::FirstData), 1);
+    QVERIFY(codes.indexOf(FetchRecord::Redirecting) < codes.indexOf(FetchRecord::FirstData));
+    QCOMPARE(codes.last(), int(FetchRecord::AllData));
+    const qsizetype redirect = codes.indexOf(FetchRecord::Redirecting);
+    QVERIFY(!records.at(redirect).statusText.contains("secret"));
+    QCOMPARE(records.last().bytesRead, body.size());
+    QCOMPARE(received, body);
+
+    QCOMPARE(completed.count(), 1);
+    const auto done = completed.at(0).at(0).value<FetchRecord>();
+    QCOMPARE(done.statusCode, int(FetchRecord::AllData));
+    QCOMPARE(done.key, QStringLiteral("k"));
+    QCOMPARE(done.bytesRead, body.size());
+    QCOMPARE(done.bytesMax, body.size());
+}
+
+QTEST_GUILESS_MAIN(TestDownloaderNetwork)
+#include "tst_downloader_network.moc"
