@@ -92,7 +92,8 @@ public:
         if (m_limits.rateLimit > 0) {
             m_rateTimer.setInterval(100);
             connect(&m_rateTimer, &QTimer::timeout, this, [this] {
-                m_tokens = qMin(m_tokens + m_limits.rateLimit / 10, m_limits.rateLimit / 5 + 1);
+                const qint64 step = qMax<qint64>(1, m_limits.rateLimit / 10);
+                m_tokens = qMin(m_tokens + step, 2 * step);
                 pump();
             });
         }
@@ -152,11 +153,18 @@ private:
         m_request = HttpRequest();
         m_request.peer = m_socket->peerAddress();
         const QList<QByteArray> lines = head.split('\n');
-        const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
-        if (requestLine.size() != 3 || requestLine[0].isEmpty()) {
+        // Method, target and version; blanks inside the target (a client that does not
+        // encode them) stay part of it.
+        const QByteArray first = lines.first().trimmed();
+        const qsizetype firstBlank = first.indexOf(' ');
+        const qsizetype lastBlank = first.lastIndexOf(' ');
+        if (firstBlank <= 0 || lastBlank <= firstBlank + 1) {
             fail(400, "malformed request line");
             return false;
         }
+        const QByteArrayList requestLine{first.left(firstBlank),
+                                         first.mid(firstBlank + 1, lastBlank - firstBlank - 1).trimmed(),
+                                         first.mid(lastBlank + 1)};
         if (requestLine[0].size() > 16 || requestLine[1].size() > m_limits.maxRequestLine) {
             fail(requestLine[1].size() > m_limits.maxRequestLine ? 414 : 400, "malformed request line");
             return false;
@@ -201,7 +209,7 @@ private:
             return false;
         }
         m_request.path = QString::fromUtf8(decodedPath);
-        m_request.query.setQuery(QString::fromLatin1(m_request.rawQuery));
+        m_request.query.setQuery(QString::fromUtf8(m_request.rawQuery));
 
         if (m_request.headers.contains("transfer-encoding")) {
             fail(411, "chunked request bodies are not accepted; send Content-Length");
@@ -306,7 +314,7 @@ private:
             m_fileLeft = length;
             m_state = State::Streaming;
             if (m_limits.rateLimit > 0) {
-                m_tokens = m_limits.rateLimit / 10 + 1;
+                m_tokens = qMax<qint64>(1, m_limits.rateLimit / 10);
                 m_rateTimer.start();
             }
             pump();

@@ -154,6 +154,10 @@ void TestCatalogd::listPages_data()
     QTest::newRow("page huge") << admin + "page=99999999999999999999999999" << "30" << "2" << 10 << QStringLiteral("Chess Trainer");
     QTest::newRow("search chinese in title and category")
             << admin + "page=1&q=" + RawHttp::encode(QStringLiteral("补丁")) << "5" << "1" << 5 << newestAdmin;
+    QTest::newRow("search sent as raw utf-8") << admin + "page=1&q=" + QStringLiteral("补丁").toUtf8() << "5" << "1" << 5
+                                              << newestAdmin;
+    QTest::newRow("search with a raw blank") << admin + "page=1&q=Easy Backup" << "1" << "1" << 1
+                                             << QStringLiteral("Easy Backup 2.1");
     QTest::newRow("search ignores case") << admin + "page=1&q=" + RawHttp::encode(QStringLiteral("easy BACKUP"))
                                          << "1" << "1" << 1 << QStringLiteral("Easy Backup 2.1");
     QTest::newRow("search matches category") << users + "page=1&q=games" << "4" << "1" << 4
@@ -480,7 +484,9 @@ void TestCatalogd::hostileRequests_data()
     QTest::newRow("over-long url") << get("/adminphp/admin_upload.php?q=" + QByteArray(20000, 'a')) << 414;
     QTest::newRow("over-long header") << QByteArray("GET / HTTP/1.1\r\nX-Big: " + QByteArray(40000, 'b') + "\r\n\r\n") << 431;
     QTest::newRow("garbage request line") << QByteArray("HELLO\r\n\r\n") << 400;
-    QTest::newRow("binary request line") << QByteArray("\x16\x03\x01\x02\x00 / x\r\n\r\n", 16) << 400;
+    static const char binary[] = "\x16\x03\x01\x02\x00 / x\r\n\r\n";
+    QTest::newRow("binary request line") << QByteArray(binary, sizeof binary - 1) << 400;
+    QTest::newRow("blank inside the target") << get("/adminphp/users_upload.php?page=1&q=a b") << 200;
     QTest::newRow("other protocol version") << QByteArray("GET / HTTP/2.0\r\n\r\n") << 505;
     QTest::newRow("absolute form target") << get("http://example.com/adminphp/admin_upload.php") << 400;
     QTest::newRow("header without colon") << QByteArray("GET / HTTP/1.1\r\nnonsense\r\n\r\n") << 400;
