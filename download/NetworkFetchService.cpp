@@ -105,8 +105,19 @@ std::optional<FetchError> NetworkFetchService::start(const QString &url, const Q
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                          QNetworkRequest::AlwaysNetwork);
 
+    // Reported from the event loop, never from inside start(); posted before the request so
+    // that it comes ahead of anything the request itself reports.
+    const quint64 id = m_nextId++;
+    QMetaObject::invokeMethod(
+        this,
+        [this, key, id] {
+            if (alive(key, id))
+                emit progress(recordOf(m_fetches.value(key), FetchRecord::Sending, QString()));
+        },
+        Qt::QueuedConnection);
+
     auto *fetch = new Fetch;
-    fetch->id = m_nextId++;
+    fetch->id = id;
     fetch->key = key;
     fetch->target = url;
     fetch->reply = m_manager->get(request);
@@ -129,15 +140,6 @@ std::optional<FetchError> NetworkFetchService::start(const QString &url, const Q
     connect(reply, &QNetworkReply::finished, this, [this, fetch] { onFinished(fetch); });
     fetch->idle->start();
 
-    // Reported from the event loop, never from inside start().
-    const quint64 id = fetch->id;
-    QMetaObject::invokeMethod(
-        this,
-        [this, key, id] {
-            if (alive(key, id))
-                emit progress(recordOf(m_fetches.value(key), FetchRecord::Sending, QString()));
-        },
-        Qt::QueuedConnection);
     return std::nullopt;
 }
 
