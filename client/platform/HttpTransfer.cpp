@@ -103,7 +103,7 @@ FetchResult HttpTransfer::fetch(const QString &url)
         return FetchResult::failure(QStringLiteral("invalid address"));
     }
     if (!isWebScheme(target)) {
-        qCDebug(lcHttpTransfer) << "GET refused: scheme" << target.scheme();
+        qCDebug(lcHttpTransfer) << "GET refused: not http or https";
         return FetchResult::failure(QStringLiteral("unsupported protocol"));
     }
 
@@ -111,18 +111,24 @@ FetchResult HttpTransfer::fetch(const QString &url)
     // sends a hop's request several times over when the server closes its connections.
     for (int hop = 0;; ++hop) {
         Hop result = get(target);
-        if (!result.redirect.isValid())
+        if (!result.redirected)
             return std::move(result.outcome);
         if (hop == kMaxRedirects) {
             qCDebug(lcHttpTransfer) << "GET failed: more than" << kMaxRedirects << "redirects";
             return FetchResult::failure(QStringLiteral("too many redirects"));
         }
-        if (!isWebScheme(result.redirect) || result.redirect.host().isEmpty()) {
-            qCDebug(lcHttpTransfer) << "GET failed: redirect to" << result.redirect.scheme();
+        if (!result.redirect.isValid() || !isWebScheme(result.redirect)
+            || result.redirect.host().isEmpty()) {
+            qCDebug(lcHttpTransfer) << "GET failed: redirect away from http and https";
             return FetchResult::failure(QStringLiteral("redirect to an unsupported protocol"));
         }
         target = result.redirect;
     }
+}
+
+HttpTransfer::Hop HttpTransfer::finished(FetchResult outcome)
+{
+    return {std::move(outcome), false, QUrl()};
 }
 
 HttpTransfer::Hop HttpTransfer::get(const QUrl &target)
@@ -148,20 +154,18 @@ HttpTransfer::Hop HttpTransfer::get(const QUrl &target)
     if (error == QNetworkReply::OperationCanceledError || error == QNetworkReply::TimeoutError) {
         // Nothing here cancels a request but the idle timer.
         qCDebug(lcHttpTransfer) << "GET failed: idle for" << m_idleTimeout.count() << "ms";
-        return {FetchResult::failure(
-                    QStringLiteral("timed out: no data for %1 ms").arg(m_idleTimeout.count())),
-                {}};
+        return finished(FetchResult::failure(
+            QStringLiteral("timed out: no data for %1 ms").arg(m_idleTimeout.count())));
     }
     if (error != QNetworkReply::NoError && !(status >= 400 && isStatusError(error))) {
         qCDebug(lcHttpTransfer) << "GET failed:" << error;
-        return {FetchResult::failure(describe(error)), {}};
+        return finished(FetchResult::failure(describe(error)));
     }
 
-    const QVariant location = reply->attribute(QNetworkRequest::RedirectionTargetAttribute);
-    if (isRedirectStatus(status) && location.isValid()) {
-        const QUrl next = reply->url().resolved(location.toUrl());
+    const QUrl location = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+    if (isRedirectStatus(status) && !location.isEmpty()) {
         qCDebug(lcHttpTransfer) << "GET redirected: status" << status;
-        return {{}, next.isValid() ? next : QUrl(QStringLiteral("invalid:"))};
+        return {FetchResult{}, true, reply->url().resolved(location)};
     }
 
     QByteArray body = reply->readAll();
@@ -171,8 +175,8 @@ HttpTransfer::Hop HttpTransfer::get(const QUrl &target)
         && body.size() < announced.toLongLong()) {
         qCDebug(lcHttpTransfer) << "GET failed:" << body.size() << "of" << announced.toLongLong()
                                 << "bytes";
-        return {FetchResult::failure(describe(QNetworkReply::RemoteHostClosedError)), {}};
+        return finished(FetchResult::failure(describe(QNetworkReply::RemoteHostClosedError)));
     }
     qCDebug(lcHttpTransfer) << "GET done: status" << status << "," << body.size() << "bytes";
-    return {FetchResult::success(std::move(body)), {}};
+    return finished(FetchResult::success(std::move(body)));
 }

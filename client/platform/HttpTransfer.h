@@ -33,8 +33,10 @@ private:
     struct Hop
     {
         FetchResult outcome;
-        QUrl redirect;
+        bool redirected = false;
+        QUrl redirect;  // may be invalid: a Location that does not parse
     };
+    static Hop finished(FetchResult outcome);
     Hop get(const QUrl &target);
 
     std::unique_ptr<QNetworkAccessManager> m_ownNam;

@@ -110,6 +110,8 @@ void TestHttpTransfer::replies_data()
                                          << QByteArray("bad");
     QTest::newRow("403 page is a reply") << FaultServer::status(403, "no") << true
                                          << QByteArray("no");
+    QTest::newRow("302 without Location is a reply") << FaultServer::status(302, "moved?")
+                                                    << true << QByteArray("moved?");
     QTest::newRow("503 empty page is a reply") << FaultServer::status(503) << true << QByteArray();
     QTest::newRow("no Content-Length, ends at close")
         << withLength(FaultServer::ok(text), L::Missing) << true << text;
@@ -187,6 +189,7 @@ void TestHttpTransfer::redirects_data()
     QTest::newRow("six redirects fail") << 6 << 302 << "%1final" << false;
     QTest::newRow("to ftp fails") << 1 << 302 << "ftp://127.0.0.1/final" << false;
     QTest::newRow("to file fails") << 1 << 302 << "file:///etc/hostname" << false;
+    QTest::newRow("to a malformed address fails") << 1 << 302 << "http://[nonsense" << false;
     QTest::newRow("to ftp after three hops fails") << 3 << 301 << "ftp://127.0.0.1/final"
                                                    << false;
 }
