@@ -167,7 +167,11 @@ QVariantMap PropertyBag::fontToMap(const QFont &font)
     map.insert(QStringLiteral("name"), families.takeFirst());
     if (!families.isEmpty())
         map.insert(QStringLiteral("fallback"), families);
-    map.insert(QStringLiteral("size"), font.pointSizeF());
+    // A font sized in pixels has no point size; it keeps its pixel size instead.
+    if (font.pointSizeF() > 0)
+        map.insert(QStringLiteral("size"), font.pointSizeF());
+    else
+        map.insert(QStringLiteral("pixelsize"), font.pixelSize());
     map.insert(QStringLiteral("weight"), int(font.weight()));
     map.insert(QStringLiteral("italic"), font.italic());
     map.insert(QStringLiteral("underline"), font.underline());
@@ -201,6 +205,13 @@ std::optional<QFont> PropertyBag::fontFromMap(const QVariantMap &map)
         if (!ok || !std::isfinite(pt) || pt <= 0 || pt > 1000)
             return std::nullopt;
         font.setPointSizeF(pt);
+    }
+    const QVariant pixels = map.value(QStringLiteral("pixelsize"));
+    if (pixels.isValid()) {
+        const auto px = wholeNumber(pixels, 1, 10000);
+        if (!px)
+            return std::nullopt;
+        font.setPixelSize(int(*px));
     }
     const QVariant weight = map.value(QStringLiteral("weight"));
     if (weight.isValid()) {

@@ -35,7 +35,7 @@ public:
     // The host's own extent keys ("_extentx", "_extenty", HIMETRIC) as pixels at 96 dpi.
     std::optional<QSize> extentPixels() const;
 
-    // How a font is kept: face, fallback faces, point size, weight and the four styles.
+    // How a font is kept: face, fallback faces, point (or pixel) size, weight and styles.
     static QVariantMap fontToMap(const QFont &font);
     static std::optional<QFont> fontFromMap(const QVariantMap &map);
 

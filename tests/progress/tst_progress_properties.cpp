@@ -71,6 +71,8 @@ private slots:
     void roundTripThroughFile();
     void loadBag_data();
     void loadBag();
+    void unreadableFontKeepsCurrent_data();
+    void unreadableFontKeepsCurrent();
     void mainWindowFontHasLinuxFallback();
     void readAndWriteOrder();
     void badFiles_data();
@@ -363,6 +365,9 @@ void TestProgressProperties::loadBag_data()
     QTest::newRow("numeric text converts")
         << R"({"max": " 250 ", "enabled": 0, "texteffectcolor": -1})" << "b" << true
         << QVariantMap{{"Max", 250}, {"Enabled", false}, {"TextEffectColor", quint32(0xFFFFFFFF)}};
+    QTest::newRow("font sized in pixels")
+        << R"({"textfont": {"name": "WenQuanYi Micro Hei", "pixelsize": 20}, "theme": 2})" << "b" << true
+        << QVariantMap{{"TextFont", QVariant::fromValue([] { QFont f; f.setFamilies({"WenQuanYi Micro Hei"}); f.setPixelSize(20); return f; }())}, {"Theme", 2}};
     QTest::newRow("unreadable enabled and colour")
         << R"({"enabled": "perhaps", "textforecolor": 5e10, "pbscustomecolor1": 255})" << "b" << true
         << QVariantMap{{"Enabled", true}, {"TextForeColor", quint32(0)},
@@ -393,6 +398,32 @@ void TestProgressProperties::loadBag()
         QVERIFY2(actual == it.value(),
                  qPrintable(it.key() + ": " + actual.toString() + " != " + it.value().toString()));
     }
+}
+
+void TestProgressProperties::unreadableFontKeepsCurrent_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::newRow("no face") << QByteArray(R"({"textfont": {"size": 9}, "theme": 2})");
+    QTest::newRow("empty face") << QByteArray(R"({"textfont": {"name": ""}, "theme": 2})");
+    QTest::newRow("negative size") << QByteArray(R"({"textfont": {"name": "x", "size": -3}, "theme": 2})");
+    QTest::newRow("weight as text") << QByteArray(R"({"textfont": {"name": "x", "weight": "bold"}, "theme": 2})");
+    QTest::newRow("italic as number") << QByteArray(R"({"textfont": {"name": "x", "italic": 1}, "theme": 2})");
+    QTest::newRow("fallback not text") << QByteArray(R"({"textfont": {"name": "x", "fallback": [3]}, "theme": 2})");
+    QTest::newRow("font as a number") << QByteArray(R"({"textfont": 9, "theme": 2})");
+}
+
+void TestProgressProperties::unreadableFontKeepsCurrent()
+{
+    QFETCH(QByteArray, json);
+    JsonPropertyBag bag;
+    QVERIFY(bag.loadFromData(json));
+    ProgressBar bar;
+    bar.InitProperties();
+    const QFont current(QStringLiteral("DejaVu Sans"), 17);
+    bar.setTextFont(current);
+    bar.ReadProperties(bag);
+    QCOMPARE(bar.TextFont(), current);
+    QCOMPARE(bar.Theme(), 2);
 }
 
 void TestProgressProperties::mainWindowFontHasLinuxFallback()
