@@ -334,6 +334,10 @@ void TestProgressProperties::loadBag_data()
                        {"TextEffectColor", quint32(0xFFFFFF)}, {"TextForeColor", quint32(0)},
                        {"Text", "Velk ProgressBar"}, {"PBSCustomeColor1", quint32(0)},
                        {"PBSCustomeColor2", quint32(0)}};
+    QTest::newRow("main window ProgressBar1 from the resource")
+        << ":/ProgressBar1.bag.json" << "ProgressBar1" << false
+        << QVariantMap{{"Max", 100}, {"Min", 0}, {"Value", 0}, {"TextStyle", 2},
+                       {"Theme", 1}, {"TextEffect", 5}, {"Text", "Velk ProgressBar"}};
     QTest::newRow("empty bag gives read defaults and the display name")
         << "{}" << "ProgressBar1" << false
         << QVariantMap{{"Max", 100}, {"Min", 0}, {"Value", 50}, {"TextStyle", 1},
@@ -480,8 +484,9 @@ void TestProgressProperties::readAndWriteOrder()
 
 void TestProgressProperties::badFiles_data()
 {
-    QTest::addColumn<QByteArray>("content"); // empty: no file at all
+    QTest::addColumn<QByteArray>("content"); // null: no file at all
     QTest::newRow("missing file") << QByteArray();
+    QTest::newRow("empty file") << QByteArray("");
     QTest::newRow("not JSON") << QByteArray("max = 3");
     QTest::newRow("truncated") << QByteArray(R"({"max": 3, "value")");
     QTest::newRow("an array") << QByteArray("[1, 2]");
@@ -492,7 +497,7 @@ void TestProgressProperties::badFiles()
     QFETCH(QByteArray, content);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("bag.json"));
-    if (!content.isEmpty()) {
+    if (!content.isNull()) {
         QFile f(path);
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write(content);
