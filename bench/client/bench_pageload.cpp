@@ -1,0 +1,128 @@
+// Prints the median time of the window's LoadCatalogPage (fetch, decode, parse, show) for a
+// reply of 32,767 records, and of the bare fetch of the same URL, measured in one run.
+#include "FaultServer.h"
+
+#include "client/Main.h"
+#include "client/platform/CatalogList.h"
+#include "client/platform/HttpTransfer.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+class NoBoxes : public Prompter
+{
+public:
+    Answer ask(const QString &, const QString &, Buttons, Icon) override { return Answer::Ok; }
+};
+class NoDesktop : public Desktop
+{
+public:
+    void openFolder(const QString &) override {}
+    void openUrl(const QString &) override {}
+    bool makePath(const QString &) override { return true; }
+};
+class NoEffects : public StartupEffects
+{
+public:
+    void pingStatistics(const QString &) override {}
+    void playSound(const QString &, int) override {}
+};
+
+QByteArray bigPage(int records)
+{
+    const QStringList categories = {QStringLiteral("游戏辅助"), QStringLiteral("系统工具"),
+                                    QStringLiteral("网络工具"), QStringLiteral("Utilities")};
+    QString text;
+    text.reserve(records * 60);
+    for (int i = 0; i < records; ++i) {
+        const QStringList fields = {
+            categories.at(i % categories.size()),
+            QStringLiteral("超级外挂助手第%1版 多开增强型").arg(i),
+            i % 3 ? QStringLiteral("免费") : QStringLiteral("共享"),
+            QStringLiteral("2026-11-%1 12:%2:00").arg(1 + i % 28, 2, 10, QLatin1Char('0'))
+                .arg(i % 60, 2, 10, QLatin1Char('0')),
+            QStringLiteral("addon_%1_setup.zip").arg(i),
+            QString::number(100000 + i)};
+        text += fields.join(QChar(u'\x02')) + QChar(u'\x01');
+    }
+    text += QStringLiteral("?TtbBa?%1?1").arg(records);
+    return text.toUtf8();
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const int records = 32767;
+    const int rounds = 15;
+
+    FaultServer server;
+    const QByteArray body = bigPage(records);
+    server.setReply(QStringLiteral("/adminphp/admin_upload.php"), FaultServer::ok(body));
+
+    HttpTransfer transfer;
+    NoBoxes boxes;
+    NoDesktop desktop;
+    NoEffects effects;
+    QTemporaryDir folder;
+    MainServices services;
+    services.transfer = &transfer;
+    services.prompter = &boxes;
+    services.desktop = &desktop;
+    services.effects = &effects;
+    services.programFolder = folder.path();
+    services.libraryRoot = folder.path() + QStringLiteral("/Res/");
+    services.baseUrl = server.baseUrl() + QStringLiteral("adminphp/");
+    Main window(services);
+    window.Form_Load();
+    window.show();
+    QCoreApplication::processEvents();
+
+    const QString url = services.baseUrl + QStringLiteral("admin_upload.php?page=1");
+    std::vector<double> loads, fetches;
+    for (int i = 0; i < rounds; ++i) {
+        QElapsedTimer t;
+        t.start();
+        const FetchResult r = transfer.fetch(url);
+        fetches.push_back(t.nsecsElapsed() / 1e6);
+        if (!r.ok || r.body.size() != body.size()) {
+            std::fprintf(stderr, "fetch failed\n");
+            return 1;
+        }
+
+        t.restart();
+        const auto pages = window.LoadCatalogPage(url);
+        // Showing includes the list laying itself out and painting once.
+        window.listView()->viewport()->repaint();
+        QCoreApplication::processEvents();
+        loads.push_back(t.nsecsElapsed() / 1e6);
+        if (!pages || window.listView()->rowCount() != records) {
+            std::fprintf(stderr, "load failed\n");
+            return 1;
+        }
+    }
+
+    const double load = median(loads);
+    const double fetch = median(fetches);
+    std::printf("page load benchmark: %d records, %.2f MB reply, %d rounds\n", records,
+                body.size() / 1e6, rounds);
+    std::printf("  LoadCatalogPage (fetch, decode, parse, show): median %.1f ms\n", load);
+    std::printf("  bare fetch of the same URL:                   median %.1f ms\n", fetch);
+    std::printf("  ratio: %.2f\n", load / fetch);
+    return 0;
+}
