@@ -268,8 +268,11 @@ QString CatalogService::uniqueFileName(const QString &wanted)
     const QString stem = dot > 0 ? wanted.left(dot) : wanted;
     const QString suffix = dot > 0 ? wanted.mid(dot) : QString();
     QString name = wanted;
-    for (int n = 2; up.exists(name) || m_catalog->fileNameTaken(name); ++n)
+    for (int n = 2; up.exists(name) || m_catalog->fileNameTaken(name); ++n) {
+        if (n > 1000)
+            return QString(); // the database is failing, or someone is filling the folder
         name = stem + u'-' + QString::number(n) + suffix;
+    }
     return name;
 }
 
@@ -342,7 +345,7 @@ HttpResponse CatalogService::upload(const HttpRequest &request)
         return uploadError(500, QStringLiteral("服务器无法保存文件。"));
     const QString name = uniqueFileName(file->fileName);
     const QString target = QDir(m_settings.upDir).filePath(name);
-    if (!temp.rename(target))
+    if (name.isEmpty() || !temp.rename(target))
         return uploadError(500, QStringLiteral("服务器无法保存文件。"));
     temp.setAutoRemove(false);
 

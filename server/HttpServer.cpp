@@ -102,6 +102,7 @@ public:
 
 private:
     enum class State { Head, Body, Streaming, Closing };
+    static constexpr qint64 BacklogLimit = 1024 * 1024;
 
     void onReadyRead()
     {
@@ -111,8 +112,8 @@ private:
             return;
         }
         m_buffer += m_socket->readAll();
-        if (m_state == State::Streaming && m_buffer.size() > 4 * m_limits.maxHeaderBytes) {
-            m_socket->abort(); // a client that keeps sending while it is being sent a file
+        if (m_state != State::Body && m_buffer.size() > BacklogLimit) {
+            m_socket->abort(); // keeps sending requests but does not read the answers
             return;
         }
         process();
@@ -121,6 +122,9 @@ private:
     void process()
     {
         while (m_state == State::Head || m_state == State::Body) {
+            // Answers not yet taken by the client hold back further pipelined requests.
+            if (m_state == State::Head && m_socket->bytesToWrite() > BacklogLimit)
+                return;
             if (m_state == State::Head && !readHead())
                 return;
             if (m_state == State::Body && !readBody())
@@ -330,6 +334,10 @@ private:
         if (m_state == State::Closing) {
             if (m_socket->bytesToWrite() == 0)
                 closeGracefully();
+            return;
+        }
+        if (m_state == State::Head && !m_buffer.isEmpty()) {
+            process();
             return;
         }
         if (m_state != State::Streaming)

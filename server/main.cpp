@@ -121,6 +121,11 @@ int main(int argc, char *argv[])
     if (!QDir().mkpath(upDir) || !QDir().mkpath(tempDir))
         return usageError(QStringLiteral("cannot create the data folder %1").arg(dir.path()));
 
+    // Uploads and request bodies cut off by an earlier stop were never part of the catalogue.
+    QDir temp(tempDir);
+    for (const QString &leftover : temp.entryList(QDir::Files | QDir::Hidden))
+        temp.remove(leftover);
+
     Catalog catalog;
     if (!catalog.open(dir.filePath(QStringLiteral("catalog.db")))) {
         std::fprintf(stderr, "catalogd: cannot open the database: %s\n", qPrintable(catalog.errorString()));
