@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <exception>
 #include <limits>
 #include <stdexcept>
 #include <vector>
@@ -39,7 +38,7 @@ void step(F &&f) noexcept
 {
     try {
         f();
-    } catch (const std::exception &) {
+    } catch (...) {
     }
 }
 
@@ -48,7 +47,7 @@ int roundedOrZero(double v)
     return toInt32HalfEven(v).value_or(0);
 }
 
-// Defaults of the stored design, used both ways except where the two differ.
+// Keys of the stored design, written as the property names; the bag lowers their case.
 const QString kMax = QStringLiteral("Max");
 const QString kMin = QStringLiteral("Min");
 const QString kValue = QStringLiteral("Value");
@@ -65,6 +64,7 @@ const QString kTextFont = QStringLiteral("TextFont");
 const QString kTextForeColor = QStringLiteral("TextForeColor");
 const QString kCustom1 = QStringLiteral("PBSCustomeColor1");
 const QString kCustom2 = QStringLiteral("PBSCustomeColor2");
+// The stored default of TextEffectColor; a new bar starts white, so it stores the key.
 constexpr quint32 kDefaultEffectColour = 0xC8C8C8;
 
 } // namespace

@@ -56,6 +56,8 @@ private slots:
     void outlineInsideRegion();
     void noTrackForOtherOrientations();
     void disabledGrey();
+    void degenerateBars_data();
+    void degenerateBars();
     void regionCorners_data();
     void regionCorners();
     void cornersShowTheHost();
@@ -263,6 +265,42 @@ void TestProgressPainting::disabledGrey()
     QCOMPARE(colourAt(img, 50, 0), GreyOf(kBorder));
     bar.setBarEnabled(true);
     QCOMPARE(colourAt(img, 99, 14), kTrack2);
+}
+
+void TestProgressPainting::degenerateBars_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<bool>("placed"); // InitProperties ran
+    QTest::addColumn<int>("style");
+    QTest::newRow("new bar, Max still 0, percent caption") << QSize(50, 20) << false << 2;
+    QTest::newRow("no width") << QSize(0, 20) << true << 2;
+    QTest::newRow("no height") << QSize(50, 0) << true << 1;
+    QTest::newRow("one pixel") << QSize(1, 1) << true << 3;
+    QTest::newRow("two by two") << QSize(2, 2) << true << 3;
+}
+
+void TestProgressPainting::degenerateBars()
+{
+    QFETCH(QSize, size);
+    QFETCH(bool, placed);
+    QFETCH(int, style);
+    QWidget host;
+    ProgressBar bar(&host);
+    bar.resize(size);
+    if (placed)
+        bar.InitProperties();
+    // Every setter repaints; none of these may fail or leave a picture of the wrong size.
+    bar.setTextStyle(style);
+    bar.setValue(1);
+    bar.Resize();
+    QCOMPARE(bar.picture().isNull(), size.isEmpty());
+    if (!size.isEmpty())
+        QCOMPARE(bar.picture().size(), size);
+    if (!placed) {
+        // Before any Max the fraction cannot be formed; the bar shows an empty track.
+        QCOMPARE(bar.Value(), 0);
+        QCOMPARE(bar.drawingPalette(), DrawingPalette{});
+    }
 }
 
 void TestProgressPainting::regionCorners_data()
