@@ -131,6 +131,19 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "catalogd: cannot open the database: %s\n", qPrintable(catalog.errorString()));
         return 1;
     }
+    // Bound before the credentials are made: a start that cannot listen must not use up the
+    // one time the password is shown.
+    CatalogService service(&catalog, {upDir, tempDir, int(pages), uploadLimit});
+    HttpLimits limits;
+    limits.maxBodyBytes = uploadLimit + 64 * 1024; // room for the form's other fields
+    limits.rateLimit = rate;
+    limits.spoolDir = tempDir;
+    HttpServer server([&service](const HttpRequest &r) { return service.handle(r); }, limits);
+    if (!server.listen(host, port)) {
+        std::fprintf(stderr, "catalogd: cannot listen on %s: %s\n", qPrintable(parser.value(listen)),
+                     qPrintable(server.errorString()));
+        return 1;
+    }
     if (!catalog.hasCredentials()) {
         const QString password = parser.isSet(adminPassword) ? parser.value(adminPassword) : randomPassword();
         const QString code = parser.isSet(securityCode) ? parser.value(securityCode) : randomSecurityCode();
@@ -150,17 +163,6 @@ int main(int argc, char *argv[])
         }
     }
 
-    CatalogService service(&catalog, {upDir, tempDir, int(pages), uploadLimit});
-    HttpLimits limits;
-    limits.maxBodyBytes = uploadLimit + 64 * 1024; // room for the form's other fields
-    limits.rateLimit = rate;
-    limits.spoolDir = tempDir;
-    HttpServer server([&service](const HttpRequest &r) { return service.handle(r); }, limits);
-    if (!server.listen(host, port)) {
-        std::fprintf(stderr, "catalogd: cannot listen on %s: %s\n", qPrintable(parser.value(listen)),
-                     qPrintable(server.errorString()));
-        return 1;
-    }
     const QString shownHost = host.protocol() == QAbstractSocket::IPv6Protocol
             ? u'[' + host.toString() + u']'
             : host.toString();

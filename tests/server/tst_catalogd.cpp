@@ -69,6 +69,9 @@ class TestCatalogd : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
+    void rejectsBadOptions_data();
+    void rejectsBadOptions();
+    void refusesATakenPort();
 
     void listPages_data();
     void listPages();
@@ -114,6 +117,60 @@ void TestCatalogd::initTestCase()
     QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
     QVERIFY(m_server.output().contains(QStringLiteral("catalogd: administrator password: admin-pass\n")));
     QVERIFY(m_server.output().contains(QStringLiteral("catalogd: security code: 4321\n")));
+}
+
+void TestCatalogd::rejectsBadOptions_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("message");
+    const QString data = QStringLiteral("--data");
+    const QString dir = QDir::temp().filePath(QStringLiteral("catalogd-never-created"));
+    const QString listen = QStringLiteral("--listen");
+    const QString local = QStringLiteral("127.0.0.1:0");
+    QTest::newRow("host name instead of address") << QStringList{listen, QStringLiteral("localhost:0"), data, dir} << "--listen";
+    QTest::newRow("port missing") << QStringList{listen, QStringLiteral("127.0.0.1"), data, dir} << "--listen";
+    QTest::newRow("port too large") << QStringList{listen, QStringLiteral("127.0.0.1:65536"), data, dir} << "--listen";
+    QTest::newRow("data missing") << QStringList{listen, local} << "--data";
+    QTest::newRow("page size zero") << QStringList{listen, local, data, dir, QStringLiteral("--page-size"), QStringLiteral("0")} << "--page-size";
+    QTest::newRow("page size not a number") << QStringList{listen, local, data, dir, QStringLiteral("--page-size"), QStringLiteral("x")} << "--page-size";
+    QTest::newRow("security code one") << QStringList{listen, local, data, dir, QStringLiteral("--security-code"), QStringLiteral("01")} << "--security-code";
+    QTest::newRow("security code letters") << QStringList{listen, local, data, dir, QStringLiteral("--security-code"), QStringLiteral("abc")} << "--security-code";
+    QTest::newRow("password with control character") << QStringList{listen, local, data, dir, QStringLiteral("--admin-password"), QStringLiteral("a\tb")} << "--admin-password";
+    QTest::newRow("upload limit zero") << QStringList{listen, local, data, dir, QStringLiteral("--max-upload-size"), QStringLiteral("0")} << "--max-upload-size";
+    QTest::newRow("negative rate") << QStringList{listen, local, data, dir, QStringLiteral("--rate-limit"), QStringLiteral("-1")} << "--rate-limit";
+}
+
+void TestCatalogd::rejectsBadOptions()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, message);
+    QProcess p;
+    p.start(QStringLiteral(TAVREL_CATALOGD_PATH), args);
+    QVERIFY(p.waitForFinished(20000));
+    QCOMPARE(p.exitCode(), 2);
+    QVERIFY2(QString::fromUtf8(p.readAllStandardError()).contains(message), qPrintable(message));
+    QVERIFY(p.readAllStandardOutput().isEmpty());
+    QVERIFY(!QFile::exists(QDir::temp().filePath(QStringLiteral("catalogd-never-created"))));
+}
+
+void TestCatalogd::refusesATakenPort()
+{
+    QTemporaryDir dir;
+    QProcess p;
+    p.start(QStringLiteral(TAVREL_CATALOGD_PATH), {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(m_server.port()),
+                                                   QStringLiteral("--data"), dir.path()});
+    QVERIFY(p.waitForFinished(20000));
+    QCOMPARE(p.exitCode(), 1);
+    QVERIFY(QString::fromUtf8(p.readAllStandardError()).contains(QStringLiteral("cannot listen")));
+    QVERIFY(p.readAllStandardOutput().isEmpty());
+
+    // The failed start did not use up the one time the credentials are shown.
+    CatalogdProcess server;
+    CatalogdProcess::Options options;
+    options.demo = false;
+    options.dataDir = dir.path();
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QVERIFY(server.output().contains(QStringLiteral("catalogd: administrator password: admin-pass\n")));
 }
 
 CatalogPage TestCatalogd::adminList(CatalogdProcess &server, int cz, const QByteArray &extra)
