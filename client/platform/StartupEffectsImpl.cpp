@@ -5,6 +5,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QThread>
 #include <QUrl>
 
 #if __has_include(<QMediaPlayer>)
@@ -18,6 +19,8 @@
 #endif
 
 #include <algorithm>
+#include <functional>
+#include <utility>
 
 Q_LOGGING_CATEGORY(lcEffects, "tavrel.effects")
 
@@ -51,12 +54,7 @@ StartupEffectsImpl::StartupEffectsImpl(int pingTimeoutMs, QObject *parent)
 
 StartupEffectsImpl::~StartupEffectsImpl()
 {
-#ifdef TAVREL_HAVE_MULTIMEDIA
-    if (m_player) {
-        m_player->disconnect(this);
-        m_player->stop();
-    }
-#endif
+    stopSound();
 }
 
 void StartupEffectsImpl::pingStatistics(const QString &url)
@@ -99,9 +97,58 @@ float StartupEffectsImpl::linearVolume(int volume)
 
 #ifdef TAVREL_HAVE_MULTIMEDIA
 
+// Owns the player on the sound thread. One sound at a time: a new one ends the one before.
+// (No Q_OBJECT: it would hide from moc behind the multimedia check above.)
+class SoundPlayer : public QObject
+{
+public:
+    explicit SoundPlayer(std::function<void()> ended) : m_ended(std::move(ended)) {}
+
+    void play(const QString &path, float gain)
+    {
+        finish();
+        m_player = new QMediaPlayer(this);
+        auto *output = new QAudioOutput(m_player);
+        output->setVolume(gain);
+        m_player->setAudioOutput(output);
+        m_player->setLoops(1);
+
+        connect(m_player, &QMediaPlayer::errorOccurred, this, [this](QMediaPlayer::Error error) {
+            qCDebug(lcEffects) << "start-up sound not played:" << error;
+            finish();
+        });
+        connect(m_player, &QMediaPlayer::mediaStatusChanged, this,
+                [this](QMediaPlayer::MediaStatus status) {
+                    if (status == QMediaPlayer::EndOfMedia || status == QMediaPlayer::InvalidMedia)
+                        finish();
+                });
+        QMediaPlayer *player = m_player;
+        player->setSource(QUrl::fromLocalFile(path));
+        // A file the backend cannot read fails inside setSource, which has ended it already.
+        if (m_player == player)
+            player->play();
+    }
+
+private:
+    void finish()
+    {
+        if (!m_player)
+            return;
+        QMediaPlayer *player = m_player;
+        m_player = nullptr;
+        player->disconnect(this);
+        player->stop();
+        // Not deleted here: this may run inside one of the player's own signals.
+        player->deleteLater();
+        m_ended();
+    }
+
+    std::function<void()> m_ended;
+    QMediaPlayer *m_player = nullptr;
+};
+
 void StartupEffectsImpl::playSound(const QString &file, int volume)
 {
-    stopSound();
     // A missing file plays nothing; checking here spares starting the media backend for it.
     const QFileInfo info(file);
     if (!info.isFile() || !info.isReadable()) {
@@ -115,46 +162,39 @@ void StartupEffectsImpl::playSound(const QString &file, int volume)
         return;
     }
 
-    m_player = new QMediaPlayer(this);
-    m_audio = new QAudioOutput(m_player);
-    m_audio->setVolume(linearVolume(volume));
-    m_player->setAudioOutput(m_audio);
-    m_player->setLoops(1);
-
-    QMediaPlayer *player = m_player;
-    connect(player, &QMediaPlayer::errorOccurred, this, [this, player](QMediaPlayer::Error error) {
-        qCDebug(lcEffects) << "start-up sound not played:" << error;
-        if (player == m_player)
-            stopSound();
-    });
-    connect(player, &QMediaPlayer::mediaStatusChanged, this,
-            [this, player](QMediaPlayer::MediaStatus status) {
-                if (player == m_player &&
-                    (status == QMediaPlayer::EndOfMedia || status == QMediaPlayer::InvalidMedia))
-                    stopSound();
-            });
-
-    player->setSource(QUrl::fromLocalFile(info.absoluteFilePath()));
-    player->play();
-}
-
-bool StartupEffectsImpl::isPlaying() const
-{
-    return m_player != nullptr;
+    if (!m_soundThread) {
+        m_soundThread = new QThread(this);
+        m_soundThread->setObjectName(QStringLiteral("start-up sound"));
+        // Told on the sound thread, counted here.
+        m_sound = new SoundPlayer([this] {
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    --m_soundsUnderWay;
+                    Q_EMIT soundFinished();
+                },
+                Qt::QueuedConnection);
+        });
+        m_sound->moveToThread(m_soundThread);
+        // The player goes with its thread, on that thread.
+        connect(m_soundThread, &QThread::finished, m_sound, &QObject::deleteLater);
+        m_soundThread->start();
+    }
+    ++m_soundsUnderWay;
+    const QString path = info.absoluteFilePath();
+    const float gain = linearVolume(volume);
+    QMetaObject::invokeMethod(m_sound, [sound = m_sound, path, gain] { sound->play(path, gain); });
 }
 
 void StartupEffectsImpl::stopSound()
 {
-    if (!m_player)
+    if (!m_soundThread)
         return;
-    QMediaPlayer *player = m_player;
-    m_player = nullptr;
-    m_audio = nullptr;
-    player->disconnect(this);
-    player->stop();
-    // Not deleted here: this may run inside one of the player's own signals.
-    player->deleteLater();
-    Q_EMIT soundFinished();
+    m_soundThread->quit();
+    m_soundThread->wait();
+    m_soundThread = nullptr;
+    m_sound = nullptr;
+    m_soundsUnderWay = 0;
 }
 
 #else
@@ -162,11 +202,6 @@ void StartupEffectsImpl::stopSound()
 void StartupEffectsImpl::playSound(const QString &, int)
 {
     qCDebug(lcEffects) << "built without sound";
-}
-
-bool StartupEffectsImpl::isPlaying() const
-{
-    return false;
 }
 
 void StartupEffectsImpl::stopSound() {}

@@ -4,14 +4,14 @@
 
 #include <QObject>
 
-#include <memory>
-
-class QMediaPlayer;
-class QAudioOutput;
 class QNetworkAccessManager;
+class QThread;
+class SoundPlayer;
 
 // The unseen visit of the statistics page and the start-up chime. Both start and return at once;
 // whatever goes wrong later (no server, no file, no codec, no sound card) passes in silence.
+// The chime plays on a thread of its own: building a media player takes the backend a second or
+// more, which the window should not spend frozen.
 class StartupEffectsImpl : public QObject, public StartupEffects
 {
     Q_OBJECT
@@ -28,18 +28,22 @@ public:
     static float linearVolume(int volume);
 
     int pendingPings() const { return m_pendingPings; }
-    bool isPlaying() const;
+    // From the call that started a sound until it has ended or failed.
+    bool isPlaying() const { return m_soundsUnderWay > 0; }
 
 Q_SIGNALS:
     void pingFinished();
     void soundFinished();
 
 private:
+    // Ends the sound under way and the thread it plays on.
     void stopSound();
 
     int m_pingTimeoutMs;
     int m_pendingPings = 0;
     QNetworkAccessManager *m_network = nullptr;
-    QMediaPlayer *m_player = nullptr;
-    QAudioOutput *m_audio = nullptr;
+
+    QThread *m_soundThread = nullptr;
+    SoundPlayer *m_sound = nullptr; // lives on m_soundThread
+    int m_soundsUnderWay = 0;
 };
