@@ -50,21 +50,30 @@ bool isStatusError(QNetworkReply::NetworkError error)
 QString describe(QNetworkReply::NetworkError error)
 {
     switch (error) {
-    case QNetworkReply::ConnectionRefusedError: return QStringLiteral("connection refused");
+    case QNetworkReply::ConnectionRefusedError:
+        return QStringLiteral("connection refused");
     case QNetworkReply::RemoteHostClosedError:
         return QStringLiteral("connection closed before the reply was complete");
-    case QNetworkReply::HostNotFoundError: return QStringLiteral("server not found");
-    case QNetworkReply::TimeoutError: return QStringLiteral("timed out");
-    case QNetworkReply::SslHandshakeFailedError: return QStringLiteral("secure connection failed");
+    case QNetworkReply::HostNotFoundError:
+        return QStringLiteral("server not found");
+    case QNetworkReply::TimeoutError:
+        return QStringLiteral("timed out");
+    case QNetworkReply::SslHandshakeFailedError:
+        return QStringLiteral("secure connection failed");
     case QNetworkReply::TemporaryNetworkFailureError:
-    case QNetworkReply::NetworkSessionFailedError: return QStringLiteral("network unavailable");
-    case QNetworkReply::TooManyRedirectsError: return QStringLiteral("too many redirects");
-    case QNetworkReply::InsecureRedirectError: return QStringLiteral("redirect to an insecure address");
-    case QNetworkReply::ProtocolUnknownError: return QStringLiteral("unsupported protocol");
-    case QNetworkReply::ProtocolFailure: return QStringLiteral("malformed reply");
+    case QNetworkReply::NetworkSessionFailedError:
+        return QStringLiteral("network unavailable");
+    case QNetworkReply::TooManyRedirectsError:
+        return QStringLiteral("too many redirects");
+    case QNetworkReply::InsecureRedirectError:
+        return QStringLiteral("redirect to an insecure address");
+    case QNetworkReply::ProtocolUnknownError:
+        return QStringLiteral("unsupported protocol");
+    case QNetworkReply::ProtocolFailure:
+        return QStringLiteral("malformed reply");
     default:
-        if (error >= QNetworkReply::ProxyConnectionRefusedError
-            && error <= QNetworkReply::UnknownProxyError) {
+        if (error >= QNetworkReply::ProxyConnectionRefusedError &&
+            error <= QNetworkReply::UnknownProxyError) {
             return QStringLiteral("proxy failed");
         }
         return QStringLiteral("network error %1").arg(int(error));
@@ -85,8 +94,7 @@ struct DeleteLater
 
 HttpTransfer::HttpTransfer(QNetworkAccessManager *nam)
     : m_ownNam(nam ? nullptr : new QNetworkAccessManager), m_nam(nam ? nam : m_ownNam.get())
-{
-}
+{}
 
 HttpTransfer::~HttpTransfer() = default;
 
@@ -117,8 +125,8 @@ FetchResult HttpTransfer::fetch(const QString &url)
             qCDebug(lcHttpTransfer) << "GET failed: more than" << kMaxRedirects << "redirects";
             return FetchResult::failure(QStringLiteral("too many redirects"));
         }
-        if (!result.redirect.isValid() || !isWebScheme(result.redirect)
-            || result.redirect.host().isEmpty()) {
+        if (!result.redirect.isValid() || !isWebScheme(result.redirect) ||
+            result.redirect.host().isEmpty()) {
             qCDebug(lcHttpTransfer) << "GET failed: redirect away from http and https";
             return FetchResult::failure(QStringLiteral("redirect to an unsupported protocol"));
         }
@@ -171,8 +179,8 @@ HttpTransfer::Hop HttpTransfer::get(const QUrl &target)
     QByteArray body = reply->readAll();
     // A close before the announced length is a cut body, whatever status came with it.
     const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (announced.isValid() && !reply->hasRawHeader("Content-Encoding")
-        && body.size() < announced.toLongLong()) {
+    if (announced.isValid() && !reply->hasRawHeader("Content-Encoding") &&
+        body.size() < announced.toLongLong()) {
         qCDebug(lcHttpTransfer) << "GET failed:" << body.size() << "of" << announced.toLongLong()
                                 << "bytes";
         return finished(FetchResult::failure(describe(QNetworkReply::RemoteHostClosedError)));

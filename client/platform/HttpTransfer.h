@@ -34,7 +34,7 @@ private:
     {
         FetchResult outcome;
         bool redirected = false;
-        QUrl redirect;  // may be invalid: a Location that does not parse
+        QUrl redirect; // may be invalid: a Location that does not parse
     };
     static Hop finished(FetchResult outcome);
     Hop get(const QUrl &target);

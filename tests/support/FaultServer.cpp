@@ -21,27 +21,41 @@
 
 namespace {
 
-constexpr qint64 kChunk = 64 * 1024;        // bytes handed to the socket at a time
-constexpr qint64 kHighWater = 256 * 1024;   // stop writing while this much is still queued
-constexpr qsizetype kMaxHead = 64 * 1024;   // a request head larger than this is dropped
+constexpr qint64 kChunk = 64 * 1024;      // bytes handed to the socket at a time
+constexpr qint64 kHighWater = 256 * 1024; // stop writing while this much is still queued
+constexpr qsizetype kMaxHead = 64 * 1024; // a request head larger than this is dropped
 
 QByteArray reasonPhrase(int status)
 {
     switch (status) {
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 303: return "See Other";
-    case 307: return "Temporary Redirect";
-    case 308: return "Permanent Redirect";
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 204:
+        return "No Content";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 303:
+        return "See Other";
+    case 307:
+        return "Temporary Redirect";
+    case 308:
+        return "Permanent Redirect";
+    case 400:
+        return "Bad Request";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 500:
+        return "Internal Server Error";
+    case 502:
+        return "Bad Gateway";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
     }
 }
 
@@ -78,7 +92,7 @@ private:
     {
         const QByteArray data = m_socket->readAll();
         if (m_answered)
-            return;  // one request per connection; anything after it is ignored
+            return; // one request per connection; anything after it is ignored
         m_inbox += data;
         qsizetype end = m_inbox.indexOf("\r\n\r\n");
         if (end < 0)
@@ -108,10 +122,10 @@ private:
     void start()
     {
         if (m_reply.fault == Fault::Silence)
-            return;  // keep the connection open and never answer
+            return; // keep the connection open and never answer
 
-        QByteArray head = "HTTP/1.1 " + QByteArray::number(m_reply.status) + ' '
-                          + reasonPhrase(m_reply.status) + "\r\n";
+        QByteArray head = "HTTP/1.1 " + QByteArray::number(m_reply.status) + ' ' +
+                          reasonPhrase(m_reply.status) + "\r\n";
         if (!m_reply.contentType.isEmpty())
             head += "Content-Type: " + m_reply.contentType + "\r\n";
         for (const auto &[name, value] : m_reply.headers)
@@ -170,7 +184,7 @@ private:
     {
         m_finished = true;
         if (m_ending == Ending::Close) {
-            m_socket->disconnectFromHost();  // a plain FIN once everything queued has gone out
+            m_socket->disconnectFromHost(); // a plain FIN once everything queued has gone out
             return;
         }
         resetWhenSent(0);
@@ -208,8 +222,8 @@ private:
     QTcpSocket *m_socket;
     QByteArray m_inbox;
     Reply m_reply;
-    QByteArray m_out;     // head and the body bytes this reply sends
-    qint64 m_limit = 0;   // how much of m_out may be sent so far (grows while dripping)
+    QByteArray m_out;   // head and the body bytes this reply sends
+    qint64 m_limit = 0; // how much of m_out may be sent so far (grows while dripping)
     qint64 m_sent = 0;
     Ending m_ending = Ending::Close;
     bool m_answered = false;
@@ -303,10 +317,14 @@ qint64 FaultServer::announcedLength(const Reply &reply)
 {
     const qint64 size = reply.body.size();
     switch (reply.length) {
-    case Length::Exact: return size;
-    case Length::Missing: return -1;
-    case Length::Longer: return size + std::max<qint64>(1, size / 2);
-    case Length::Shorter: return size / 2;
+    case Length::Exact:
+        return size;
+    case Length::Missing:
+        return -1;
+    case Length::Longer:
+        return size + std::max<qint64>(1, size / 2);
+    case Length::Shorter:
+        return size / 2;
     }
     return size;
 }
@@ -323,8 +341,8 @@ quint16 FaultServer::deadPort()
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         addr.sin_port = 0;
         socklen_t len = sizeof addr;
-        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0
-            || ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
             qFatal("FaultServer: cannot reserve a loopback port");
         }
         return quint16(ntohs(addr.sin_port));

@@ -22,41 +22,41 @@ class FaultServer : public QObject
     Q_OBJECT
 public:
     enum class Fault { None, CloseMidBody, Reset, Silence, Drip };
-    enum class Length { Exact, Missing, Longer, Shorter };  // the Content-Length header
+    enum class Length { Exact, Missing, Longer, Shorter }; // the Content-Length header
 
     struct Reply
     {
         int status = 200;
         QByteArray body;
         QByteArray contentType = "text/plain; charset=utf-8";
-        QList<std::pair<QByteArray, QByteArray>> headers;  // extra headers, e.g. Location
-        Length length = Length::Exact;  // Missing: no Content-Length, body ends at close
+        QList<std::pair<QByteArray, QByteArray>> headers; // extra headers, e.g. Location
+        Length length = Length::Exact; // Missing: no Content-Length, body ends at close
         Fault fault = Fault::None;
-        qint64 cutAt = -1;        // CloseMidBody/Reset: body bytes sent before the cut (-1: half)
-        int dripBytes = 1;        // Drip: bytes per tick
-        int dripIntervalMs = 20;  // Drip: time between ticks
-        int delayMs = 0;          // wait before answering at all
+        qint64 cutAt = -1;       // CloseMidBody/Reset: body bytes sent before the cut (-1: half)
+        int dripBytes = 1;       // Drip: bytes per tick
+        int dripIntervalMs = 20; // Drip: time between ticks
+        int delayMs = 0;         // wait before answering at all
     };
 
     static Reply ok(QByteArray body);
     static Reply status(int code, QByteArray body = {});
     static Reply redirect(const QString &location, int code = 302);
 
-    explicit FaultServer(QObject *parent = nullptr);  // listens at once on 127.0.0.1, port 0
+    explicit FaultServer(QObject *parent = nullptr); // listens at once on 127.0.0.1, port 0
     ~FaultServer() override;
 
     quint16 port() const;
-    QString baseUrl() const;  // "http://127.0.0.1:PORT/"
-    QString url(const QString &target) const;  // baseUrl() + target without its leading '/'
+    QString baseUrl() const;                  // "http://127.0.0.1:PORT/"
+    QString url(const QString &target) const; // baseUrl() + target without its leading '/'
 
     // Exact path, query ignored for matching; a path without a leading '/' gets one.
     void setReply(const QString &path, const Reply &reply);
-    void setDefaultReply(const Reply &reply);  // 404 until set
+    void setDefaultReply(const Reply &reply); // 404 until set
 
-    QStringList requests() const;  // request targets in arrival order, raw as received
+    QStringList requests() const; // request targets in arrival order, raw as received
     int requestCount() const;
     void clearRequests();
-    int openConnections() const;  // connections accepted and not yet closed
+    int openConnections() const; // connections accepted and not yet closed
 
     // What Content-Length the server announces for a reply.
     static qint64 announcedLength(const Reply &reply);

@@ -22,9 +22,9 @@ struct RawResult
 {
     QByteArray bytes;
     bool connected = false;
-    bool endedCleanly = false;  // orderly close (FIN)
-    bool timedOut = false;      // nothing more within the receive time-out
-    int error = 0;              // errno of a failed connect or read, e.g. ECONNRESET
+    bool endedCleanly = false; // orderly close (FIN)
+    bool timedOut = false;     // nothing more within the receive time-out
+    int error = 0;             // errno of a failed connect or read, e.g. ECONNRESET
 };
 
 RawResult rawGetBlocking(quint16 port, QByteArray target, int timeoutMs)
@@ -129,8 +129,8 @@ private Q_SLOTS:
 void TestFaultServer::replyShapes_data()
 {
     QTest::addColumn<FaultServer::Reply>("reply");
-    QTest::addColumn<QByteArray>("contentLength");  // null: no header
-    QTest::addColumn<QByteArray>("body");           // body bytes the client must see
+    QTest::addColumn<QByteArray>("contentLength"); // null: no header
+    QTest::addColumn<QByteArray>("body");          // body bytes the client must see
     QTest::addColumn<bool>("reset");
 
     const QByteArray text = "0123456789abcdefghij";
@@ -141,8 +141,8 @@ void TestFaultServer::replyShapes_data()
     QTest::newRow("empty body") << r << QByteArray("0") << QByteArray() << false;
 
     const QByteArray binary("\0\x01\xff\r\n\0tail", 10);
-    QTest::newRow("binary with NULs") << FaultServer::ok(binary) << QByteArray("10") << binary
-                                      << false;
+    QTest::newRow("binary with NULs")
+        << FaultServer::ok(binary) << QByteArray("10") << binary << false;
 
     const QByteArray big = pattern(3 * 1024 * 1024 + 17);
     QTest::newRow("3 MB body") << FaultServer::ok(big) << QByteArray::number(big.size()) << big
@@ -308,7 +308,7 @@ void TestFaultServer::serverGoesAwayWithOpenConnections()
     const quint16 port = server->port();
     auto pending = std::async(std::launch::async, rawGetBlocking, port, QByteArray("/hold"), 5000);
     QTRY_COMPARE(server->requestCount(), 1);
-    delete server;  // must close the held connection, not crash
+    delete server; // must close the held connection, not crash
     const RawResult r = pending.get();
     QVERIFY(r.connected);
     QVERIFY(!r.timedOut);
