@@ -12,7 +12,8 @@ namespace {
 
 // How much a reply may hold before the network side waits for us; keeps memory flat when the
 // disk is slower than the network.
-constexpr qint64 ReadBufferSize = 1024 * 1024;
+constexpr qint64 ReadBufferSize = 256 * 1024;
+constexpr qint64 ChunkSize = 64 * 1024;
 
 bool isWebScheme(const QUrl &url)
 {
@@ -192,13 +193,17 @@ void NetworkFetchService::onReadyRead(Fetch *fetch)
         if (!alive(key, id))
             return;
     }
-    const QByteArray chunk = fetch->reply->readAll();
-    if (chunk.isEmpty())
-        return;
-    fetch->bytesRead += chunk.size();
-    emit dataArrived(key, chunk);
-    if (alive(key, id))
-        emit progress(recordOf(fetch, FetchRecord::Downloading, QString()));
+    // Handed on in pieces of a bounded size, so no large buffer is ever built up here.
+    while (fetch->reply->bytesAvailable() > 0) {
+        const QByteArray chunk = fetch->reply->read(ChunkSize);
+        if (chunk.isEmpty())
+            return;
+        fetch->bytesRead += chunk.size();
+        emit dataArrived(key, chunk);
+        if (!alive(key, id))
+            return;
+    }
+    emit progress(recordOf(fetch, FetchRecord::Downloading, QString()));
 }
 
 void NetworkFetchService::onFinished(Fetch *fetch)

@@ -1,0 +1,194 @@
+// Downloads one large file from a loopback static server with the download control and with
+// curl, in the same run, and prints the throughput of each and this process's peak memory.
+// The server (python3 -m http.server on a port the system picks) and the file live in a
+// temporary folder that is removed at the end.
+
+#include "download/Downloader.h"
+#include "download/NetworkFetchService.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include <unistd.h>
+
+namespace {
+
+constexpr qint64 MiB = 1024 * 1024;
+
+qint64 statusField(const char *name)
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly | QIODevice::Text))
+        return -1;
+    const QByteArray key = QByteArray(name) + ':';
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        if (line.startsWith(key))
+            return line.mid(key.size()).trimmed().split(' ').first().toLongLong() * 1024;
+    }
+    return -1;
+}
+
+bool makeFile(const QString &path, qint64 size)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        return false;
+    QByteArray block(MiB, Qt::Uninitialized);
+    quint64 x = 88172645463325252ull;
+    for (qint64 written = 0; written < size; written += block.size()) {
+        for (qsizetype i = 0; i + 8 <= block.size(); i += 8) {
+            x ^= x << 13;
+            x ^= x >> 7;
+            x ^= x << 17;
+            memcpy(block.data() + i, &x, 8);
+        }
+        const qint64 n = std::min<qint64>(block.size(), size - written);
+        if (f.write(block.constData(), n) != n)
+            return false;
+    }
+    return f.flush();
+}
+
+// Same size and the same bytes at both ends and in the middle.
+bool sameFile(const QString &a, const QString &b)
+{
+    QFile fa(a), fb(b);
+    if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly) || fa.size() != fb.size())
+        return false;
+    for (qint64 at : {qint64(0), fa.size() / 2, std::max<qint64>(0, fa.size() - MiB)}) {
+        fa.seek(at);
+        fb.seek(at);
+        if (fa.read(MiB) != fb.read(MiB))
+            return false;
+    }
+    return true;
+}
+
+double runCurl(const QString &url, const QString &out)
+{
+    QProcess curl;
+    QElapsedTimer timer;
+    timer.start();
+    curl.start(QStringLiteral("curl"), {"-s", "-f", "-o", out, url});
+    if (!curl.waitForFinished(-1) || curl.exitCode() != 0)
+        return -1;
+    return timer.nsecsElapsed() / 1e9;
+}
+
+double runDownloader(const QString &url, const QString &out, double *received)
+{
+    Downloader control(std::make_unique<NetworkFetchService>(),
+                       [](const QString &text) { std::fprintf(stderr, "%s\n", qPrintable(text)); });
+    QEventLoop loop;
+    bool complete = false;
+    QObject::connect(&control, &Downloader::DownloadComplete, &loop, [&] { complete = true; });
+    QObject::connect(&control, &Downloader::DownloadError, &loop,
+                     [](const QString &, const QString &reason) {
+                         std::fprintf(stderr, "download failed: %s\n", qPrintable(reason));
+                     });
+    QObject::connect(&control, &Downloader::DownloadAllComplete, &loop, &QEventLoop::quit);
+    QElapsedTimer timer;
+    QObject::connect(&control, &Downloader::DownloadProgress, &loop,
+                     [&](qint64 cur, qint64 max) {
+                         if (cur == max && *received < 0)
+                             *received = timer.nsecsElapsed() / 1e9;
+                     });
+    *received = -1;
+    timer.start();
+    control.BeginDownload(url, out);
+    loop.exec();
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    return complete ? seconds : -1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const qint64 sizeMiB = argc > 1 ? QByteArray(argv[1]).toLongLong() : 1024;
+    const int rounds = 3;
+    if (sizeMiB <= 0) {
+        std::fprintf(stderr, "usage: bench_download [size in MiB]\n");
+        return 2;
+    }
+
+    QTemporaryDir dir;
+    if (!dir.isValid()) {
+        std::fprintf(stderr, "cannot make a temporary folder\n");
+        return 1;
+    }
+    const QString served = dir.filePath(QStringLiteral("www"));
+    QDir().mkpath(served);
+    const QString source = served + QStringLiteral("/big.bin");
+    if (!makeFile(source, sizeMiB * MiB)) {
+        std::fprintf(stderr, "cannot write the %lld MiB file\n", sizeMiB);
+        return 1;
+    }
+
+    QProcess server;
+    server.setProcessChannelMode(QProcess::SeparateChannels);
+    server.start(QStringLiteral("python3"), {"-u", "-m", "http.server", "--bind", "127.0.0.1",
+                                             "--directory", served, "0"});
+    QByteArray banner;
+    const QRegularExpression portPattern(QStringLiteral("port (\\d+)"));
+    QRegularExpressionMatch match;
+    while (!(match = portPattern.match(QString::fromUtf8(banner))).hasMatch()) {
+        if (!server.waitForReadyRead(10000)) {
+            std::fprintf(stderr, "the static server did not start\n");
+            return 1;
+        }
+        banner += server.readAllStandardOutput();
+    }
+    const QString url = QStringLiteral("http://127.0.0.1:%1/big.bin").arg(match.captured(1));
+    const qint64 rssBefore = statusField("VmRSS");
+
+    std::printf("file: %lld MiB from %s, %d rounds each, best round counts\n", sizeMiB,
+                qPrintable(url), rounds);
+    double bestCurl = 1e99, bestOurs = 1e99;
+    bool ok = true;
+    for (int round = 0; round < rounds && ok; ++round) {
+        const QString out = dir.filePath(QStringLiteral("out.bin"));
+        // Each run starts with no dirty pages left over from the one before.
+        ::sync();
+        const double c = runCurl(url, out);
+        ok = c > 0 && sameFile(source, out);
+        QFile::remove(out);
+        ::sync();
+        double received = -1;
+        const double d = ok ? runDownloader(url, out, &received) : -1;
+        ok = ok && d > 0 && sameFile(source, out);
+        QFile::remove(out);
+        if (!ok)
+            break;
+        std::printf("round %d: curl %.0f MiB/s, Downloader %.0f MiB/s (all data in after %.1f s, "
+                    "file in place after %.1f s)\n",
+                    round + 1, sizeMiB / c, sizeMiB / d, received, d);
+        bestCurl = std::min(bestCurl, c);
+        bestOurs = std::min(bestOurs, d);
+    }
+    server.kill();
+    server.waitForFinished();
+    if (!ok) {
+        std::fprintf(stderr, "a download failed or the copy differs from the source\n");
+        return 1;
+    }
+
+    const double curlRate = sizeMiB / bestCurl, ourRate = sizeMiB / bestOurs;
+    std::printf("curl:       %.0f MiB/s\n", curlRate);
+    std::printf("Downloader: %.0f MiB/s (%.2f of curl; target at least 0.80)\n", ourRate,
+                ourRate / curlRate);
+    std::printf("resident memory: %.1f MiB before the downloads, peak %.1f MiB (target under 64)\n",
+                rssBefore / double(MiB), statusField("VmHWM") / double(MiB));
+    return 0;
+}
