@@ -25,8 +25,9 @@ const QString selectFirst = QStringLiteral("请先在列表中选择一个软件
 
 QStringList item(int id, const QString &title)
 {
-    return {QStringLiteral("工具"), title, QStringLiteral("免费"),
-            QStringLiteral("2024-03-01 09:00:00"), QStringLiteral("f.zip"), QString::number(id)};
+    return {QStringLiteral("工具"),  title,
+            QStringLiteral("免费"),  QStringLiteral("2024-03-01 09:00:00"),
+            QStringLiteral("f.zip"), QString::number(id)};
 }
 
 QByteArray catalogPage(const QList<QStringList> &rows, int pages)
@@ -97,14 +98,22 @@ enum Handler { Login, ChangePassword, ListAll, ListPending, Approve, Delete, Rea
 QPushButton *buttonOf(AdminForm *ui, Handler h)
 {
     switch (h) {
-    case Login: return ui->Command7;
-    case ChangePassword: return ui->Command8;
-    case ListAll: return ui->Command5;
-    case ListPending: return ui->Command6;
-    case Approve: return ui->Command9;
-    case Delete: return ui->Command10;
-    case ReadCode: return ui->Command11;
-    case SetCode: return ui->Command12;
+    case Login:
+        return ui->Command7;
+    case ChangePassword:
+        return ui->Command8;
+    case ListAll:
+        return ui->Command5;
+    case ListPending:
+        return ui->Command6;
+    case Approve:
+        return ui->Command9;
+    case Delete:
+        return ui->Command10;
+    case ReadCode:
+        return ui->Command11;
+    case SetCode:
+        return ui->Command12;
     }
     return nullptr;
 }
@@ -212,29 +221,29 @@ void TestAdmin::passwordJudgements_data()
         << in << false << false << QByteArray(" 0 ") << true << welcome << congrats;
     QTest::newRow("login 0 and a line break")
         << in << false << false << QByteArray("0\r\n") << true << welcome << congrats;
-    QTest::newRow("login 1 logs out") << in << true << false << QByteArray("1") << false
-                                      << wrongPassword << tip;
+    QTest::newRow("login 1 logs out")
+        << in << true << false << QByteArray("1") << false << wrongPassword << tip;
     QTest::newRow("login 0.5 is not zero")
         << in << true << false << QByteArray("0.5") << false << wrongPassword << tip;
-    QTest::newRow("login -3") << in << false << false << QByteArray("-3") << false
-                              << wrongPassword << tip;
+    QTest::newRow("login -3") << in << false << false << QByteArray("-3") << false << wrongPassword
+                              << tip;
     QTest::newRow("login empty body keeps the flag")
         << in << true << false << QByteArray() << true << unreadable << tip;
     QTest::newRow("login error page keeps the flag")
         << in << true << false << QByteArray("<html>500</html>") << true << unreadable << tip;
     QTest::newRow("login number then text")
         << in << false << false << QByteArray("0 ok") << false << unreadable << tip;
-    QTest::newRow("login nan") << in << true << false << QByteArray("nan") << true
-                               << unreadable << tip;
+    QTest::newRow("login nan") << in << true << false << QByteArray("nan") << true << unreadable
+                               << tip;
     QTest::newRow("login transport failure keeps the flag")
         << in << true << true << QByteArray() << true << unreachable << tip;
 
-    QTest::newRow("change 0 logs in") << ch << false << false << QByteArray("0") << true
-                                      << changed << congrats;
+    QTest::newRow("change 0 logs in")
+        << ch << false << false << QByteArray("0") << true << changed << congrats;
     QTest::newRow("change 0.0") << ch << false << false << QByteArray("0.0") << true << changed
                                 << congrats;
-    QTest::newRow("change 1 logs out") << ch << true << false << QByteArray("1") << false
-                                       << wrongPassword << tip;
+    QTest::newRow("change 1 logs out")
+        << ch << true << false << QByteArray("1") << false << wrongPassword << tip;
     QTest::newRow("change error page keeps the flag")
         << ch << true << false << QByteArray("Bad Gateway") << true << unreadable << tip;
     QTest::newRow("change transport failure keeps the flag")
@@ -293,8 +302,7 @@ void TestAdmin::readSecurityCode_data()
                                << "12345678901234567890" << QString();
     QTest::newRow("1 is a rejection") << false << QByteArray("1") << before << wrongPassword;
     QTest::newRow("01 is a rejection") << false << QByteArray("01") << before << wrongPassword;
-    QTest::newRow("1.0 is a rejection") << false << QByteArray("1.0") << before
-                                        << wrongPassword;
+    QTest::newRow("1.0 is a rejection") << false << QByteArray("1.0") << before << wrongPassword;
     QTest::newRow("not a number") << false << QByteArray("abc") << before << unreadable;
     QTest::newRow("empty body") << false << QByteArray() << before << unreadable;
     QTest::newRow("transport failure") << true << QByteArray() << before << unreachable;
@@ -447,26 +455,26 @@ void TestAdmin::actions_data()
         << ap << yes << false << threeItems << true << true << QString();
     QTest::newRow("approve answered with nothing")
         << ap << yes << false << QByteArray() << true << true << QString();
-    QTest::newRow("approve rejected") << ap << yes << false << QByteArray("1") << false << false
-                                      << wrongPassword;
+    QTest::newRow("approve rejected")
+        << ap << yes << false << QByteArray("1") << false << false << wrongPassword;
     QTest::newRow("approve no such item")
         << ap << yes << false << QByteArray("3") << false << false << wrongPassword;
     QTest::newRow("approve transport failure")
         << ap << yes << true << QByteArray() << false << true << unreachable;
     QTest::newRow("approve no") << ap << Prompter::Answer::No << false << QByteArray() << false
                                 << true << QString();
-    QTest::newRow("approve cancel") << ap << Prompter::Answer::Cancel << false << QByteArray()
-                                    << false << true << QString();
+    QTest::newRow("approve cancel")
+        << ap << Prompter::Answer::Cancel << false << QByteArray() << false << true << QString();
     QTest::newRow("delete 0") << del << yes << false << QByteArray("0") << true << true
                               << QString();
-    QTest::newRow("delete rejected") << del << yes << false << QByteArray("1") << false << false
-                                     << wrongPassword;
+    QTest::newRow("delete rejected")
+        << del << yes << false << QByteArray("1") << false << false << wrongPassword;
     QTest::newRow("delete transport failure")
         << del << yes << true << QByteArray() << false << true << unreachable;
     QTest::newRow("delete no") << del << Prompter::Answer::No << false << QByteArray() << false
                                << true << QString();
-    QTest::newRow("delete cancel") << del << Prompter::Answer::Cancel << false << QByteArray()
-                                   << false << true << QString();
+    QTest::newRow("delete cancel")
+        << del << Prompter::Answer::Cancel << false << QByteArray() << false << true << QString();
 }
 
 void TestAdmin::actions()
@@ -486,7 +494,8 @@ void TestAdmin::actions()
     w.main->Command5_Click();
     w.transfer.reply(threeItems);
     w.main->Hou_Click();
-    w.transfer.reply(catalogPage({item(31, QStringLiteral("丁")), item(32, QStringLiteral(" 戊 "))}, 3));
+    w.transfer.reply(
+        catalogPage({item(31, QStringLiteral("丁")), item(32, QStringLiteral(" 戊 "))}, 3));
     w.main->Hou_Click();
     QCOMPARE(w.main->currentPage(), 3);
     w.main->ListView_RowSelected(1);
@@ -646,13 +655,14 @@ void TestAdmin::credentialBoxes()
 void TestAdmin::adminControlsReachedByWidening()
 {
     Window w;
-    const QList<QWidget *> admin{w.ui()->Command5, w.ui()->Command6, w.ui()->Command9,
-                                 w.ui()->Command10, w.ui()->Frame2, w.ui()->Frame3,
+    const QList<QWidget *> admin{w.ui()->Command5,    w.ui()->Command6, w.ui()->Command9,
+                                 w.ui()->Command10,   w.ui()->Frame2,   w.ui()->Frame3,
                                  w.ui()->HaunCun_Text};
     QRect all;
     for (QWidget *control : admin) {
         QCOMPARE(control->parentWidget(), w.main.get());
-        QVERIFY2(!w.main->rect().intersects(control->geometry()), qPrintable(control->objectName()));
+        QVERIFY2(!w.main->rect().intersects(control->geometry()),
+                 qPrintable(control->objectName()));
         all |= control->geometry();
     }
 
