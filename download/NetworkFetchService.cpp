@@ -230,7 +230,7 @@ void NetworkFetchService::onFinished(Fetch *fetch)
         finish(fetch, FetchRecord::Failure, reasonFor(QNetworkReply::RemoteHostClosedError));
         return;
     }
-    finish(fetch, FetchRecord::AllData, QString());
+    finish(fetch, FetchRecord::AllData, urlForLog(reply->url().toString()));
 }
 
 void NetworkFetchService::failSoon(Fetch *fetch, const QString &reason)

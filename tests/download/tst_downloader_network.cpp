@@ -438,6 +438,7 @@ void TestDownloaderNetwork::serviceReportsTheStages()
     QCOMPARE(codes.last(), int(FetchRecord::AllData));
     const qsizetype redirect = codes.indexOf(FetchRecord::Redirecting);
     QVERIFY(!records.at(redirect).statusText.contains("secret"));
+    QCOMPARE(records.last().statusText, m_server->url("file")); // where it came from in the end
     QCOMPARE(records.last().bytesRead, body.size());
     QCOMPARE(received, body);
 
