@@ -4,6 +4,10 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <csignal>
+
+#include <sys/prctl.h>
+
 CatalogdProcess::CatalogdProcess() = default;
 
 CatalogdProcess::~CatalogdProcess()
@@ -57,6 +61,8 @@ bool CatalogdProcess::start(const Options &options)
 
     m_process = std::make_unique<QProcess>();
     m_process->setProcessChannelMode(QProcess::MergedChannels);
+    // A test that crashes must not leave its server running.
+    m_process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
     m_process->start(QStringLiteral(TAVREL_CATALOGD_PATH), args);
     if (!m_process->waitForStarted(10000)) {
         m_error = QStringLiteral("catalogd did not start: ") + m_process->errorString();
