@@ -34,8 +34,7 @@ public:
 
     enum class Operation { BeginDownload, SizeIt };
 
-    Downloader(std::unique_ptr<FetchService> service, ErrorBox errorBox,
-               QObject *parent = nullptr);
+    Downloader(std::unique_ptr<FetchService> service, ErrorBox errorBox, QObject *parent = nullptr);
     ~Downloader() override; // cancels what it still lists, raises nothing
 
     void BeginDownload(const QString &URL, const QString &SaveFile,

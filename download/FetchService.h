@@ -31,11 +31,11 @@ struct FetchRecord
     };
 
     QString key;
-    QString target;      // the URL being fetched
+    QString target; // the URL being fetched
     qint64 bytesRead = 0;
     qint64 bytesMax = 0; // 0 while the server has announced no length
     int statusCode = Failure;
-    QString statusText;  // for a failure: a short reason a person can read
+    QString statusText; // for a failure: a short reason a person can read
 };
 
 // Why the service refused to start a fetch.

@@ -280,8 +280,7 @@ void NetworkFetchService::release(const QString &key)
     delete fetch;
 }
 
-FetchRecord NetworkFetchService::recordOf(const Fetch *fetch, int status,
-                                          const QString &text) const
+FetchRecord NetworkFetchService::recordOf(const Fetch *fetch, int status, const QString &text) const
 {
     FetchRecord r;
     r.key = fetch->key;

@@ -25,9 +25,9 @@ class NetworkFetchService : public FetchService
 public:
     // Numbers of the refusals of start().
     enum Refusal : int {
-        InvalidUrl = 5,    // not an absolute http or https URL
-        InvalidKey = 6,    // an empty key
-        KeyInUse = 7,      // a fetch under that key is still running
+        InvalidUrl = 5, // not an absolute http or https URL
+        InvalidKey = 6, // an empty key
+        KeyInUse = 7,   // a fetch under that key is still running
     };
 
     explicit NetworkFetchService(QObject *parent = nullptr);

@@ -98,11 +98,10 @@ double runDownloader(const QString &url, const QString &out, double *received)
                      });
     QObject::connect(&control, &Downloader::DownloadAllComplete, &loop, &QEventLoop::quit);
     QElapsedTimer timer;
-    QObject::connect(&control, &Downloader::DownloadProgress, &loop,
-                     [&](qint64 cur, qint64 max) {
-                         if (cur == max && *received < 0)
-                             *received = timer.nsecsElapsed() / 1e9;
-                     });
+    QObject::connect(&control, &Downloader::DownloadProgress, &loop, [&](qint64 cur, qint64 max) {
+        if (cur == max && *received < 0)
+            *received = timer.nsecsElapsed() / 1e9;
+    });
     *received = -1;
     timer.start();
     control.BeginDownload(url, out);
@@ -138,8 +137,8 @@ int main(int argc, char **argv)
 
     QProcess server;
     server.setProcessChannelMode(QProcess::SeparateChannels);
-    server.start(QStringLiteral("python3"), {"-u", "-m", "http.server", "--bind", "127.0.0.1",
-                                             "--directory", served, "0"});
+    server.start(QStringLiteral("python3"),
+                 {"-u", "-m", "http.server", "--bind", "127.0.0.1", "--directory", served, "0"});
     QByteArray banner;
     const QRegularExpression portPattern(QStringLiteral("port (\\d+)"));
     QRegularExpressionMatch match;

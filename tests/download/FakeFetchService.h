@@ -24,7 +24,7 @@ public:
     explicit FakeFetchService(std::shared_ptr<Log> log) : m_log(std::move(log)) {}
 
     std::optional<FetchError> start(const QString &url, const QString &key,
-                                     std::optional<int> options) override
+                                    std::optional<int> options) override
     {
         if (m_log->refuseNext) {
             const FetchError error = *m_log->refuseNext;

@@ -120,8 +120,8 @@ void TestDownloader::script_data()
     QTest::addColumn<QStringList>("files");
 
     QTest::newRow("one fetch, announced length")
-        << QStringList{"begin a", "progress a 0 0 11", "data a hel", "progress a 3 5 5",
-                       "data a lo", "progress a 5 5 6", "complete a 6 5"}
+        << QStringList{"begin a",   "progress a 0 0 11", "data a hel",    "progress a 3 5 5",
+                       "data a lo", "progress a 5 5 6",  "complete a 6 5"}
         << QStringList{"progress 3/5 a", "progress 5/5 a", "complete 5 a", "all []"}
         << QStringList{} << "" << QStringList{"a=hello"};
     QTest::newRow("no length: no progress, completion's max")
@@ -140,25 +140,22 @@ void TestDownloader::script_data()
         << QStringList{"begin a", "data a partial", "complete a 0 0"}
         << QStringList{"error a", "all [,a]"} << QStringList{} << "" << QStringList{};
     QTest::newRow("three side by side, two failing, in start order")
-        << QStringList{"begin a", "begin b", "begin c", "data b bee", "complete c 0 0",
-                       "complete b 6 3", "complete a 0 0"}
+        << QStringList{"begin a",        "begin b",        "begin c",       "data b bee",
+                       "complete c 0 0", "complete b 6 3", "complete a 0 0"}
         << QStringList{"error c", "complete 3 b", "error a", "all [,a,c]"} << QStringList{} << ""
         << QStringList{"b=bee"};
     QTest::newRow("open entry holds back the end")
         << QStringList{"begin a", "begin b", "data a x", "complete a 6 1"}
-        << QStringList{"complete 1 a"} << QStringList{"a", "b"} << "6,255"
-        << QStringList{"a=x"};
+        << QStringList{"complete 1 a"} << QStringList{"a", "b"} << "6,255" << QStringList{"a=x"};
     QTest::newRow("same key twice: second entry stays open")
         << QStringList{"begin a", "begin a", "data a 2nd", "complete a 6 3"}
-        << QStringList{"complete 3 a"} << QStringList{"a", "a"} << "6,255"
-        << QStringList{"a=2nd"};
+        << QStringList{"complete 3 a"} << QStringList{"a", "a"} << "6,255" << QStringList{"a=2nd"};
     QTest::newRow("same key twice, then cancel all")
         << QStringList{"begin a", "begin a", "complete a 6 0", "cancelall"}
         << QStringList{"complete 0 a"} << QStringList{} << "" << QStringList{"a="};
     QTest::newRow("restart of a key drops what the earlier start staged")
         << QStringList{"begin a", "data a old-", "begin a", "data a new", "complete a 6 3"}
-        << QStringList{"complete 3 a"} << QStringList{"a", "a"} << "6,255"
-        << QStringList{"a=new"};
+        << QStringList{"complete 3 a"} << QStringList{"a", "a"} << "6,255" << QStringList{"a=new"};
     QTest::newRow("other code leaves the entry open")
         << QStringList{"begin a", "complete a 4 0"} << QStringList{} << QStringList{"a"} << "4"
         << QStringList{};
@@ -181,10 +178,10 @@ void TestDownloader::script_data()
         << QStringList{"refuse 7 busy", "begin a", "complete a 6 0"}
         << QStringList{"error a", "all []"} << QStringList{} << "" << QStringList{};
     QTest::newRow("cancel all while running: no events, no files")
-        << QStringList{"begin a", "begin b", "data a part", "cancelall", "stopped a", "stopped b"} << QStringList{}
-        << QStringList{} << "" << QStringList{};
-    QTest::newRow("cancel all on an empty list") << QStringList{"cancelall"} << QStringList{}
-                                                 << QStringList{} << "" << QStringList{};
+        << QStringList{"begin a", "begin b", "data a part", "cancelall", "stopped a", "stopped b"}
+        << QStringList{} << QStringList{} << "" << QStringList{};
+    QTest::newRow("cancel all on an empty list")
+        << QStringList{"cancelall"} << QStringList{} << QStringList{} << "" << QStringList{};
     QTest::newRow("existing file kept after a failure")
         << QStringList{"existing a old-contents", "begin a", "data a ne", "complete a 0 0"}
         << QStringList{"error a", "all [,a]"} << QStringList{} << ""
@@ -197,8 +194,8 @@ void TestDownloader::script_data()
         << QStringList{"a"} << "255" << QStringList{"a=old-contents"};
     QTest::newRow("missing folder: error at first data, folder not made")
         << QStringList{"begin no/a", "data no/a x", "stopped no/a", "complete no/a 6 1"}
-        << QStringList{"error no/a", "all [,no/a]", "error no/a", "all []"} << QStringList{}
-        << "" << QStringList{};
+        << QStringList{"error no/a", "all [,no/a]", "error no/a", "all []"} << QStringList{} << ""
+        << QStringList{};
     QTest::newRow("missing folder, empty body")
         << QStringList{"begin no/a", "complete no/a 6 0"}
         << QStringList{"error no/a", "all [,no/a]"} << QStringList{} << "" << QStringList{};
@@ -349,10 +346,10 @@ void TestDownloader::diagnosticsLeaveQueriesOut()
     m_service->sendCompletion(a, FetchRecord::AllData, 1);
     qInstallMessageHandler(previous);
     g_lines = nullptr;
-    QCOMPARE(lines, (QStringList{"Attempting to connect http://h/up/a", "Connecting h",
-                                 "Redirecting http://h/b", "Begin downloading text/plain",
-                                 "Download complete ", "Writting to file " + a,
-                                 "Killing download " + a}));
+    QCOMPARE(lines,
+             (QStringList{"Attempting to connect http://h/up/a", "Connecting h",
+                          "Redirecting http://h/b", "Begin downloading text/plain",
+                          "Download complete ", "Writting to file " + a, "Killing download " + a}));
 #endif
 }
 

@@ -34,7 +34,8 @@ QByteArray sampleBody(qsizetype size)
     return bytes;
 }
 
-Reply with(Reply r, FaultServer::Fault fault, FaultServer::Length length = FaultServer::Length::Exact)
+Reply with(Reply r, FaultServer::Fault fault,
+           FaultServer::Length length = FaultServer::Length::Exact)
 {
     r.fault = fault;
     r.length = length;
@@ -52,7 +53,8 @@ Reply drip(QByteArray body, int bytes, int intervalMs)
 
 QStringList entries(const QString &dir)
 {
-    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                               QDir::NoDotAndDotDot);
 }
 
 QByteArray contents(const QString &path)
@@ -154,25 +156,25 @@ void TestDownloaderNetwork::fetch_data()
         << body.left(body.size() / 2);
     QTest::newRow("404") << FaultServer::status(404, "no such file") << "" << none << false << none;
     QTest::newRow("500") << FaultServer::status(500, "broken") << "" << none << false << none;
-    QTest::newRow("close mid-body") << with(FaultServer::ok(body), F::CloseMidBody) << "" << none
-                                    << false << none;
+    QTest::newRow("close mid-body")
+        << with(FaultServer::ok(body), F::CloseMidBody) << "" << none << false << none;
     QTest::newRow("length longer than body")
         << with(FaultServer::ok(body), F::None, L::Longer) << "" << none << false << none;
     QTest::newRow("reset") << with(FaultServer::ok(body), F::Reset) << "" << none << false << none;
-    QTest::newRow("silent server") << with(FaultServer::ok(body), F::Silence) << "" << none
-                                   << false << none;
+    QTest::newRow("silent server")
+        << with(FaultServer::ok(body), F::Silence) << "" << none << false << none;
     // Takes longer in all than the idle time-out, but never goes quiet that long.
     QTest::newRow("slow drip") << drip(body.left(120), 5, 50) << "" << none << true
                                << body.left(120);
     QTest::newRow("redirect") << FaultServer::ok(body) << "redirect" << none << true << body;
-    QTest::newRow("endless redirects") << FaultServer::ok(body) << "redirect loop" << none << false
-                                       << none;
+    QTest::newRow("endless redirects")
+        << FaultServer::ok(body) << "redirect loop" << none << false << none;
     QTest::newRow("redirect to another scheme")
         << FaultServer::ok(body) << "redirect to ftp" << none << false << none;
-    QTest::newRow("target folder missing") << FaultServer::ok(body) << "no folder" << none << false
-                                           << none;
-    QTest::newRow("write fails part-way") << FaultServer::ok(body) << "file size limit" << none
-                                          << false << none;
+    QTest::newRow("target folder missing")
+        << FaultServer::ok(body) << "no folder" << none << false << none;
+    QTest::newRow("write fails part-way")
+        << FaultServer::ok(body) << "file size limit" << none << false << none;
     const QByteArray old = sampleBody(500 * 1024).toBase64();
     QTest::newRow("existing file kept after 404")
         << FaultServer::status(404) << "" << old << false << none;
@@ -298,8 +300,9 @@ void TestDownloaderNetwork::threeSideBySideTwoFailing()
     QStringList order;
     connect(control.get(), &Downloader::DownloadError, this,
             [&](const QString &file) { order << "error " + QFileInfo(file).fileName(); });
-    connect(control.get(), &Downloader::DownloadComplete, this,
-            [&](qint64, const QString &file) { order << "complete " + QFileInfo(file).fileName(); });
+    connect(control.get(), &Downloader::DownloadComplete, this, [&](qint64, const QString &file) {
+        order << "complete " + QFileInfo(file).fileName();
+    });
     QSignalSpy all(control.get(), &Downloader::DownloadAllComplete);
     control->BeginDownload(m_server->url("silent"), silent);
     control->BeginDownload(m_server->url("good"), good);
@@ -383,11 +386,16 @@ void TestDownloaderNetwork::refusedStarts_data()
     QTest::addColumn<QString>("file");
     QTest::addColumn<int>("number");
 
-    QTest::newRow("ftp") << "ftp://127.0.0.1/x" << "f" << int(NetworkFetchService::InvalidUrl);
-    QTest::newRow("local file") << "file:///etc/passwd" << "f" << int(NetworkFetchService::InvalidUrl);
-    QTest::newRow("no host") << "http:///x" << "f" << int(NetworkFetchService::InvalidUrl);
-    QTest::newRow("not a URL") << "::" << "f" << int(NetworkFetchService::InvalidUrl);
-    QTest::newRow("empty key") << "SERVER" << "" << int(NetworkFetchService::InvalidKey);
+    QTest::newRow("ftp") << "ftp://127.0.0.1/x"
+                         << "f" << int(NetworkFetchService::InvalidUrl);
+    QTest::newRow("local file") << "file:///etc/passwd"
+                                << "f" << int(NetworkFetchService::InvalidUrl);
+    QTest::newRow("no host") << "http:///x"
+                             << "f" << int(NetworkFetchService::InvalidUrl);
+    QTest::newRow("not a URL") << "::"
+                               << "f" << int(NetworkFetchService::InvalidUrl);
+    QTest::newRow("empty key") << "SERVER"
+                               << "" << int(NetworkFetchService::InvalidKey);
 }
 
 void TestDownloaderNetwork::refusedStarts()
