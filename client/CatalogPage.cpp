@@ -7,10 +7,38 @@ namespace tavrel {
 namespace {
 
 const QString trailerMarker = QStringLiteral("?TtbBa?");
-constexpr QChar recordEnd(u'\x01');
-constexpr QChar fieldSeparator(u'\x02');
+constexpr char16_t recordEnd = u'\x01';
+constexpr char16_t fieldSeparator = u'\x02';
+
+// Appends the cells of one record; fields after the sixth are dropped, missing ones are empty.
+void appendRecord(QList<QStringView> &cells, QStringView record)
+{
+    int column = 0;
+    qsizetype start = 0;
+    while (column < CatalogColumns) {
+        const qsizetype end = record.indexOf(QChar(fieldSeparator), start);
+        if (end < 0) {
+            cells.append(record.mid(start));
+            ++column;
+            break;
+        }
+        cells.append(record.mid(start, end - start));
+        ++column;
+        start = end + 1;
+    }
+    for (; column < CatalogColumns; ++column)
+        cells.append(QStringView());
+}
 
 } // namespace
+
+QStringList CatalogPage::row(qsizetype index) const
+{
+    QStringList out;
+    for (int c = 0; c < CatalogColumns; ++c)
+        out.append(cells.at(index * CatalogColumns + c).toString());
+    return out;
+}
 
 int readPageCount(QStringView text)
 {
@@ -21,29 +49,22 @@ int readPageCount(QStringView text)
     return toInt32HalfEven(value).value_or(0);
 }
 
-CatalogPage parseCatalogPage(const QString &reply)
+CatalogPage parseCatalogPage(QString reply)
 {
     CatalogPage page;
-    const QStringView all(reply);
+    page.text = std::move(reply);
+    const QStringView all(page.text);
 
-    // Every piece that a record separator closes is a record; what follows the last one is not.
-    const qsizetype lastEnd = all.lastIndexOf(recordEnd);
-    if (lastEnd >= 0) {
-        page.rows.reserve(all.left(lastEnd).count(recordEnd) + 1);
-        for (QStringView piece : all.left(lastEnd).tokenize(recordEnd)) {
-            if (piece.isEmpty())
-                continue;
-            QStringList cells;
-            cells.reserve(CatalogColumns);
-            for (QStringView field : piece.tokenize(fieldSeparator)) {
-                if (cells.size() == CatalogColumns)
-                    break;
-                cells.append(field.toString());
-            }
-            while (cells.size() < CatalogColumns)
-                cells.append(QString());
-            page.rows.append(std::move(cells));
-        }
+    // Every piece that a record separator closes is a record; what follows the last one is
+    // not. Empty pieces add no row.
+    qsizetype start = 0;
+    for (qsizetype end; (end = all.indexOf(QChar(recordEnd), start)) >= 0; start = end + 1) {
+        if (end == start)
+            continue;
+        if (page.cells.isEmpty()) // sized from the first record, to grow rarely
+            page.cells.reserve((all.size() / qMax<qsizetype>(end - start, 16) + 1)
+                               * CatalogColumns);
+        appendRecord(page.cells, all.mid(start, end - start));
     }
 
     // The trailer runs from the first marker to the next one or the end; without a marker the

@@ -182,7 +182,7 @@ std::optional<int> Main::LoadCatalogPage(const QString &url, QString *error)
     if (!fetchReply(url, error))
         return std::nullopt;
     tavrel::CatalogPage page = tavrel::parseCatalogPage(Utf8ToUnicode(ReplyBuffer));
-    m_list->replaceRows(std::move(page.rows));
+    m_list->replaceRows(std::move(page.text), std::move(page.cells));
     if (page.recordCount)
         setCountLabel(QStringLiteral("共有 ") + *page.recordCount + QStringLiteral(" 记录"));
     return page.pageCount;

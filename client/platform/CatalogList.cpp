@@ -4,9 +4,12 @@
 #include <QKeyEvent>
 #include <QPalette>
 
+#include <algorithm>
+#include <limits>
+
 int CatalogModel::rowCount(const QModelIndex &parent) const
 {
-    return parent.isValid() ? 0 : int(m_rows.size());
+    return parent.isValid() ? 0 : m_rows;
 }
 
 int CatalogModel::columnCount(const QModelIndex &parent) const
@@ -29,65 +32,120 @@ QVariant CatalogModel::headerData(int section, Qt::Orientation orientation, int 
     return m_captions.at(section);
 }
 
+QStringView CatalogModel::keep(const QString &text)
+{
+    if (text.isEmpty())
+        return {};
+    // A QString's characters stay where they are when the list of texts grows.
+    m_texts.append(text);
+    return QStringView(m_texts.last());
+}
+
 void CatalogModel::clearColumns()
 {
     beginResetModel();
     m_captions.clear();
+    m_cells.clear();
+    m_texts.clear();
+    m_rows = 0;
     endResetModel();
 }
 
 void CatalogModel::insertColumn(int position, const QString &caption)
 {
     position = std::clamp(position, 0, int(m_captions.size()));
+    const int oldStride = int(m_captions.size());
     beginInsertColumns({}, position, position);
     m_captions.insert(position, caption);
-    for (QStringList &row : m_rows)
-        if (position <= row.size())
-            row.insert(position, QString());
+    QList<QStringView> cells;
+    cells.reserve(qsizetype(m_rows) * (oldStride + 1));
+    for (int r = 0; r < m_rows; ++r) {
+        for (int c = 0; c <= oldStride; ++c) {
+            if (c == position)
+                cells.append(QStringView());
+            if (c < oldStride)
+                cells.append(m_cells.at(qsizetype(r) * oldStride + c));
+        }
+    }
+    m_cells = std::move(cells);
     endInsertColumns();
 }
 
 void CatalogModel::clearRows()
 {
-    if (m_rows.isEmpty())
+    if (m_rows == 0)
         return;
     beginResetModel();
-    m_rows.clear();
+    m_rows = 0;
+    m_cells.clear();
+    m_texts.clear();
     endResetModel();
 }
 
 void CatalogModel::appendRow(const QString &firstCell)
 {
-    const int row = int(m_rows.size());
-    beginInsertRows({}, row, row);
-    m_rows.append(QStringList{firstCell});
+    const int stride = int(m_captions.size());
+    if (stride == 0)
+        return;
+    beginInsertRows({}, m_rows, m_rows);
+    m_cells.resize(m_cells.size() + stride);
+    m_cells[qsizetype(m_rows) * stride] = keep(firstCell);
+    ++m_rows;
     endInsertRows();
 }
 
 void CatalogModel::setCell(int row, int column, const QString &text)
 {
-    if (row < 0 || row >= m_rows.size() || column < 0 || column >= m_captions.size())
+    const int stride = int(m_captions.size());
+    if (row < 0 || row >= m_rows || column < 0 || column >= stride)
         return;
-    QStringList &cells = m_rows[row];
-    while (cells.size() <= column)
-        cells.append(QString());
-    cells[column] = text;
+    m_cells[qsizetype(row) * stride + column] = keep(text);
     const QModelIndex at = index(row, column);
     Q_EMIT dataChanged(at, at, {Qt::DisplayRole});
 }
 
 QString CatalogModel::cell(int row, int column) const
 {
-    if (row < 0 || row >= m_rows.size() || column < 0)
+    const int stride = int(m_captions.size());
+    if (row < 0 || row >= m_rows || column < 0 || column >= stride)
         return {};
-    const QStringList &cells = m_rows.at(row);
-    return column < cells.size() ? cells.at(column) : QString();
+    return m_cells.at(qsizetype(row) * stride + column).toString();
 }
 
-void CatalogModel::replaceRows(QList<QStringList> rows)
+void CatalogModel::replaceRows(QString text, QList<QStringView> cells)
 {
+    constexpr int pageColumns = 6;
+    const int stride = int(m_captions.size());
+    const qsizetype rows = cells.size() / pageColumns;
     beginResetModel();
-    m_rows = std::move(rows);
+    m_texts.clear();
+    m_texts.append(std::move(text));
+    if (stride == pageColumns) {
+        m_cells = std::move(cells);
+    } else {
+        m_cells.clear();
+        m_cells.resize(rows * stride);
+        for (qsizetype r = 0; r < rows; ++r)
+            for (int c = 0; c < std::min(stride, pageColumns); ++c)
+                m_cells[r * stride + c] = cells.at(r * pageColumns + c);
+    }
+    m_rows = int(std::min<qsizetype>(rows, std::numeric_limits<int>::max()));
+    if (stride == 0)
+        m_rows = 0;
+    endResetModel();
+}
+
+void CatalogModel::replaceRows(const QList<QStringList> &rows)
+{
+    const int stride = int(m_captions.size());
+    beginResetModel();
+    m_texts.clear();
+    m_cells.clear();
+    m_cells.resize(rows.size() * stride);
+    for (qsizetype r = 0; r < rows.size(); ++r)
+        for (int c = 0; c < stride && c < rows.at(r).size(); ++c)
+            m_cells[r * stride + c] = keep(rows.at(r).at(c));
+    m_rows = stride == 0 ? 0 : int(rows.size());
     endResetModel();
 }
 
@@ -185,7 +243,12 @@ QString CatalogList::cell(int row, int column) const
     return m_model->cell(row, column);
 }
 
-void CatalogList::replaceRows(QList<QStringList> rows)
+void CatalogList::replaceRows(QString text, QList<QStringView> cells)
 {
-    m_model->replaceRows(std::move(rows));
+    m_model->replaceRows(std::move(text), std::move(cells));
+}
+
+void CatalogList::replaceRows(const QList<QStringList> &rows)
+{
+    m_model->replaceRows(rows);
 }

@@ -24,12 +24,18 @@ public:
     void appendRow(const QString &firstCell);
     void setCell(int row, int column, const QString &text);
     QString cell(int row, int column) const;
-    // Replaces every row at once: one reset instead of a signal per cell.
-    void replaceRows(QList<QStringList> rows);
+    // Replaces every row at once: one reset instead of a signal per cell. The cells are views
+    // into the text, columnCount() of them per row; the model keeps the text alive.
+    void replaceRows(QString text, QList<QStringView> cells);
+    void replaceRows(const QList<QStringList> &rows);
 
 private:
+    QStringView keep(const QString &text);
+
     QStringList m_captions;
-    QList<QStringList> m_rows;
+    QList<QString> m_texts;     // every text a cell points into
+    QList<QStringView> m_cells; // m_captions.size() per row
+    int m_rows = 0;
 };
 
 // The catalogue list: a model/view table with the list operations the window uses and two
@@ -54,7 +60,8 @@ public:
     void addRow(int position, const QString &firstCell, int reserved1 = 0, int reserved2 = 0);
     void setCell(int row, int column, const QString &text, int reserved = 0);
     QString cell(int row, int column) const;
-    void replaceRows(QList<QStringList> rows);
+    void replaceRows(QString text, QList<QStringView> cells);
+    void replaceRows(const QList<QStringList> &rows);
 
     CatalogModel *catalogModel() const { return m_model; }
 
