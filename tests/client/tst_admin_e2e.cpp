@@ -731,8 +731,10 @@ void TestAdminEndToEnd::noSecretInLog()
     const QStringList lines = capture->lines();
     capture.reset();
 
-    // The capture did see the window's own diagnostics.
+#ifndef QT_NO_DEBUG_OUTPUT
+    // The capture did see the window's own diagnostics (compiled out of release builds).
     QVERIFY(!lines.filter(QStringLiteral("tavrel.admin")).isEmpty());
+#endif
     const QStringList secrets{
         password, QStringLiteral("Sekr1t"), QStringLiteral("Sekr1t%26Pw"), nextPassword, code,
         nextCode};
