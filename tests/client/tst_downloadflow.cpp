@@ -1,0 +1,666 @@
+// The window's download flow end to end: a real download control and fetch service against the
+// loopback fault server (and the catalog server when it is built), real folders in a temporary
+// program folder, fakes only for boxes and the desktop.
+
+#include "Fakes.h"
+
+#include "client/Main.h"
+#include "client/platform/CatalogList.h"
+#include "download/Downloader.h"
+#include "download/NetworkFetchService.h"
+#include "progress/ProgressBar.h"
+
+#include "FaultServer.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+#ifdef TAVREL_HAVE_CATALOGD
+#include "CatalogdProcess.h"
+#include "client/platform/HttpTransfer.h"
+#endif
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int timeoutMs = 15000;
+
+QByteArray randomBytes(int size)
+{
+    QRandomGenerator gen(size);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &b : bytes)
+        b = char(gen.bounded(256));
+    return bytes;
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Every file and folder below dir, relative, sorted: what a test compares before and after.
+QStringList snapshot(const QString &dir)
+{
+    QStringList entries;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        entries.append(QDir(dir).relativeFilePath(it.next()));
+    entries.sort();
+    return entries;
+}
+
+QStringList row(const QString &title, const QString &fileName)
+{
+    return {QStringLiteral("工具"), title, QStringLiteral("免费"),
+            QStringLiteral("2024-05-01 10:00:00"), fileName, QStringLiteral("7")};
+}
+
+// One window over a temporary program folder, downloading from baseUrl.
+struct Rig
+{
+    QTemporaryDir tmp;
+    FakeTransfer transfer;
+    FakePrompter prompter;
+    FakeDesktop desktop;
+    FakeEffects effects;
+    NetworkFetchService *service = nullptr;
+    std::unique_ptr<Main> window;
+    QList<int> barValues; // every value the bar was given
+
+    explicit Rig(const QString &baseUrl, Transfer *realTransfer = nullptr)
+    {
+        desktop.realMakePath = [](const QString &path) { return QDir().mkpath(path); };
+        MainServices s;
+        s.transfer = realTransfer ? realTransfer : &transfer;
+        s.prompter = &prompter;
+        s.desktop = &desktop;
+        s.effects = &effects;
+        s.programFolder = program();
+        s.libraryRoot = root();
+        s.baseUrl = baseUrl;
+        s.makeFetchService = [this] {
+            auto fetcher = std::make_unique<NetworkFetchService>();
+            fetcher->setIdleTimeout(10s);
+            service = fetcher.get();
+            return fetcher;
+        };
+        window = std::make_unique<Main>(s);
+        window->Form_Load();
+        QObject::connect(bar(), &ProgressBar::PropertyChanged, bar(), [this](const QString &name) {
+            if (name == QLatin1String("Value"))
+                barValues.append(bar()->Value());
+        });
+    }
+
+    QString program() const { return tmp.path() + QStringLiteral("/prog"); }
+    QString root() const { return program() + QStringLiteral("/Res/"); }
+    ProgressBar *bar() const { return window->progressBar(); }
+    bool busy() const { return !bar()->isHidden(); }
+    QString buffer() const
+    {
+        return window->findChild<QLineEdit *>(QStringLiteral("HaunCun_Text"))->text();
+    }
+    void show(const QList<QStringList> &rows) { window->listView()->replaceRows(rows); }
+    void activate(int index)
+    {
+        window->ListView_RowSelected(index);
+        window->ListView_RowActivated();
+    }
+    QStringList boxTitles() const
+    {
+        QStringList titles;
+        for (const auto &box : prompter.boxes)
+            titles.append(box.title);
+        return titles;
+    }
+    // A progress report of the fetch service, as if it came from the network.
+    void reportProgress(const QString &key, qint64 read, qint64 max)
+    {
+        emit service->progress(
+            FetchRecord{key, QString(), read, max, FetchRecord::Downloading, QString()});
+    }
+};
+
+QString adminphp(const FaultServer &server)
+{
+    return server.baseUrl() + QStringLiteral("adminphp/");
+}
+
+} // namespace
+
+class TestDownloadFlow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void wholeDownloadLands_data();
+    void wholeDownloadLands();
+    void secondActivationWhileBusy();
+    void blankFileNameDoesNothing_data();
+    void blankFileNameDoesNothing();
+    void failedDownloadEndsBusyState_data();
+    void failedDownloadEndsBusyState();
+    void refusedStartEndsBusyState();
+    void folderThatCannotBeMade();
+    void hostileNamesWriteAndFetchNothing_data();
+    void hostileNamesWriteAndFetchNothing();
+    void progressMovesBarByRoundedPercent_data();
+    void progressMovesBarByRoundedPercent();
+    void earlierFetchDoesNotMoveNewBar();
+    void libraryButtonOpensLibraryRoot_data();
+    void libraryButtonOpensLibraryRoot();
+    void uploadButtonOpensUploadPage();
+    void catalogItemDownload_data();
+    void catalogItemDownload();
+};
+
+void TestDownloadFlow::initTestCase()
+{
+    // The bar's stored settings (Max 100, Min 0) are a resource of the static client library;
+    // a static link keeps a resource only when someone asks for it by name.
+    Q_INIT_RESOURCE(window);
+}
+
+void TestDownloadFlow::wholeDownloadLands_data()
+{
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<FaultServer::Reply>("reply");
+    QTest::addColumn<QString>("requestPath"); // as the server receives it
+    QTest::addColumn<QString>("folder");      // below the library root
+    QTest::addColumn<QString>("saveFile");    // below the library root
+    QTest::addColumn<bool>("lengthKnown");
+
+    const QByteArray body = randomBytes(200 * 1024);
+    FaultServer::Reply whole = FaultServer::ok(body);
+    FaultServer::Reply noLength = whole;
+    noLength.length = FaultServer::Length::Missing;
+    FaultServer::Reply dripped = FaultServer::ok(randomBytes(64 * 1024));
+    dripped.fault = FaultServer::Fault::Drip;
+    dripped.dripBytes = 8 * 1024;
+    dripped.dripIntervalMs = 5;
+
+    QTest::newRow("plain") << "Tool" << "tool.zip" << whole << "/adminphp/up/tool.zip"
+                           << "Tool/" << "Tool/tool.zip" << true;
+    QTest::newRow("server without a length") << "Tool" << "tool.zip" << noLength
+                                             << "/adminphp/up/tool.zip" << "Tool/"
+                                             << "Tool/tool.zip" << false;
+    QTest::newRow("arriving in pieces") << "Tool" << "tool.zip" << dripped
+                                        << "/adminphp/up/tool.zip" << "Tool/" << "Tool/tool.zip"
+                                        << true;
+    QTest::newRow("backslash in title nests") << "Games\\Cards\\Solitaire" << "s.zip" << whole
+                                              << "/adminphp/up/s.zip" << "Games/Cards/Solitaire/"
+                                              << "Games/Cards/Solitaire/s.zip" << true;
+    QTest::newRow("name with blank, #, ? and %")
+        << "外挂 工具" << "my tool#2?v=1%.zip" << whole
+        << "/adminphp/up/my%20tool%232%3Fv%3D1%25.zip" << "外挂 工具/"
+        << "外挂 工具/my tool#2?v=1%.zip" << true;
+    QTest::newRow("slash in file name nests on both sides")
+        << "Tool" << "2024/tool.zip" << whole << "/adminphp/up/2024/tool.zip" << "Tool/"
+        << "Tool/2024/tool.zip" << true;
+    QTest::newRow("blanks around the cells are trimmed")
+        << "  Tool  " << "  tool.zip " << whole << "/adminphp/up/tool.zip" << "Tool/"
+        << "Tool/tool.zip" << true;
+}
+
+void TestDownloadFlow::wholeDownloadLands()
+{
+    QFETCH(QString, title);
+    QFETCH(QString, fileName);
+    QFETCH(FaultServer::Reply, reply);
+    QFETCH(QString, requestPath);
+    QFETCH(QString, folder);
+    QFETCH(QString, saveFile);
+    QFETCH(bool, lengthKnown);
+
+    FaultServer server;
+    server.setReply(requestPath, reply);
+    Rig rig(adminphp(server));
+    QVERIFY(rig.tmp.isValid());
+
+    // The folder must show the finished file when it opens.
+    QList<QByteArray> contentsWhenOpened;
+    rig.desktop.onOpenFolder = [&](const QString &) {
+        contentsWhenOpened.append(readAll(rig.root() + saveFile));
+    };
+
+    rig.show({row(QStringLiteral("other"), QStringLiteral("other.zip")), row(title, fileName)});
+    rig.activate(1);
+    QVERIFY(rig.busy());
+    QCOMPARE(rig.bar()->Value(), 0);
+    QCOMPARE(rig.buffer(), title.trimmed());
+
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.busy(), timeoutMs);
+    QCOMPARE(rig.prompter.texts(), QStringList());
+    QCOMPARE(server.requests(), QStringList{requestPath});
+    QCOMPARE(rig.window->downloadUrl(), server.baseUrl() + requestPath.mid(1));
+    QCOMPARE(rig.window->downloadFolder(), rig.root() + folder);
+    QCOMPARE(rig.desktop.openedFolders, QStringList{rig.root() + folder});
+    QCOMPARE(contentsWhenOpened, QList<QByteArray>{reply.body});
+    QVERIFY(readAll(rig.root() + saveFile) == reply.body);
+    // Nothing but the file: no staging leftovers beside it.
+    QCOMPARE(QDir(QFileInfo(rig.root() + saveFile).path()).entryList(QDir::Files | QDir::Hidden),
+             QStringList{QFileInfo(saveFile).fileName()});
+
+    // The bar only ever grows, in whole per cent; without a length it stays at 0 to the end.
+    QVERIFY(!rig.barValues.isEmpty());
+    QCOMPARE(rig.barValues.front(), 0);
+    for (qsizetype i = 1; i < rig.barValues.size(); ++i)
+        QVERIFY2(rig.barValues[i] >= rig.barValues[i - 1], qPrintable(QString::number(i)));
+    QCOMPARE(rig.barValues.back(), lengthKnown ? 100 : 0);
+}
+
+void TestDownloadFlow::secondActivationWhileBusy()
+{
+    FaultServer server;
+    FaultServer::Reply silent = FaultServer::ok("never sent");
+    silent.fault = FaultServer::Fault::Silence;
+    server.setReply(QStringLiteral("/adminphp/up/slow.zip"), silent);
+    server.setDefaultReply(FaultServer::ok("fast"));
+    Rig rig(adminphp(server));
+    rig.show({row(QStringLiteral("Slow"), QStringLiteral("slow.zip")),
+              row(QStringLiteral("Fast"), QStringLiteral("fast.zip"))});
+
+    rig.activate(0);
+    QVERIFY(rig.busy());
+    const QString folder = rig.window->downloadFolder();
+    const QString url = rig.window->downloadUrl();
+    rig.bar()->setValue(40);
+
+    rig.activate(1);
+    QCOMPARE(rig.prompter.boxes.size(), 1);
+    QCOMPARE(rig.prompter.boxes[0].text, QStringLiteral("无法多任务下载!"));
+    QCOMPARE(rig.prompter.boxes[0].title, QStringLiteral("提示"));
+    QCOMPARE(rig.prompter.boxes[0].buttons, Prompter::Buttons::Ok);
+    QCOMPARE(rig.prompter.boxes[0].icon, Prompter::Icon::None);
+    // Only the buffer moved on to the second row; the running download is untouched.
+    QCOMPARE(rig.buffer(), QStringLiteral("Fast"));
+    QCOMPARE(rig.window->downloadFolder(), folder);
+    QCOMPARE(rig.window->downloadUrl(), url);
+    QVERIFY(rig.busy());
+    QCOMPARE(rig.bar()->Value(), 40);
+    QCOMPARE(rig.window->downloader()->fileList(), QStringList{rig.root() + "Slow/slow.zip"});
+    QCOMPARE(rig.desktop.madePaths, QStringList{rig.root() + "Slow/"});
+    QVERIFY(!QFileInfo::exists(rig.root() + QStringLiteral("Fast")));
+}
+
+void TestDownloadFlow::blankFileNameDoesNothing_data()
+{
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<bool>("select");
+    QTest::addColumn<bool>("whileBusy");
+
+    QTest::newRow("empty") << "" << true << false;
+    QTest::newRow("blanks only") << "    " << true << false;
+    QTest::newRow("no row selected yet") << "tool.zip" << false << false;
+    QTest::newRow("blank while busy: no busy box either") << "  " << true << true;
+}
+
+void TestDownloadFlow::blankFileNameDoesNothing()
+{
+    QFETCH(QString, fileName);
+    QFETCH(bool, select);
+    QFETCH(bool, whileBusy);
+
+    FaultServer server;
+    FaultServer::Reply silent = FaultServer::ok("x");
+    silent.fault = FaultServer::Fault::Silence;
+    server.setDefaultReply(silent);
+    Rig rig(adminphp(server));
+    rig.show({row(QStringLiteral("Busy"), QStringLiteral("busy.zip")),
+              row(QStringLiteral("Blank"), fileName)});
+    if (whileBusy)
+        rig.activate(0);
+    const QStringList listed = rig.window->downloader()->fileList();
+    const QStringList made = rig.desktop.madePaths;
+    const bool busy = rig.busy();
+
+    if (select)
+        rig.window->ListView_RowSelected(1);
+    rig.window->ListView_RowActivated();
+
+    QCOMPARE(rig.prompter.texts(), QStringList());
+    QCOMPARE(rig.window->downloader()->fileList(), listed);
+    QCOMPARE(rig.desktop.madePaths, made);
+    QCOMPARE(rig.busy(), busy);
+    QVERIFY(!QFileInfo::exists(rig.root() + QStringLiteral("Blank")));
+}
+
+void TestDownloadFlow::failedDownloadEndsBusyState_data()
+{
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<FaultServer::Reply>("reply");
+    QTest::addColumn<bool>("targetIsFolder");
+
+    FaultServer::Reply cut = FaultServer::ok(randomBytes(100 * 1024));
+    cut.fault = FaultServer::Fault::CloseMidBody;
+    cut.cutAt = 1000;
+    FaultServer::Reply reset = FaultServer::ok(randomBytes(100 * 1024));
+    reset.fault = FaultServer::Fault::Reset;
+    reset.cutAt = 1000;
+
+    QTest::newRow("404") << "gone.zip" << FaultServer::status(404, "Not Found") << false;
+    QTest::newRow("closed mid-body") << "cut.zip" << cut << false;
+    QTest::newRow("reset") << "reset.zip" << reset << false;
+    // No file system takes a name this long: the file cannot be made.
+    QTest::newRow("file name too long for the disk")
+        << QString(300, QLatin1Char('n')) << FaultServer::ok("data") << false;
+    QTest::newRow("a folder stands where the file goes") << "taken.zip" << FaultServer::ok("data")
+                                                         << true;
+}
+
+void TestDownloadFlow::failedDownloadEndsBusyState()
+{
+    QFETCH(QString, fileName);
+    QFETCH(FaultServer::Reply, reply);
+    QFETCH(bool, targetIsFolder);
+
+    FaultServer server;
+    server.setReply(QStringLiteral("/adminphp/up/") + fileName, reply);
+    server.setReply(QStringLiteral("/adminphp/up/next.zip"), FaultServer::ok("next"));
+    Rig rig(adminphp(server));
+    const QString saveFile = rig.root() + QStringLiteral("Broken/") + fileName;
+    if (targetIsFolder)
+        QVERIFY(QDir().mkpath(saveFile));
+    rig.show({row(QStringLiteral("Broken"), fileName), row(QStringLiteral("Next"), "next.zip")});
+
+    rig.activate(0);
+    QVERIFY(rig.busy());
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.busy(), timeoutMs);
+    QCOMPARE(rig.prompter.boxes.size(), 1);
+    QCOMPARE(rig.prompter.boxes[0].title, QStringLiteral("提示"));
+    QVERIFY2(rig.prompter.boxes[0].text.contains(QStringLiteral("Broken")),
+             qPrintable(rig.prompter.boxes[0].text));
+    QCOMPARE(rig.desktop.openedFolders, QStringList());
+    QVERIFY(!QFileInfo(saveFile).isFile());
+    const QStringList left = QDir(rig.root() + QStringLiteral("Broken"))
+                                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    QCOMPARE(left, targetIsFolder ? QStringList{fileName} : QStringList());
+
+    // Idle again: the next item downloads.
+    rig.activate(1);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.desktop.openedFolders.size(), 1, timeoutMs);
+    QCOMPARE(readAll(rig.root() + QStringLiteral("Next/next.zip")), QByteArray("next"));
+    QCOMPARE(rig.prompter.boxes.size(), 1);
+}
+
+void TestDownloadFlow::refusedStartEndsBusyState()
+{
+    // The fetch service takes http and https only: it refuses the start, and the control shows
+    // its own box. Nothing will ever end that download, so the window must not stay busy.
+    Rig rig(QStringLiteral("file:///srv/adminphp/"));
+    rig.show({row(QStringLiteral("Tool"), QStringLiteral("tool.zip"))});
+
+    rig.activate(0);
+    QCOMPARE(rig.boxTitles(), QStringList{QStringLiteral("错误")});
+    QVERIFY(rig.prompter.boxes[0].text.contains(QStringLiteral(":错误在调用 BeginDownload().")));
+    QVERIFY(!rig.busy());
+
+    rig.activate(0);
+    QCOMPARE(rig.boxTitles(), (QStringList{QStringLiteral("错误"), QStringLiteral("错误")}));
+    QVERIFY(!rig.busy());
+}
+
+void TestDownloadFlow::folderThatCannotBeMade()
+{
+    FaultServer server;
+    server.setDefaultReply(FaultServer::ok("data"));
+    Rig rig(adminphp(server));
+    QVERIFY(QDir().mkpath(rig.root()));
+    QFile blocker(rig.root() + QStringLiteral("Tool"));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    rig.show({row(QStringLiteral("Tool"), QStringLiteral("tool.zip"))});
+
+    rig.activate(0);
+    QCOMPARE(rig.boxTitles(), QStringList{QStringLiteral("提示")});
+    QVERIFY2(rig.prompter.boxes[0].text.contains(QStringLiteral("无法创建文件夹")),
+             qPrintable(rig.prompter.boxes[0].text));
+    QVERIFY(!rig.busy());
+    QCOMPARE(rig.window->downloader()->fileList(), QStringList());
+    QCOMPARE(rig.window->downloadUrl(), QString());
+    QVERIFY(QFileInfo(rig.root() + QStringLiteral("Tool")).isFile());
+}
+
+void TestDownloadFlow::hostileNamesWriteAndFetchNothing_data()
+{
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("fileName");
+
+    const QString ok = QStringLiteral("ok");
+    const QString okFile = QStringLiteral("ok.zip");
+    const QList<std::pair<const char *, QString>> hostile = {
+        {"..", QStringLiteral("..")},
+        {"../x", QStringLiteral("../x")},
+        {"..\\x", QStringLiteral("..\\x")},
+        {"/etc/x", QStringLiteral("/etc/x")},
+        {"a/../../b", QStringLiteral("a/../../b")},
+        {"NUL", QStringLiteral("x") + QChar(0) + QStringLiteral("y")},
+        {"line feed", QStringLiteral("x\ny")},
+        {"tab", QStringLiteral("x\ty")},
+        {"escape", QStringLiteral("x\x1b]0;y")},
+    };
+    for (const auto &[name, text] : hostile) {
+        QTest::addRow("title %s", name) << text << okFile;
+        QTest::addRow("file name %s", name) << ok << text;
+    }
+    QTest::newRow("file name that names a folder") << ok << "sub/";
+}
+
+void TestDownloadFlow::hostileNamesWriteAndFetchNothing()
+{
+    QFETCH(QString, title);
+    QFETCH(QString, fileName);
+
+    FaultServer server;
+    server.setDefaultReply(FaultServer::ok("payload"));
+    Rig rig(adminphp(server));
+    // Something in the library already, to see that nothing around it changes.
+    QVERIFY(QDir().mkpath(rig.root() + QStringLiteral("a")));
+    const QStringList before = snapshot(rig.tmp.path());
+
+    rig.show({row(title, fileName)});
+    rig.activate(0);
+
+    QCOMPARE(rig.boxTitles(), QStringList{QStringLiteral("提示")});
+    QVERIFY(!rig.prompter.boxes[0].text.contains(QChar(0)));
+    QVERIFY(!rig.busy());
+    QCOMPARE(rig.desktop.madePaths, QStringList());
+    QCOMPARE(rig.window->downloader()->fileList(), QStringList());
+    QCOMPARE(rig.window->downloadUrl(), QString());
+    QCOMPARE(rig.window->downloadFolder(), QString());
+    QCOMPARE(snapshot(rig.tmp.path()), before);
+    QTest::qWait(50); // a fetch started by mistake would reach the server by now
+    QCOMPARE(server.requests(), QStringList());
+}
+
+void TestDownloadFlow::progressMovesBarByRoundedPercent_data()
+{
+    QTest::addColumn<qint64>("read");
+    QTest::addColumn<qint64>("max");
+    QTest::addColumn<int>("value");
+
+    // The bar is at 50 before each row.
+    QTest::newRow("1 of 8: 12.5 to even") << qint64(1) << qint64(8) << 12;
+    QTest::newRow("3 of 8: 37.5 to even") << qint64(3) << qint64(8) << 38;
+    QTest::newRow("1019 of 1024 rounds to 100") << qint64(1019) << qint64(1024) << 100;
+    QTest::newRow("nothing yet") << qint64(0) << qint64(1024) << 0;
+    QTest::newRow("beyond 2 GiB") << qint64(3000000000LL) << qint64(6000000000LL) << 50;
+    QTest::newRow("more than announced stops at 100") << qint64(9) << qint64(4) << 100;
+    QTest::newRow("no length: no move") << qint64(700) << qint64(0) << 50;
+}
+
+void TestDownloadFlow::progressMovesBarByRoundedPercent()
+{
+    QFETCH(qint64, read);
+    QFETCH(qint64, max);
+    QFETCH(int, value);
+
+    FaultServer server;
+    FaultServer::Reply silent = FaultServer::ok("x");
+    silent.fault = FaultServer::Fault::Silence;
+    server.setDefaultReply(silent);
+    Rig rig(adminphp(server));
+    rig.show({row(QStringLiteral("Tool"), QStringLiteral("tool.zip"))});
+    rig.activate(0);
+    const QString key = rig.root() + QStringLiteral("Tool/tool.zip");
+
+    rig.reportProgress(key, 1, 2);
+    QCOMPARE(rig.bar()->Value(), 50);
+    rig.reportProgress(key, read, max);
+    QCOMPARE(rig.bar()->Value(), value);
+    // Only the end of the download ends the busy state, not a full bar.
+    QVERIFY(rig.busy());
+    QCOMPARE(rig.desktop.openedFolders, QStringList());
+}
+
+void TestDownloadFlow::earlierFetchDoesNotMoveNewBar()
+{
+    FaultServer server;
+    server.setReply(QStringLiteral("/adminphp/up/first.zip"), FaultServer::ok("first"));
+    FaultServer::Reply silent = FaultServer::ok("second");
+    silent.fault = FaultServer::Fault::Silence;
+    server.setReply(QStringLiteral("/adminphp/up/second.zip"), silent);
+    Rig rig(adminphp(server));
+    rig.show({row(QStringLiteral("First"), QStringLiteral("first.zip")),
+              row(QStringLiteral("Second"), QStringLiteral("second.zip"))});
+    const QString first = rig.root() + QStringLiteral("First/first.zip");
+    const QString second = rig.root() + QStringLiteral("Second/second.zip");
+
+    rig.activate(0);
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.busy(), timeoutMs);
+    rig.activate(1);
+    QVERIFY(rig.busy());
+
+    // Late reports about the first fetch, after the second one started.
+    rig.reportProgress(first, 99, 100);
+    QCOMPARE(rig.bar()->Value(), 0);
+    emit rig.service->completed(
+        FetchRecord{first, QString(), 5, 5, FetchRecord::AllData, QString()});
+    emit rig.service->completed(
+        FetchRecord{first, QString(), 0, 0, FetchRecord::Failure, QStringLiteral("reset")});
+    // The control only completes what it staged, so a late completion is raised here directly.
+    emit rig.window->downloader()->DownloadComplete(5, first);
+    QVERIFY(rig.busy());
+    QCOMPARE(rig.bar()->Value(), 0);
+    QCOMPARE(rig.prompter.texts(), QStringList());
+    QCOMPARE(rig.desktop.openedFolders, QStringList{rig.root() + QStringLiteral("First/")});
+    QCOMPARE(readAll(first), QByteArray("first"));
+
+    // The bar still follows its own fetch.
+    rig.reportProgress(second, 1, 4);
+    QCOMPARE(rig.bar()->Value(), 25);
+}
+
+void TestDownloadFlow::libraryButtonOpensLibraryRoot_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<bool>("opens");
+
+    QTest::newRow("missing library is made, then opened") << "missing" << true;
+    QTest::newRow("existing library") << "exists" << true;
+    QTest::newRow("library that cannot be made") << "blocked" << false;
+}
+
+void TestDownloadFlow::libraryButtonOpensLibraryRoot()
+{
+    QFETCH(QString, setup);
+    QFETCH(bool, opens);
+
+    Rig rig(QStringLiteral("http://127.0.0.1:9/adminphp/"));
+    QVERIFY(QDir().mkpath(rig.program()));
+    if (setup == QLatin1String("exists")) {
+        QVERIFY(QDir().mkpath(rig.root() + QStringLiteral("Tool")));
+    } else if (setup == QLatin1String("blocked")) {
+        QFile blocker(rig.program() + QStringLiteral("/Res"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+    }
+
+    rig.window->findChild<QPushButton *>(QStringLiteral("Command3"))->click();
+
+    QCOMPARE(rig.desktop.openedUrls, QStringList());
+    if (opens) {
+        QCOMPARE(rig.desktop.openedFolders, QStringList{rig.root()});
+        QVERIFY(QFileInfo(rig.root()).isDir());
+        QCOMPARE(rig.prompter.texts(), QStringList());
+    } else {
+        QCOMPARE(rig.desktop.openedFolders, QStringList());
+        QCOMPARE(rig.boxTitles(), QStringList{QStringLiteral("提示")});
+    }
+}
+
+void TestDownloadFlow::uploadButtonOpensUploadPage()
+{
+    Rig rig(QStringLiteral("http://127.0.0.1:9/adminphp/"));
+    rig.window->findChild<QPushButton *>(QStringLiteral("Command4"))->click();
+    QCOMPARE(rig.desktop.openedUrls,
+             QStringList{QStringLiteral("http://127.0.0.1:9/adminphp/index.php")});
+    QCOMPARE(rig.desktop.openedFolders, QStringList());
+    QCOMPARE(rig.desktop.madePaths, QStringList());
+}
+
+void TestDownloadFlow::catalogItemDownload_data()
+{
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QString>("folder"); // below the library root
+
+    QTest::newRow("title with a backslash") << "tool-patch.zip" << "工具/补丁/";
+    QTest::newRow("file name with a blank") << "read me.txt" << "Read Me First/";
+    QTest::newRow("chinese file name") << "系统补丁合集.zip" << "系统补丁合集 2024/";
+}
+
+void TestDownloadFlow::catalogItemDownload()
+{
+#ifndef TAVREL_HAVE_CATALOGD
+    QSKIP("the catalog server is not part of this build");
+#else
+    QFETCH(QString, fileName);
+    QFETCH(QString, folder);
+
+    CatalogdProcess catalogd;
+    CatalogdProcess::Options options;
+    options.pageSize = 40;
+    QVERIFY2(catalogd.start(options), qPrintable(catalogd.errorString()));
+    HttpTransfer http;
+    Rig rig(catalogd.baseUrl(), &http);
+    int openedWithFile = 0;
+    const QString saveFile = rig.root() + folder + fileName;
+    rig.desktop.onOpenFolder = [&](const QString &) { openedWithFile += QFile::exists(saveFile); };
+
+    // The latest list as start-up loaded it; the row is picked and activated from the keyboard.
+    CatalogList *list = rig.window->listView();
+    int index = -1;
+    for (int i = 0; i < list->rowCount() && index < 0; ++i)
+        if (list->cell(i, 4) == fileName)
+            index = i;
+    QVERIFY2(index >= 0, "the item is not in the latest list");
+    list->setCurrentIndex(list->catalogModel()->index(index, 0));
+    QCOMPARE(rig.window->selectedRow(), index);
+    QTest::keyClick(list, Qt::Key_Return);
+    QVERIFY(rig.busy());
+
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.busy(), timeoutMs);
+    QCOMPARE(rig.prompter.texts(), QStringList());
+    QCOMPARE(rig.desktop.openedFolders, QStringList{rig.root() + folder});
+    QCOMPARE(openedWithFile, 1);
+    const QByteArray served = readAll(catalogd.dataDir() + QStringLiteral("/up/") + fileName);
+    QVERIFY(!served.isEmpty());
+    QVERIFY(readAll(saveFile) == served);
+#endif
+}
+
+QTEST_MAIN(TestDownloadFlow)
+#include "tst_downloadflow.moc"
