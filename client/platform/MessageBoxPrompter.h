@@ -11,6 +11,8 @@ class MessageBoxPrompter : public Prompter
 {
 public:
     explicit MessageBoxPrompter(QWidget *parent = nullptr);
+    // For a window that is made after its prompter: boxes then open over it.
+    void setParentWidget(QWidget *parent) { m_parent = parent; }
 
     // Closing the box without a button counts as Cancel, or as OK when OK is the only button.
     Answer ask(const QString &text, const QString &title, Buttons buttons,
