@@ -85,13 +85,15 @@ double runCurl(const QString &url, const QString &out)
     return timer.nsecsElapsed() / 1e9;
 }
 
-double runDownloader(const QString &url, const QString &out, double *received)
+double runDownloader(const QString &url, const QString &out, qint64 size, double *received)
 {
     Downloader control(std::make_unique<NetworkFetchService>(),
                        [](const QString &text) { std::fprintf(stderr, "%s\n", qPrintable(text)); });
     QEventLoop loop;
     bool complete = false;
-    QObject::connect(&control, &Downloader::DownloadComplete, &loop, [&] { complete = true; });
+    // The announced size must come through whole, past 2 GiB too.
+    QObject::connect(&control, &Downloader::DownloadComplete, &loop,
+                     [&](qint64 max) { complete = max == size; });
     QObject::connect(&control, &Downloader::DownloadError, &loop,
                      [](const QString &, const QString &reason) {
                          std::fprintf(stderr, "download failed: %s\n", qPrintable(reason));
@@ -165,7 +167,7 @@ int main(int argc, char **argv)
         QFile::remove(out);
         ::sync();
         double received = -1;
-        const double d = ok ? runDownloader(url, out, &received) : -1;
+        const double d = ok ? runDownloader(url, out, sizeMiB * MiB, &received) : -1;
         ok = ok && d > 0 && sameFile(source, out);
         QFile::remove(out);
         if (!ok)
