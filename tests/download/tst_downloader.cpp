@@ -50,7 +50,6 @@ private slots:
     void destroyWhileListedCancelsSilently();
     void errorText_data();
     void errorText();
-    void keepsItsSize();
     void diagnosticsLeaveQueriesOut();
 
 private:
@@ -312,11 +311,6 @@ void TestDownloader::errorText()
         m_control->BeginDownload("http://h/a", path("a"));
         QCOMPARE(m_boxes, QStringList{text});
     }
-}
-
-void TestDownloader::keepsItsSize()
-{
-    QCOMPARE(m_control->size(), QSize(32, 32));
 }
 
 namespace {
