@@ -37,7 +37,6 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tavrel"));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icon.png")));
 
     HttpTransfer transfer;
     MessageBoxPrompter prompter;
@@ -56,6 +55,8 @@ int main(int argc, char *argv[])
     services.statisticsUrl = statisticsUrl(services.baseUrl);
 
     Main window(services);
+    prompter.setParentWidget(&window);
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icon.png")));
     window.Form_Load();
     window.show();
     // For start-up measurements: leave once the window with its first list has been painted.

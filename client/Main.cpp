@@ -15,6 +15,13 @@
 
 Q_LOGGING_CATEGORY(lcMain, "tavrel.main")
 
+// The window's resources live in a static library; the linker keeps them only when asked.
+static void initWindowResources()
+{
+    Q_INIT_RESOURCE(window);
+    Q_INIT_RESOURCE(resources);
+}
+
 namespace {
 
 const QString latestEndpoint = QStringLiteral("admin_upload.php?");
@@ -35,6 +42,7 @@ constexpr Column listColumns[] = {{u"软件分类", 86}, {u"软件标题", 200},
 Main::Main(MainServices services, QWidget *parent)
     : QWidget(parent), m_services(std::move(services)), ui(std::make_unique<Ui::Main>())
 {
+    initWindowResources();
     ui->setupUi(this);
     m_list = ui->ListView;
 

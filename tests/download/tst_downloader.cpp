@@ -315,7 +315,7 @@ void TestDownloader::errorText()
 
 namespace {
 QStringList *g_lines = nullptr;
-void captureLine(QtMsgType, const QMessageLogContext &context, const QString &text)
+[[maybe_unused]] void captureLine(QtMsgType, const QMessageLogContext &context, const QString &text)
 {
     if (g_lines && QByteArray(context.category) == "tavrel.download")
         g_lines->append(text);
