@@ -81,15 +81,15 @@ std::optional<ItemTarget> itemTarget(const QString &libraryRoot, const QString &
     const std::optional<QStringList> titleParts = relativeParts(title, false, &why);
     if (!titleParts) {
         if (reason)
-            *reason = QStringLiteral("软件标题“%1”不能用作文件夹名：%2。")
-                          .arg(visibleName(title), why);
+            *reason =
+                QStringLiteral("软件标题“%1”不能用作文件夹名：%2。").arg(visibleName(title), why);
         return std::nullopt;
     }
     const std::optional<QStringList> fileParts = relativeParts(fileName, true, &why);
     if (!fileParts) {
         if (reason)
-            *reason = QStringLiteral("下载地址“%1”不能用作文件名：%2。")
-                          .arg(visibleName(fileName), why);
+            *reason =
+                QStringLiteral("下载地址“%1”不能用作文件名：%2。").arg(visibleName(fileName), why);
         return std::nullopt;
     }
 

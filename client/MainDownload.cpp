@@ -115,8 +115,8 @@ void Main::Downloader1_DownloadProgress(qint64 CurBytes, qint64 MaxBytes, const 
     // Only the fetch the bar stands for moves it; an earlier one still finishing does not.
     if (m_currentSaveFile.isEmpty() || SaveFile != m_currentSaveFile || MaxBytes <= 0)
         return;
-    const double percent =
-        tavrel::roundHalfEven(static_cast<double>(CurBytes) / static_cast<double>(MaxBytes) * 100.0);
+    const double percent = tavrel::roundHalfEven(static_cast<double>(CurBytes) /
+                                                 static_cast<double>(MaxBytes) * 100.0);
     // A server that sends more than it announced must not push the bar past its end.
     ui->ProgressBar1->setValue(static_cast<int>(std::clamp(percent, 0.0, 100.0)));
 }
@@ -138,7 +138,8 @@ void Main::Downloader1_DownloadError(const QString &SaveFile, const QString &Rea
         return;
     const QString item = m_currentItem;
     endDownload(); // before the box: a modal box lets other events in
-    hint(m_services.prompter, QStringLiteral("“%1”下载失败：%2").arg(tavrel::visibleName(item), Reason));
+    hint(m_services.prompter,
+         QStringLiteral("“%1”下载失败：%2").arg(tavrel::visibleName(item), Reason));
 }
 
 void Main::Downloader1_DownloadAllComplete(const QStringList &FileNotDownload)

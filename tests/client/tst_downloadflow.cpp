@@ -63,8 +63,12 @@ QStringList snapshot(const QString &dir)
 
 QStringList row(const QString &title, const QString &fileName)
 {
-    return {QStringLiteral("工具"), title, QStringLiteral("免费"),
-            QStringLiteral("2024-05-01 10:00:00"), fileName, QStringLiteral("7")};
+    return {QStringLiteral("工具"),
+            title,
+            QStringLiteral("免费"),
+            QStringLiteral("2024-05-01 10:00:00"),
+            fileName,
+            QStringLiteral("7")};
 }
 
 // One window over a temporary program folder, downloading from baseUrl.
@@ -193,26 +197,36 @@ void TestDownloadFlow::wholeDownloadLands_data()
     dripped.dripBytes = 8 * 1024;
     dripped.dripIntervalMs = 5;
 
-    QTest::newRow("plain") << "Tool" << "tool.zip" << whole << "/adminphp/up/tool.zip"
-                           << "Tool/" << "Tool/tool.zip" << true;
-    QTest::newRow("server without a length") << "Tool" << "tool.zip" << noLength
-                                             << "/adminphp/up/tool.zip" << "Tool/"
+    QTest::newRow("plain") << "Tool"
+                           << "tool.zip" << whole << "/adminphp/up/tool.zip"
+                           << "Tool/"
+                           << "Tool/tool.zip" << true;
+    QTest::newRow("server without a length") << "Tool"
+                                             << "tool.zip" << noLength << "/adminphp/up/tool.zip"
+                                             << "Tool/"
                                              << "Tool/tool.zip" << false;
-    QTest::newRow("arriving in pieces") << "Tool" << "tool.zip" << dripped
-                                        << "/adminphp/up/tool.zip" << "Tool/" << "Tool/tool.zip"
-                                        << true;
-    QTest::newRow("backslash in title nests") << "Games\\Cards\\Solitaire" << "s.zip" << whole
-                                              << "/adminphp/up/s.zip" << "Games/Cards/Solitaire/"
+    QTest::newRow("arriving in pieces") << "Tool"
+                                        << "tool.zip" << dripped << "/adminphp/up/tool.zip"
+                                        << "Tool/"
+                                        << "Tool/tool.zip" << true;
+    QTest::newRow("backslash in title nests") << "Games\\Cards\\Solitaire"
+                                              << "s.zip" << whole << "/adminphp/up/s.zip"
+                                              << "Games/Cards/Solitaire/"
                                               << "Games/Cards/Solitaire/s.zip" << true;
     QTest::newRow("name with blank, #, ? and %")
-        << "外挂 工具" << "my tool#2?v=1%.zip" << whole
-        << "/adminphp/up/my%20tool%232%3Fv%3D1%25.zip" << "外挂 工具/"
+        << "外挂 工具"
+        << "my tool#2?v=1%.zip" << whole << "/adminphp/up/my%20tool%232%3Fv%3D1%25.zip"
+        << "外挂 工具/"
         << "外挂 工具/my tool#2?v=1%.zip" << true;
     QTest::newRow("slash in file name nests on both sides")
-        << "Tool" << "2024/tool.zip" << whole << "/adminphp/up/2024/tool.zip" << "Tool/"
+        << "Tool"
+        << "2024/tool.zip" << whole << "/adminphp/up/2024/tool.zip"
+        << "Tool/"
         << "Tool/2024/tool.zip" << true;
     QTest::newRow("blanks around the cells are trimmed")
-        << "  Tool  " << "  tool.zip " << whole << "/adminphp/up/tool.zip" << "Tool/"
+        << "  Tool  "
+        << "  tool.zip " << whole << "/adminphp/up/tool.zip"
+        << "Tool/"
         << "Tool/tool.zip" << true;
 }
 
@@ -358,8 +372,8 @@ void TestDownloadFlow::failedDownloadEndsBusyState_data()
     // No file system takes a name this long: the file cannot be made.
     QTest::newRow("file name too long for the disk")
         << QString(300, QLatin1Char('n')) << FaultServer::ok("data") << false;
-    QTest::newRow("a folder stands where the file goes") << "taken.zip" << FaultServer::ok("data")
-                                                         << true;
+    QTest::newRow("a folder stands where the file goes")
+        << "taken.zip" << FaultServer::ok("data") << true;
 }
 
 void TestDownloadFlow::failedDownloadEndsBusyState()
@@ -617,9 +631,12 @@ void TestDownloadFlow::catalogItemDownload_data()
     QTest::addColumn<QString>("fileName");
     QTest::addColumn<QString>("folder"); // below the library root
 
-    QTest::newRow("title with a backslash") << "tool-patch.zip" << "工具/补丁/";
-    QTest::newRow("file name with a blank") << "read me.txt" << "Read Me First/";
-    QTest::newRow("chinese file name") << "系统补丁合集.zip" << "系统补丁合集 2024/";
+    QTest::newRow("title with a backslash") << "tool-patch.zip"
+                                            << "工具/补丁/";
+    QTest::newRow("file name with a blank") << "read me.txt"
+                                            << "Read Me First/";
+    QTest::newRow("chinese file name") << "系统补丁合集.zip"
+                                       << "系统补丁合集 2024/";
 }
 
 void TestDownloadFlow::catalogItemDownload()

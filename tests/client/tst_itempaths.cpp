@@ -36,30 +36,36 @@ void TestItemPaths::acceptedNames_data()
     QTest::addColumn<QString>("saveFile");
 
     const QString r = QStringLiteral("/lib/Res/");
-    QTest::newRow("plain") << "Tool" << "tool.zip" << r + "Tool/" << r + "Tool/"
-                           << r + "Tool/tool.zip";
-    QTest::newRow("backslash nests") << "Games\\Cards" << "c.zip" << r + "Games/Cards/"
-                                     << r + "Games/Cards/" << r + "Games/Cards/c.zip";
-    QTest::newRow("slash nests") << "Games/Cards" << "c.zip" << r + "Games/Cards/"
-                                 << r + "Games/Cards/" << r + "Games/Cards/c.zip";
-    QTest::newRow("file name nests") << "T" << "sub\\dir/f.bin" << r + "T/" << r + "T/sub/dir/"
-                                     << r + "T/sub/dir/f.bin";
-    QTest::newRow("empty parts dropped") << "a//b\\\\" << "f" << r + "a/b/" << r + "a/b/"
-                                         << r + "a/b/f";
-    QTest::newRow("empty title: straight into the root") << "" << "f.zip" << r << r
-                                                         << r + "f.zip";
-    QTest::newRow("chinese") << "外挂 工具" << "下载 1.rar" << r + "外挂 工具/"
-                             << r + "外挂 工具/" << r + "外挂 工具/下载 1.rar";
-    QTest::newRow("characters Linux accepts stay") << "a:b*c?<d>|\"e\"" << "x%20y#z.zip"
-                                                   << r + "a:b*c?<d>|\"e\"/"
-                                                   << r + "a:b*c?<d>|\"e\"/"
-                                                   << r + "a:b*c?<d>|\"e\"/x%20y#z.zip";
-    QTest::newRow("dots that are names") << "...\\..a\\.b" << "..." << r + ".../..a/.b/"
-                                         << r + ".../..a/.b/" << r + ".../..a/.b/...";
-    QTest::newRow("blanks around a part stay") << " a \\ b" << " f " << r + " a / b/"
-                                               << r + " a / b/" << r + " a / b/ f ";
-    QTest::newRow("drive-like name is a name") << "C:\\x" << "f" << r + "C:/x/" << r + "C:/x/"
-                                               << r + "C:/x/f";
+    QTest::newRow("plain") << "Tool"
+                           << "tool.zip" << r + "Tool/" << r + "Tool/" << r + "Tool/tool.zip";
+    QTest::newRow("backslash nests")
+        << "Games\\Cards"
+        << "c.zip" << r + "Games/Cards/" << r + "Games/Cards/" << r + "Games/Cards/c.zip";
+    QTest::newRow("slash nests") << "Games/Cards"
+                                 << "c.zip" << r + "Games/Cards/" << r + "Games/Cards/"
+                                 << r + "Games/Cards/c.zip";
+    QTest::newRow("file name nests")
+        << "T"
+        << "sub\\dir/f.bin" << r + "T/" << r + "T/sub/dir/" << r + "T/sub/dir/f.bin";
+    QTest::newRow("empty parts dropped") << "a//b\\\\"
+                                         << "f" << r + "a/b/" << r + "a/b/" << r + "a/b/f";
+    QTest::newRow("empty title: straight into the root") << ""
+                                                         << "f.zip" << r << r << r + "f.zip";
+    QTest::newRow("chinese") << "外挂 工具"
+                             << "下载 1.rar" << r + "外挂 工具/" << r + "外挂 工具/"
+                             << r + "外挂 工具/下载 1.rar";
+    QTest::newRow("characters Linux accepts stay")
+        << "a:b*c?<d>|\"e\""
+        << "x%20y#z.zip" << r + "a:b*c?<d>|\"e\"/" << r + "a:b*c?<d>|\"e\"/"
+        << r + "a:b*c?<d>|\"e\"/x%20y#z.zip";
+    QTest::newRow("dots that are names")
+        << "...\\..a\\.b"
+        << "..." << r + ".../..a/.b/" << r + ".../..a/.b/" << r + ".../..a/.b/...";
+    QTest::newRow("blanks around a part stay")
+        << " a \\ b"
+        << " f " << r + " a / b/" << r + " a / b/" << r + " a / b/ f ";
+    QTest::newRow("drive-like name is a name") << "C:\\x"
+                                               << "f" << r + "C:/x/" << r + "C:/x/" << r + "C:/x/f";
 }
 
 void TestItemPaths::acceptedNames()
@@ -126,8 +132,8 @@ void TestItemPaths::refusalNamesTheCulprit()
     QVERIFY(!reason.contains(QChar(0)));
     QVERIFY(reason.contains(QStringLiteral("下载地址")));
 
-    QVERIFY(!itemTarget(QStringLiteral("/r/"), QStringLiteral("../up"), QStringLiteral("f"),
-                        &reason));
+    QVERIFY(
+        !itemTarget(QStringLiteral("/r/"), QStringLiteral("../up"), QStringLiteral("f"), &reason));
     QVERIFY2(reason.contains(QStringLiteral("软件标题“../up”")), qPrintable(reason));
 }
 
