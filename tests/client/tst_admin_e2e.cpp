@@ -15,6 +15,7 @@
 #include "CatalogdProcess.h"
 #endif
 
+#include <QLabel>
 #include <QLoggingCategory>
 #include <QMutex>
 #include <QTemporaryDir>
@@ -163,6 +164,7 @@ private Q_SLOTS:
     void gatedWithoutLogin_data();
     void gatedWithoutLogin();
     void adminListsPagingAndSearch();
+    void adminListWithWrongPassword();
     void moderate_data();
     void moderate();
     void rejectedActionClearsFlag();
@@ -479,6 +481,31 @@ void TestAdminEndToEnd::adminListsPagingAndSearch()
              QStringLiteral("to_examine.php?cz=3&pass=Zq%209%26pass%3Dx%23frag%2B%2541%20ok&"));
     QCOMPARE(rig.list()->rowCount(), 4);
     QVERIFY(rig.rowOf(QStringLiteral("Unchecked Patch")) >= 0);
+    QVERIFY(!rig.ui->Qian->isEnabled());
+    QVERIFY(!rig.ui->Hou->isEnabled());
+}
+
+void TestAdminEndToEnd::adminListWithWrongPassword()
+{
+    NEEDS_CATALOGD;
+    Rig rig(sharedBase());
+    // Logged in through a password change, then the password box edited: the list request is
+    // not judged, the server's empty page is simply shown.
+    rig.ui->Text3->setText(adminPass);
+    rig.ui->Text2->setText(adminPass);
+    rig.ui->Command8->click();
+    QVERIFY(rig.main->adminLoggedIn());
+    rig.ui->Text4->setText(QStringLiteral("not it"));
+    rig.forget();
+
+    rig.ui->Command6->click();
+
+    QVERIFY(rig.main->adminLoggedIn());
+    QVERIFY(rig.prompter.boxes.isEmpty());
+    QCOMPARE(rig.list()->rowCount(), 0);
+    QCOMPARE(rig.main->findChild<QLabel *>(QStringLiteral("JiLu_Text"))->text(),
+             QStringLiteral("共有 0 记录"));
+    QCOMPARE(rig.main->listEndpoint(), QStringLiteral("to_examine.php?cz=3&pass=not%20it&"));
     QVERIFY(!rig.ui->Qian->isEnabled());
     QVERIFY(!rig.ui->Hou->isEnabled());
 }
