@@ -198,10 +198,11 @@ void TestAdmin::requestUrls()
 void TestAdmin::passwordJudgements_data()
 {
     QTest::addColumn<int>("handler");
-    QTest::addColumn<bool>("loggedInBefore");
+    QTest::addColumn<int>("before"); // 0 logged out, 1 in by a password change, 2 in by login
     QTest::addColumn<bool>("transportFails");
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<bool>("loggedInAfter");
+    QTest::addColumn<bool>("text4Enabled");
     QTest::addColumn<QString>("box");
     QTest::addColumn<QString>("title");
 
@@ -210,62 +211,70 @@ void TestAdmin::passwordJudgements_data()
     const QString congrats = QStringLiteral("恭喜");
     const int in = Login;
     const int ch = ChangePassword;
+    const QByteArray none;
 
-    QTest::newRow("login 0") << in << false << false << QByteArray("0") << true << welcome
+    // Only an accepted login locks the password box, for good; a password change never does.
+    QTest::newRow("login 0") << in << 0 << false << QByteArray("0") << true << false << welcome
                              << congrats;
-    QTest::newRow("login 00") << in << false << false << QByteArray("00") << true << welcome
+    QTest::newRow("login 00") << in << 0 << false << QByteArray("00") << true << false << welcome
                               << congrats;
-    QTest::newRow("login 0.0") << in << false << false << QByteArray("0.0") << true << welcome
+    QTest::newRow("login 0.0") << in << 0 << false << QByteArray("0.0") << true << false << welcome
                                << congrats;
     QTest::newRow("login blanks around 0")
-        << in << false << false << QByteArray(" 0 ") << true << welcome << congrats;
+        << in << 0 << false << QByteArray(" 0 ") << true << false << welcome << congrats;
     QTest::newRow("login 0 and a line break")
-        << in << false << false << QByteArray("0\r\n") << true << welcome << congrats;
+        << in << 0 << false << QByteArray("0\r\n") << true << false << welcome << congrats;
     QTest::newRow("login 1 logs out")
-        << in << true << false << QByteArray("1") << false << wrongPassword << tip;
+        << in << 1 << false << QByteArray("1") << false << true << wrongPassword << tip;
+    QTest::newRow("login 1 after a login keeps the box locked")
+        << in << 2 << false << QByteArray("1") << false << false << wrongPassword << tip;
     QTest::newRow("login 0.5 is not zero")
-        << in << true << false << QByteArray("0.5") << false << wrongPassword << tip;
-    QTest::newRow("login -3") << in << false << false << QByteArray("-3") << false << wrongPassword
-                              << tip;
+        << in << 1 << false << QByteArray("0.5") << false << true << wrongPassword << tip;
+    QTest::newRow("login -3") << in << 0 << false << QByteArray("-3") << false << true
+                              << wrongPassword << tip;
     QTest::newRow("login empty body keeps the flag")
-        << in << true << false << QByteArray() << true << unreadable << tip;
+        << in << 1 << false << none << true << true << unreadable << tip;
     QTest::newRow("login error page keeps the flag")
-        << in << true << false << QByteArray("<html>500</html>") << true << unreadable << tip;
+        << in << 1 << false << QByteArray("<html>500</html>") << true << true << unreadable << tip;
     QTest::newRow("login number then text")
-        << in << false << false << QByteArray("0 ok") << false << unreadable << tip;
-    QTest::newRow("login nan") << in << true << false << QByteArray("nan") << true << unreadable
-                               << tip;
+        << in << 0 << false << QByteArray("0 ok") << false << true << unreadable << tip;
+    QTest::newRow("login nan") << in << 1 << false << QByteArray("nan") << true << true
+                               << unreadable << tip;
     QTest::newRow("login transport failure keeps the flag")
-        << in << true << true << QByteArray() << true << unreachable << tip;
+        << in << 1 << true << none << true << true << unreachable << tip;
 
     QTest::newRow("change 0 logs in")
-        << ch << false << false << QByteArray("0") << true << changed << congrats;
-    QTest::newRow("change 0.0") << ch << false << false << QByteArray("0.0") << true << changed
+        << ch << 0 << false << QByteArray("0") << true << true << changed << congrats;
+    QTest::newRow("change 0.0") << ch << 0 << false << QByteArray("0.0") << true << true << changed
                                 << congrats;
     QTest::newRow("change 1 logs out")
-        << ch << true << false << QByteArray("1") << false << wrongPassword << tip;
+        << ch << 1 << false << QByteArray("1") << false << true << wrongPassword << tip;
+    QTest::newRow("change 1 after a login")
+        << ch << 2 << false << QByteArray("1") << false << false << wrongPassword << tip;
     QTest::newRow("change error page keeps the flag")
-        << ch << true << false << QByteArray("Bad Gateway") << true << unreadable << tip;
+        << ch << 1 << false << QByteArray("Bad Gateway") << true << true << unreadable << tip;
     QTest::newRow("change transport failure keeps the flag")
-        << ch << false << true << QByteArray() << false << unreachable << tip;
+        << ch << 0 << true << none << false << true << unreachable << tip;
 }
 
 void TestAdmin::passwordJudgements()
 {
     QFETCH(int, handler);
-    QFETCH(bool, loggedInBefore);
+    QFETCH(int, before);
     QFETCH(bool, transportFails);
     QFETCH(QByteArray, reply);
     QFETCH(bool, loggedInAfter);
+    QFETCH(bool, text4Enabled);
     QFETCH(QString, box);
     QFETCH(QString, title);
 
     Window w;
-    if (loggedInBefore) {
-        // Through a password change, so that Text4 stays enabled and shows what login does.
+    if (before == 1) {
         w.transfer.reply("0");
         w.main->Command8_Click();
         w.forget();
+    } else if (before == 2) {
+        w.logIn();
     }
     w.ui()->Text4->setText(QStringLiteral("pw"));
     if (transportFails)
@@ -282,9 +291,7 @@ void TestAdmin::passwordJudgements()
     QCOMPARE(w.prompter.boxes.first().title, title);
     QCOMPARE(w.prompter.boxes.first().buttons, Prompter::Buttons::Ok);
     QCOMPARE(w.prompter.boxes.first().icon, Prompter::Icon::None);
-    // Only an accepted login locks the password box; a password change never touches it.
-    const bool lockedByLogin = handler == Login && loggedInAfter && !loggedInBefore;
-    QCOMPARE(w.ui()->Text4->isEnabled(), !lockedByLogin);
+    QCOMPARE(w.ui()->Text4->isEnabled(), text4Enabled);
     QCOMPARE(w.ui()->Text4->text(), QStringLiteral("pw"));
 }
 
