@@ -1,3 +1,4 @@
+#include "client/ItemPaths.h"
 #include "client/Main.h"
 #include "client/platform/DesktopServices.h"
 #include "client/platform/HttpTransfer.h"
@@ -50,7 +51,7 @@ int main(int argc, char *argv[])
     services.effects = &effects;
     services.makeFetchService = [] { return std::make_unique<NetworkFetchService>(); };
     services.programFolder = QDir::cleanPath(QCoreApplication::applicationDirPath());
-    services.libraryRoot = services.programFolder + QStringLiteral("/Res/");
+    services.libraryRoot = tavrel::chooseLibraryRoot(services.programFolder);
     services.baseUrl = catalogBaseUrl();
     services.statisticsUrl = statisticsUrl(services.baseUrl);
 

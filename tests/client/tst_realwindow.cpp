@@ -1,0 +1,188 @@
+// The program's window on a real X server (a private Xvfb the test starts): the window shows
+// up under its caption with the demo catalogue loaded, and a picture of it is kept beside the
+// test as an artifact (realwindow.png, realwindow-wide.png).
+#include "Fakes.h"
+
+#include "client/Main.h"
+#include "client/platform/CatalogList.h"
+#include "client/platform/HttpTransfer.h"
+#include "progress/ProgressBar.h"
+#include "ui_Main.h"
+
+#ifdef TAVREL_HAVE_CATALOGD
+#include "CatalogdProcess.h"
+#endif
+
+#include <QApplication>
+#include <QDir>
+#include <QImage>
+#include <QProcess>
+#include <QScreen>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// Starts Xvfb on a display it picks itself; empty when there is no Xvfb.
+QString startXvfb(QProcess &xvfb)
+{
+    const QString program = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
+    if (program.isEmpty())
+        return {};
+    int fds[2];
+    if (pipe(fds) != 0)
+        return {};
+    xvfb.setProgram(program);
+    xvfb.setArguments({QStringLiteral("-displayfd"), QString::number(fds[1]),
+                       QStringLiteral("-screen"), QStringLiteral("0"),
+                       QStringLiteral("1280x800x24"), QStringLiteral("-nolisten"),
+                       QStringLiteral("tcp")});
+    xvfb.setChildProcessModifier([fd = fds[1]] { fcntl(fd, F_SETFD, 0); });
+    xvfb.start();
+    ::close(fds[1]);
+    QByteArray display;
+    char c;
+    while (::read(fds[0], &c, 1) == 1 && c != '\n')
+        display.append(c);
+    ::close(fds[0]);
+    return display.isEmpty() ? QString() : QStringLiteral(":") + QString::fromLatin1(display);
+}
+
+QString windowNamed(const QString &title)
+{
+    QProcess xdotool;
+    xdotool.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--name"),
+                                              QStringLiteral("^") + title + QStringLiteral("$")});
+    xdotool.waitForFinished(10000);
+    return QString::fromLatin1(xdotool.readAllStandardOutput()).trimmed();
+}
+
+} // namespace
+
+class TestRealWindow : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void loadedWindowOnAnXServer()
+    {
+#ifndef TAVREL_HAVE_CATALOGD
+        QSKIP("catalogd is not part of this build");
+#else
+        // Downloads are slowed down so one can be seen part-way.
+        CatalogdProcess server;
+        CatalogdProcess::Options options;
+        options.demoMaxFileSize = 3000000;
+        options.extraArgs = {QStringLiteral("--rate-limit"), QStringLiteral("1000000")};
+        QVERIFY2(server.start(options), qPrintable(server.errorString()));
+
+        HttpTransfer transfer;
+        FakePrompter prompter;
+        FakeDesktop desktop;
+        desktop.realMakePath = [](const QString &path) { return QDir().mkpath(path); };
+        FakeEffects effects;
+        QTemporaryDir folder;
+        MainServices services;
+        services.transfer = &transfer;
+        services.prompter = &prompter;
+        services.desktop = &desktop;
+        services.effects = &effects;
+        services.programFolder = QCoreApplication::applicationDirPath(); // skin beside the tests
+        services.libraryRoot = folder.path() + QStringLiteral("/Res/");
+        services.baseUrl = server.baseUrl();
+        Main window(services);
+        window.Form_Load();
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QTest::qWait(300);
+
+        QCOMPARE(window.form()->JiLu_Text->text(), QStringLiteral("共有 30 记录"));
+        QCOMPARE(window.listView()->rowCount(), 20);
+        QVERIFY(prompter.boxes.isEmpty());
+
+        // The X server knows the window by its caption.
+        const QString id = windowNamed(QStringLiteral("Tavrel1.3"));
+        QVERIFY2(!id.isEmpty(), "no window called Tavrel1.3 on the X server");
+        QCOMPARE(id.toULongLong(), quint64(window.winId()));
+
+        const QImage shot = window.screen()->grabWindow(window.winId()).toImage();
+        QCOMPARE(shot.size(), QSize(547, 468));
+        QVERIFY(shot.save(QStringLiteral("realwindow.png")));
+        // The red count label is on the picture where the widget is.
+        const QRect label(window.form()->JiLu_Text->mapTo(&window, QPoint(0, 0)),
+                          window.form()->JiLu_Text->size());
+        int red = 0;
+        for (int y = label.top(); y <= label.bottom(); ++y)
+            for (int x = label.left(); x <= label.right(); ++x) {
+                const QColor c = shot.pixelColor(x, y);
+                red += c.red() > 180 && c.green() < 90 && c.blue() < 90;
+            }
+        QVERIFY2(red > 10, "the count label is not drawn in red");
+
+        // Widened, the window shows the administrator's controls.
+        window.resize(1300, 560);
+        QTest::qWait(300);
+        QVERIFY(window.form()->Command7->isVisible());
+        QVERIFY(window.form()->Command7->mapTo(&window, QPoint(0, 0)).x() < window.width());
+        window.screen()->grabWindow(window.winId()).save(QStringLiteral("realwindow-wide.png"));
+        window.resize(547, 468);
+
+        // A download of the largest file on show: the bar appears and moves on the screen.
+        const QFileInfoList files = QDir(server.dataDir() + QStringLiteral("/up"))
+                                        .entryInfoList(QDir::Files, QDir::Size);
+        QVERIFY(!files.isEmpty());
+        int row = -1;
+        for (const QFileInfo &file : files) {
+            for (int r = 0; r < window.listView()->rowCount() && row < 0; ++r)
+                if (window.listView()->cell(r, 4) == file.fileName())
+                    row = r;
+            if (row >= 0)
+                break;
+        }
+        QVERIFY(row >= 0);
+        window.ListView_RowSelected(row);
+        window.ListView_RowActivated();
+        ProgressBar *bar = window.progressBar();
+        QTRY_VERIFY2_WITH_TIMEOUT(bar->isVisible() && bar->Value() >= 20,
+                                  qPrintable(QStringLiteral("bar %1 at %2 of %3, boxes: %4")
+                                                 .arg(bar->isVisible())
+                                                 .arg(bar->Value())
+                                                 .arg(bar->Max())
+                                                 .arg(prompter.texts().join(u'|'))),
+                                  20000);
+        QVERIFY(bar->Value() < 100);
+        window.screen()->grabWindow(window.winId()).save(QStringLiteral("realwindow-download.png"));
+#endif
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    QProcess xvfb;
+    const QString display = startXvfb(xvfb);
+    if (display.isEmpty()) {
+        // Without an X server there is nothing to look at; say so instead of failing.
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        QApplication app(argc, argv);
+        std::printf("SKIP: Xvfb is not installed\n");
+        return 0;
+    }
+    qputenv("DISPLAY", display.toLatin1());
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    int status = 0;
+    {
+        QApplication app(argc, argv);
+        TestRealWindow test;
+        status = QTest::qExec(&test, argc, argv);
+    }
+    xvfb.terminate();
+    xvfb.waitForFinished(5000);
+    return status;
+}
+
+#include "tst_realwindow.moc"
