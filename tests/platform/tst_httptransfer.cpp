@@ -382,7 +382,9 @@ void TestHttpTransfer::noPasswordInErrorsOrLogs()
     QLoggingCategory::setFilterRules(QString());
 
     QVERIFY(!result.error.contains("s3cretPw"));
+#ifndef QT_NO_DEBUG_OUTPUT
     QVERIFY(!capturedLog.isEmpty()); // the transfer does write its diagnostic line
+#endif
     for (const QString &line : std::as_const(capturedLog))
         QVERIFY2(!line.contains("s3cretPw"), qPrintable(line));
 }
