@@ -110,14 +110,14 @@ ByteRange parseRange(const QByteArray &header, qint64 size)
     const QByteArray h = header.trimmed();
     if (!h.startsWith("bytes="))
         return whole;
-    const QByteArray spec = h.mid(6).trimmed();
-    if (spec.contains(','))
+    const QByteArray wanted = h.mid(6).trimmed();
+    if (wanted.contains(','))
         return whole; // several ranges: the whole file is a valid answer
-    const qsizetype dash = spec.indexOf('-');
+    const qsizetype dash = wanted.indexOf('-');
     if (dash < 0)
         return whole;
-    const QByteArray from = spec.left(dash).trimmed();
-    const QByteArray to = spec.mid(dash + 1).trimmed();
+    const QByteArray from = wanted.left(dash).trimmed();
+    const QByteArray to = wanted.mid(dash + 1).trimmed();
 
     ByteRange r;
     r.kind = ByteRange::Partial;
