@@ -48,9 +48,13 @@ Main::Main(MainServices services, QWidget *parent)
 
     // The bar's stored look is a resource of the window; it stays hidden until a download.
     JsonPropertyBag bag;
-    if (bag.load(QStringLiteral(":/ProgressBar1.bag.json")))
+    if (bag.load(QStringLiteral(":/ProgressBar1.bag.json"))) {
+        ui->ProgressBar1->setUpdatesEnabled(false);
         ui->ProgressBar1->ReadProperties(bag);
+        ui->ProgressBar1->setUpdatesEnabled(true);
+    }
     ui->ProgressBar1->setVisible(false);
+    ui->ProgressBar1->RedrawBar();
 
     std::unique_ptr<FetchService> fetcher = m_services.makeFetchService
                                                 ? m_services.makeFetchService()

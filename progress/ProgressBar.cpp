@@ -251,6 +251,10 @@ void ProgressBar::updateRegion(int w, int h)
 
 void ProgressBar::RedrawBar()
 {
+    // A host that sets many properties at once (loading its stored settings) turns updates
+    // off meanwhile and asks for one repaint at the end.
+    if (!updatesEnabled())
+        return;
     const int W = width();
     const int H = height();
 

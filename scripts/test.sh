@@ -21,7 +21,7 @@ run_suite build-ci/release -DCMAKE_BUILD_TYPE=Release
 
 echo "== sanitizer build and tests ($(date +%T))"
 # A sanitizer report ends the process with a failure, and so fails its test.
-export ASAN_OPTIONS="halt_on_error=1:abort_on_error=0:exitcode=99:detect_leaks=1:suppressions=$PWD/scripts/lsan.supp"
+export ASAN_OPTIONS="halt_on_error=1:abort_on_error=0:exitcode=99:detect_leaks=1"
 export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$PWD/scripts/ubsan.supp"
 run_suite build-ci/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVREL_SANITIZE=ON
