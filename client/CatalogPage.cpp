@@ -1,33 +1,40 @@
 #include "CatalogPage.h"
 
+#include "Encoding.h"
 #include "progress/Rounding.h"
+
+#include <cstring>
 
 namespace tavrel {
 
 namespace {
 
-const QString trailerMarker = QStringLiteral("?TtbBa?");
-constexpr char16_t recordEnd = u'\x01';
-constexpr char16_t fieldSeparator = u'\x02';
+constexpr QByteArrayView trailerMarker("?TtbBa?");
+constexpr char recordEnd = '\x01';
+constexpr char fieldSeparator = '\x02';
+
+// The next occurrence of a byte in [from, to), or to; memchr is the fast scan here.
+const char *findByte(const char *from, const char *to, char byte)
+{
+    const void *hit = std::memchr(from, byte, size_t(to - from));
+    return hit ? static_cast<const char *>(hit) : to;
+}
 
 // Appends the cells of one record; fields after the sixth are dropped, missing ones are empty.
-void appendRecord(QList<QStringView> &cells, QStringView record)
+void appendRecord(QList<QByteArrayView> &cells, const char *begin, const char *end)
 {
     int column = 0;
-    qsizetype start = 0;
-    while (column < CatalogColumns) {
-        const qsizetype end = record.indexOf(QChar(fieldSeparator), start);
-        if (end < 0) {
-            cells.append(record.mid(start));
+    for (const char *start = begin; column < CatalogColumns; ++column) {
+        const char *stop = findByte(start, end, fieldSeparator);
+        cells.append(QByteArrayView(start, stop - start));
+        if (stop == end) {
             ++column;
             break;
         }
-        cells.append(record.mid(start, end - start));
-        ++column;
-        start = end + 1;
+        start = stop + 1;
     }
     for (; column < CatalogColumns; ++column)
-        cells.append(QStringView());
+        cells.append(QByteArrayView());
 }
 
 } // namespace
@@ -36,7 +43,7 @@ QStringList CatalogPage::row(qsizetype index) const
 {
     QStringList out;
     for (int c = 0; c < CatalogColumns; ++c)
-        out.append(cells.at(index * CatalogColumns + c).toString());
+        out.append(utf8ToUnicode(cells.at(index * CatalogColumns + c)));
     return out;
 }
 
@@ -49,41 +56,45 @@ int readPageCount(QStringView text)
     return toInt32HalfEven(value).value_or(0);
 }
 
-CatalogPage parseCatalogPage(QString reply)
+CatalogPage parseCatalogPage(QByteArray reply)
 {
     CatalogPage page;
-    page.text = std::move(reply);
-    const QStringView all(page.text);
+    page.bytes = std::move(reply);
+    const QByteArrayView all(page.bytes);
 
     // Every piece that a record separator closes is a record; what follows the last one is
     // not. Empty pieces add no row.
-    qsizetype start = 0;
-    for (qsizetype end; (end = all.indexOf(QChar(recordEnd), start)) >= 0; start = end + 1) {
-        if (end == start)
-            continue;
-        if (page.cells.isEmpty()) // sized from the first record, to grow rarely
-            page.cells.reserve((all.size() / qMax<qsizetype>(end - start, 16) + 1)
-                               * CatalogColumns);
-        appendRecord(page.cells, all.mid(start, end - start));
+    const char *const last = all.data() + all.size();
+    for (const char *start = all.data(); start < last;) {
+        const char *end = findByte(start, last, recordEnd);
+        if (end == last)
+            break;
+        if (end != start) {
+            if (page.cells.isEmpty()) // sized from the first record, to grow rarely
+                page.cells.reserve((all.size() / qMax<qsizetype>(end - start, 16) + 1)
+                                   * CatalogColumns);
+            appendRecord(page.cells, start, end);
+        }
+        start = end + 1;
     }
 
     // The trailer runs from the first marker to the next one or the end; without a marker the
     // whole reply serves as trailer.
-    QStringView trailer = all;
+    QByteArrayView trailer = all;
     const qsizetype marker = all.indexOf(trailerMarker);
     if (marker >= 0) {
-        trailer = all.mid(marker + trailerMarker.size());
+        trailer = all.sliced(marker + trailerMarker.size());
         const qsizetype next = trailer.indexOf(trailerMarker);
         if (next >= 0)
-            trailer = trailer.left(next);
+            trailer = trailer.first(next);
     }
     if (!trailer.isEmpty()) {
-        const qsizetype q1 = trailer.indexOf(u'?');
-        page.recordCount = trailer.left(q1 < 0 ? trailer.size() : q1).toString();
+        const qsizetype q1 = trailer.indexOf('?');
+        page.recordCount = utf8ToUnicode(q1 < 0 ? trailer : trailer.first(q1));
         if (q1 >= 0) {
-            QStringView rest = trailer.mid(q1 + 1);
-            const qsizetype q2 = rest.indexOf(u'?');
-            page.pageCount = readPageCount(q2 < 0 ? rest : rest.left(q2));
+            const QByteArrayView rest = trailer.sliced(q1 + 1);
+            const qsizetype q2 = rest.indexOf('?');
+            page.pageCount = readPageCount(utf8ToUnicode(q2 < 0 ? rest : rest.first(q2)));
         }
     }
     return page;

@@ -1,6 +1,6 @@
 #include "Encoding.h"
 
-#include <QStringDecoder>
+#include "client/platform/Utf8Text.h"
 
 namespace tavrel {
 
@@ -36,14 +36,9 @@ bool isUnreserved(char16_t u)
 
 } // namespace
 
-QString utf8ToUnicode(const QByteArray &bytes)
+QString utf8ToUnicode(QByteArrayView bytes)
 {
-    if (bytes.isEmpty())
-        return {};
-    // The stateless decoder keeps a leading BOM as U+FEFF and replaces bad bytes with U+FFFD.
-    QStringDecoder decoder(QStringDecoder::Utf8,
-                           QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
-    return decoder.decode(bytes);
+    return decodeUtf8Lenient(bytes);
 }
 
 QString gbToUtf8(const QString &text)

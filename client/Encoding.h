@@ -1,12 +1,13 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
 namespace tavrel {
 
 // The server's UTF-8 bodies to text. Malformed bytes become U+FFFD; a byte-order mark is kept.
-QString utf8ToUnicode(const QByteArray &bytes);
+QString utf8ToUnicode(QByteArrayView bytes);
 
 // A search text in the form the list scripts expect: characters below U+0080 unchanged, every
 // other UTF-16 unit as its own percent-escaped UTF-8 bytes (surrogate halves one by one).

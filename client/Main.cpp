@@ -193,8 +193,9 @@ std::optional<int> Main::LoadCatalogPage(const QString &url, QString *error)
 {
     if (!fetchReply(url, error))
         return std::nullopt;
-    tavrel::CatalogPage page = tavrel::parseCatalogPage(Utf8ToUnicode(ReplyBuffer));
-    m_list->replaceRows(std::move(page.text), std::move(page.cells));
+    // The cells are cut from the reply's bytes and decoded with Utf8ToUnicode when shown.
+    tavrel::CatalogPage page = tavrel::parseCatalogPage(ReplyBuffer);
+    m_list->replaceRows(std::move(page.bytes), std::move(page.cells));
     if (page.recordCount)
         setCountLabel(QStringLiteral("共有 ") + *page.recordCount + QStringLiteral(" 记录"));
     return page.pageCount;

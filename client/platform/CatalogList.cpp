@@ -1,5 +1,7 @@
 #include "CatalogList.h"
 
+#include "Utf8Text.h"
+
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QPalette>
@@ -32,13 +34,13 @@ QVariant CatalogModel::headerData(int section, Qt::Orientation orientation, int 
     return m_captions.at(section);
 }
 
-QStringView CatalogModel::keep(const QString &text)
+QByteArrayView CatalogModel::keep(const QString &text)
 {
     if (text.isEmpty())
         return {};
-    // A QString's characters stay where they are when the list of texts grows.
-    m_texts.append(text);
-    return QStringView(m_texts.last());
+    // A buffer's bytes stay where they are when the list of buffers grows.
+    m_buffers.append(text.toUtf8());
+    return QByteArrayView(m_buffers.last());
 }
 
 void CatalogModel::clearColumns()
@@ -46,7 +48,7 @@ void CatalogModel::clearColumns()
     beginResetModel();
     m_captions.clear();
     m_cells.clear();
-    m_texts.clear();
+    m_buffers.clear();
     m_rows = 0;
     endResetModel();
 }
@@ -57,12 +59,12 @@ void CatalogModel::insertColumn(int position, const QString &caption)
     const int oldStride = int(m_captions.size());
     beginInsertColumns({}, position, position);
     m_captions.insert(position, caption);
-    QList<QStringView> cells;
+    QList<QByteArrayView> cells;
     cells.reserve(qsizetype(m_rows) * (oldStride + 1));
     for (int r = 0; r < m_rows; ++r) {
         for (int c = 0; c <= oldStride; ++c) {
             if (c == position)
-                cells.append(QStringView());
+                cells.append(QByteArrayView());
             if (c < oldStride)
                 cells.append(m_cells.at(qsizetype(r) * oldStride + c));
         }
@@ -78,7 +80,7 @@ void CatalogModel::clearRows()
     beginResetModel();
     m_rows = 0;
     m_cells.clear();
-    m_texts.clear();
+    m_buffers.clear();
     endResetModel();
 }
 
@@ -109,17 +111,17 @@ QString CatalogModel::cell(int row, int column) const
     const int stride = int(m_captions.size());
     if (row < 0 || row >= m_rows || column < 0 || column >= stride)
         return {};
-    return m_cells.at(qsizetype(row) * stride + column).toString();
+    return decodeUtf8Lenient(m_cells.at(qsizetype(row) * stride + column));
 }
 
-void CatalogModel::replaceRows(QString text, QList<QStringView> cells)
+void CatalogModel::replaceRows(QByteArray bytes, QList<QByteArrayView> cells)
 {
     constexpr int pageColumns = 6;
     const int stride = int(m_captions.size());
     const qsizetype rows = cells.size() / pageColumns;
     beginResetModel();
-    m_texts.clear();
-    m_texts.append(std::move(text));
+    m_buffers.clear();
+    m_buffers.append(std::move(bytes));
     if (stride == pageColumns) {
         m_cells = std::move(cells);
     } else {
@@ -139,7 +141,7 @@ void CatalogModel::replaceRows(const QList<QStringList> &rows)
 {
     const int stride = int(m_captions.size());
     beginResetModel();
-    m_texts.clear();
+    m_buffers.clear();
     m_cells.clear();
     m_cells.resize(rows.size() * stride);
     for (qsizetype r = 0; r < rows.size(); ++r)
@@ -243,9 +245,9 @@ QString CatalogList::cell(int row, int column) const
     return m_model->cell(row, column);
 }
 
-void CatalogList::replaceRows(QString text, QList<QStringView> cells)
+void CatalogList::replaceRows(QByteArray bytes, QList<QByteArrayView> cells)
 {
-    m_model->replaceRows(std::move(text), std::move(cells));
+    m_model->replaceRows(std::move(bytes), std::move(cells));
 }
 
 void CatalogList::replaceRows(const QList<QStringList> &rows)

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QByteArray>
+#include <QByteArrayView>
 #include <QList>
 #include <QStringList>
 #include <QTreeView>
@@ -24,17 +26,18 @@ public:
     void appendRow(const QString &firstCell);
     void setCell(int row, int column, const QString &text);
     QString cell(int row, int column) const;
-    // Replaces every row at once: one reset instead of a signal per cell. The cells are views
-    // into the text, columnCount() of them per row; the model keeps the text alive.
-    void replaceRows(QString text, QList<QStringView> cells);
+    // Replaces every row at once: one reset instead of a signal per cell. The cells are UTF-8
+    // views into the bytes, six per row; the model keeps the bytes and decodes a cell only
+    // when it is shown or read.
+    void replaceRows(QByteArray bytes, QList<QByteArrayView> cells);
     void replaceRows(const QList<QStringList> &rows);
 
 private:
-    QStringView keep(const QString &text);
+    QByteArrayView keep(const QString &text);
 
     QStringList m_captions;
-    QList<QString> m_texts;     // every text a cell points into
-    QList<QStringView> m_cells; // m_captions.size() per row
+    QList<QByteArray> m_buffers;    // every buffer a cell points into
+    QList<QByteArrayView> m_cells;  // m_captions.size() per row
     int m_rows = 0;
 };
 
@@ -60,7 +63,7 @@ public:
     void addRow(int position, const QString &firstCell, int reserved1 = 0, int reserved2 = 0);
     void setCell(int row, int column, const QString &text, int reserved = 0);
     QString cell(int row, int column) const;
-    void replaceRows(QString text, QList<QStringView> cells);
+    void replaceRows(QByteArray bytes, QList<QByteArrayView> cells);
     void replaceRows(const QList<QStringList> &rows);
 
     CatalogModel *catalogModel() const { return m_model; }

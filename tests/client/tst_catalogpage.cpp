@@ -98,7 +98,7 @@ private Q_SLOTS:
         QFETCH(QString, recordCount);
         QFETCH(int, pageCount);
 
-        const CatalogPage page = parseCatalogPage(reply);
+        const CatalogPage page = parseCatalogPage(reply.toUtf8());
         QList<QStringList> parsed;
         for (qsizetype r = 0; r < page.rowCount(); ++r)
             parsed.append(page.row(r));
@@ -110,6 +110,29 @@ private Q_SLOTS:
         QCOMPARE(page.pageCount, pageCount);
     }
 
+    // Cutting bytes before decoding must give what decoding the whole reply first gives.
+    void cellsDecodeAsTheWholeReplyWould_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::newRow("lead byte before a field separator")
+            << QByteArray("a\xE4\x02" "b\x01?TtbBa?1?1");
+        QTest::newRow("cut sequence before a record separator")
+            << QByteArray("a\x02" "b\xE4\xB8\x01?TtbBa?1?1");
+        QTest::newRow("lone continuation bytes") << QByteArray("\x80\x80\x02\xBF\x01?TtbBa?1?1");
+        QTest::newRow("BOM at the start") << QByteArray("\xEF\xBB\xBFx\x02y\x01?TtbBa?1?1");
+        QTest::newRow("CJK cells") << QByteArray("\xE4\xB8\xAD\x02\xE6\x96\x87\x01?TtbBa?1?1");
+    }
+    void cellsDecodeAsTheWholeReplyWould()
+    {
+        QFETCH(QByteArray, reply);
+        const QString text = utf8ToUnicode(reply);
+        const QStringList expected =
+            text.left(text.indexOf(QChar(u'\x01'))).split(QChar(u'\x02'));
+        const CatalogPage page = parseCatalogPage(reply);
+        QCOMPARE(page.rowCount(), 1);
+        QCOMPARE(page.row(0).mid(0, expected.size()), expected);
+    }
+
     void manyRecordsAreAllKept()
     {
         QString reply;
@@ -117,7 +140,7 @@ private Q_SLOTS:
         for (int i = 0; i < count; ++i)
             reply += record({QStringLiteral("c"), QString::number(i), {}, {}, {}, {}});
         reply += QStringLiteral("?TtbBa?40000?1");
-        const CatalogPage page = parseCatalogPage(reply);
+        const CatalogPage page = parseCatalogPage(reply.toUtf8());
         QCOMPARE(page.rowCount(), count);
         QCOMPARE(page.row(count - 1).at(1), QString::number(count - 1));
     }
