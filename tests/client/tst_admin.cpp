@@ -3,6 +3,7 @@
 
 #include "AdminForm.h"
 #include "Fakes.h"
+#include "MainHarness.h"
 
 #include "client/Main.h"
 
@@ -53,25 +54,16 @@ QString firstLine(const FakePrompter::Box &box)
 // The window after start-up, the latest list (three items on three pages) on show.
 struct Window
 {
-    FakeTransfer transfer;
-    FakePrompter prompter;
-    FakeDesktop desktop;
-    FakeEffects effects;
-    QTemporaryDir dir;
-    std::unique_ptr<Main> main;
+    MainHarness h{base};
+    FakeTransfer &transfer = h.fakeTransfer;
+    FakePrompter &prompter = h.prompter;
+    FakeDesktop &desktop = h.desktop;
+    FakeEffects &effects = h.effects;
+    std::unique_ptr<Main> &main = h.window;
     std::unique_ptr<AdminForm> form;
 
     Window()
     {
-        MainServices s;
-        s.transfer = &transfer;
-        s.prompter = &prompter;
-        s.desktop = &desktop;
-        s.effects = &effects;
-        s.programFolder = dir.path();
-        s.libraryRoot = dir.path() + QStringLiteral("/Res/");
-        s.baseUrl = base;
-        main = std::make_unique<Main>(s);
         form = std::make_unique<AdminForm>(main.get());
         transfer.reply(threeItems);
         main->Form_Load();

@@ -4,6 +4,7 @@
 
 #include "AdminForm.h"
 #include "Fakes.h"
+#include "MainHarness.h"
 
 #include "client/Main.h"
 #include "client/platform/CatalogList.h"
@@ -49,24 +50,15 @@ public:
 struct Rig
 {
     RecordingTransfer transfer;
-    FakePrompter prompter;
-    FakeDesktop desktop;
-    FakeEffects effects;
-    QTemporaryDir dir;
-    std::unique_ptr<Main> main;
+    MainHarness h;
+    FakePrompter &prompter = h.prompter;
+    FakeDesktop &desktop = h.desktop;
+    FakeEffects &effects = h.effects;
+    std::unique_ptr<Main> &main = h.window;
     std::unique_ptr<AdminForm> ui;
 
-    explicit Rig(const QString &baseUrl)
+    explicit Rig(const QString &baseUrl) : h(baseUrl, &transfer)
     {
-        MainServices s;
-        s.transfer = &transfer;
-        s.prompter = &prompter;
-        s.desktop = &desktop;
-        s.effects = &effects;
-        s.programFolder = dir.path();
-        s.libraryRoot = dir.path() + QStringLiteral("/Res/");
-        s.baseUrl = baseUrl;
-        main = std::make_unique<Main>(s);
         ui = std::make_unique<AdminForm>(main.get());
         main->Form_Load();
         forget();
