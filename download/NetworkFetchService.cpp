@@ -1,6 +1,7 @@
 #include "download/NetworkFetchService.h"
 
 #include "download/DownloadLog.h"
+#include "download/NetworkErrorText.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -19,30 +20,6 @@ bool isWebScheme(const QUrl &url)
 {
     const QString scheme = url.scheme().toLower();
     return scheme == QLatin1String("http") || scheme == QLatin1String("https");
-}
-
-// Our own words for a failed transfer: Qt's error strings may quote the whole URL, query and all.
-QString reasonFor(QNetworkReply::NetworkError error)
-{
-    switch (error) {
-    case QNetworkReply::ConnectionRefusedError:
-        return QStringLiteral("服务器拒绝了连接");
-    case QNetworkReply::RemoteHostClosedError:
-        return QStringLiteral("服务器在文件传完之前关闭了连接");
-    case QNetworkReply::HostNotFoundError:
-        return QStringLiteral("找不到服务器");
-    case QNetworkReply::TimeoutError:
-    case QNetworkReply::OperationCanceledError:
-        return QStringLiteral("连接超时");
-    case QNetworkReply::SslHandshakeFailedError:
-        return QStringLiteral("安全连接失败");
-    case QNetworkReply::TooManyRedirectsError:
-        return QStringLiteral("跳转次数过多");
-    case QNetworkReply::InsecureRedirectError:
-        return QStringLiteral("跳转到了不安全的地址");
-    default:
-        return QStringLiteral("网络错误 (%1)").arg(int(error));
-    }
 }
 
 int httpStatus(const QNetworkReply *reply)
@@ -217,7 +194,7 @@ void NetworkFetchService::onFinished(Fetch *fetch)
         return;
     if (reply->error() != QNetworkReply::NoError) {
         finish(fetch, FetchRecord::Failure,
-               httpStatus(reply) >= 400 ? httpReason(reply) : reasonFor(reply->error()));
+               httpStatus(reply) >= 400 ? httpReason(reply) : networkErrorText(reply->error()));
         return;
     }
     const int status = httpStatus(reply);
@@ -227,7 +204,7 @@ void NetworkFetchService::onFinished(Fetch *fetch)
     }
     const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
     if (length.isValid() && length.toLongLong() != fetch->bytesRead) {
-        finish(fetch, FetchRecord::Failure, reasonFor(QNetworkReply::RemoteHostClosedError));
+        finish(fetch, FetchRecord::Failure, networkErrorText(QNetworkReply::RemoteHostClosedError));
         return;
     }
     finish(fetch, FetchRecord::AllData, urlForLog(reply->url().toString()));
@@ -248,7 +225,7 @@ void NetworkFetchService::failSoon(Fetch *fetch, const QString &reason)
 
 void NetworkFetchService::onIdle(Fetch *fetch)
 {
-    finish(fetch, FetchRecord::Failure, reasonFor(QNetworkReply::TimeoutError));
+    finish(fetch, FetchRecord::Failure, networkErrorText(QNetworkReply::TimeoutError));
 }
 
 void NetworkFetchService::finish(Fetch *fetch, int status, const QString &text)

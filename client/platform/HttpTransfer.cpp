@@ -1,5 +1,7 @@
 #include "HttpTransfer.h"
 
+#include "download/NetworkErrorText.h"
+
 #include <QEventLoop>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
@@ -46,39 +48,6 @@ bool isStatusError(QNetworkReply::NetworkError error)
     }
 }
 
-// Our own words for a failed transfer: Qt's error strings may quote the URL.
-QString describe(QNetworkReply::NetworkError error)
-{
-    switch (error) {
-    case QNetworkReply::ConnectionRefusedError:
-        return QStringLiteral("connection refused");
-    case QNetworkReply::RemoteHostClosedError:
-        return QStringLiteral("connection closed before the reply was complete");
-    case QNetworkReply::HostNotFoundError:
-        return QStringLiteral("server not found");
-    case QNetworkReply::TimeoutError:
-        return QStringLiteral("timed out");
-    case QNetworkReply::SslHandshakeFailedError:
-        return QStringLiteral("secure connection failed");
-    case QNetworkReply::TemporaryNetworkFailureError:
-    case QNetworkReply::NetworkSessionFailedError:
-        return QStringLiteral("network unavailable");
-    case QNetworkReply::TooManyRedirectsError:
-        return QStringLiteral("too many redirects");
-    case QNetworkReply::InsecureRedirectError:
-        return QStringLiteral("redirect to an insecure address");
-    case QNetworkReply::ProtocolUnknownError:
-        return QStringLiteral("unsupported protocol");
-    case QNetworkReply::ProtocolFailure:
-        return QStringLiteral("malformed reply");
-    default:
-        if (error >= QNetworkReply::ProxyConnectionRefusedError &&
-            error <= QNetworkReply::UnknownProxyError) {
-            return QStringLiteral("proxy failed");
-        }
-        return QStringLiteral("network error %1").arg(int(error));
-    }
-}
 
 bool isRedirectStatus(int status)
 {
@@ -108,11 +77,11 @@ FetchResult HttpTransfer::fetch(const QString &url)
     QUrl target(url.trimmed());
     if (!target.isValid() || target.isRelative() || target.host().isEmpty()) {
         qCDebug(lcHttpTransfer) << "GET refused: not a valid address";
-        return FetchResult::failure(QStringLiteral("invalid address"));
+        return FetchResult::failure(QStringLiteral("无效的地址"));
     }
     if (!isWebScheme(target)) {
         qCDebug(lcHttpTransfer) << "GET refused: not http or https";
-        return FetchResult::failure(QStringLiteral("unsupported protocol"));
+        return FetchResult::failure(QStringLiteral("不支持的协议"));
     }
 
     // Redirects are followed here, one plain GET per hop: Qt 6.4's own redirect handling
@@ -123,12 +92,12 @@ FetchResult HttpTransfer::fetch(const QString &url)
             return std::move(result.outcome);
         if (hop == kMaxRedirects) {
             qCDebug(lcHttpTransfer) << "GET failed: more than" << kMaxRedirects << "redirects";
-            return FetchResult::failure(QStringLiteral("too many redirects"));
+            return FetchResult::failure(QStringLiteral("跳转次数过多"));
         }
         if (!result.redirect.isValid() || !isWebScheme(result.redirect) ||
             result.redirect.host().isEmpty()) {
             qCDebug(lcHttpTransfer) << "GET failed: redirect away from http and https";
-            return FetchResult::failure(QStringLiteral("redirect to an unsupported protocol"));
+            return FetchResult::failure(QStringLiteral("跳转到了不支持的协议"));
         }
         target = result.redirect;
     }
@@ -163,11 +132,11 @@ HttpTransfer::Hop HttpTransfer::get(const QUrl &target)
         // Nothing here cancels a request but the idle timer.
         qCDebug(lcHttpTransfer) << "GET failed: idle for" << m_idleTimeout.count() << "ms";
         return finished(FetchResult::failure(
-            QStringLiteral("timed out: no data for %1 ms").arg(m_idleTimeout.count())));
+            QStringLiteral("连接超时：%1 毫秒内没有收到数据").arg(m_idleTimeout.count())));
     }
     if (error != QNetworkReply::NoError && !(status >= 400 && isStatusError(error))) {
         qCDebug(lcHttpTransfer) << "GET failed:" << error;
-        return finished(FetchResult::failure(describe(error)));
+        return finished(FetchResult::failure(networkErrorText(error)));
     }
 
     const QUrl location = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
@@ -183,7 +152,7 @@ HttpTransfer::Hop HttpTransfer::get(const QUrl &target)
         body.size() < announced.toLongLong()) {
         qCDebug(lcHttpTransfer) << "GET failed:" << body.size() << "of" << announced.toLongLong()
                                 << "bytes";
-        return finished(FetchResult::failure(describe(QNetworkReply::RemoteHostClosedError)));
+        return finished(FetchResult::failure(networkErrorText(QNetworkReply::RemoteHostClosedError)));
     }
     qCDebug(lcHttpTransfer) << "GET done: status" << status << "," << body.size() << "bytes";
     return finished(FetchResult::success(std::move(body)));

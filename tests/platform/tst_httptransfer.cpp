@@ -292,7 +292,7 @@ void TestHttpTransfer::deadPortFails()
         transfer.fetch(QStringLiteral("http://127.0.0.1:%1/adminphp/admin_upload.php?page=1")
                            .arg(FaultServer::deadPort()));
     QVERIFY(!result.ok);
-    QCOMPARE(result.error, QStringLiteral("connection refused"));
+    QCOMPARE(result.error, QStringLiteral("服务器拒绝了连接"));
 }
 
 void TestHttpTransfer::queryReachesServerUnchanged()
