@@ -55,6 +55,8 @@ if ! grep -qxF "$ready" "$server_log"; then
     exit 1
 fi
 echo "$ready"
+# On the first start of the demo folder the server makes up the administrator's credentials.
+grep -E '^catalogd: (administrator password|security code):' "$server_log" || true
 
 export TAVREL_BASE_URL="http://127.0.0.1:$port/adminphp/"
 if [ -n "${DISPLAY:-}" ]; then
