@@ -1,7 +1,13 @@
 #include "MainHarness.h"
 
+#include "client/Encoding.h"
+
 #include "client/platform/HttpTransfer.h"
 #include "FaultServer.h"
+
+#ifdef TAVREL_HAVE_CATALOGD
+#include "CatalogdProcess.h"
+#endif
 
 #include <QHeaderView>
 #include <QTest>
@@ -60,7 +66,18 @@ class TestListing : public QObject
 {
     Q_OBJECT
 
+#ifdef TAVREL_HAVE_CATALOGD
+    std::unique_ptr<CatalogdProcess> m_catalogd;
+#endif
+
 private Q_SLOTS:
+    void cleanupTestCase()
+    {
+#ifdef TAVREL_HAVE_CATALOGD
+        m_catalogd.reset();
+#endif
+    }
+
     void startUpShowsTheLatestList()
     {
         MainHarness h;
@@ -304,6 +321,55 @@ private Q_SLOTS:
         h.window->Form_Load();
         QCOMPARE(h.list().rowCount(), 40000);
         QCOMPARE(h.list().cell(39999, 5), QString::number(100 + 39999));
+    }
+
+    // The window's own page loading against the reference server and its demo catalogue.
+    void loadCatalogPageAgainstCatalogd_data()
+    {
+        QTest::addColumn<QString>("query");
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<int>("pages");
+        QTest::newRow("latest, first page") << QStringLiteral("admin_upload.php?page=1") << 20
+                                            << QStringLiteral("共有 30 记录") << 2;
+        QTest::newRow("latest, last page") << QStringLiteral("admin_upload.php?page=2") << 10
+                                           << QStringLiteral("共有 30 记录") << 2;
+        QTest::newRow("recommended, last page") << QStringLiteral("users_upload.php?page=2") << 6
+                                                << QStringLiteral("共有 26 记录") << 2;
+        QTest::newRow("search for a backslash title")
+            << QStringLiteral("admin_upload.php?page=1&q=") + tavrel::encodeQueryValue(
+                   QStringLiteral("工具\\补丁"))
+            << 1 << QStringLiteral("共有 1 记录") << 1;
+    }
+    void loadCatalogPageAgainstCatalogd()
+    {
+#ifndef TAVREL_HAVE_CATALOGD
+        QSKIP("catalogd is not part of this build");
+#else
+        QFETCH(QString, query);
+        QFETCH(int, rows);
+        QFETCH(QString, label);
+        QFETCH(int, pages);
+        if (!m_catalogd) { // one server for every row
+            m_catalogd = std::make_unique<CatalogdProcess>();
+            QVERIFY2(m_catalogd->start(), qPrintable(m_catalogd->errorString()));
+        }
+        CatalogdProcess &server = *m_catalogd;
+        HttpTransfer transfer;
+        MainHarness h(server.baseUrl(), &transfer);
+        h.window->Form_Load();
+        const std::optional<int> pageCount = h.window->LoadCatalogPage(server.baseUrl() + query);
+        QCOMPARE(pageCount, std::optional<int>(pages));
+        QCOMPARE(h.list().rowCount(), rows);
+        QCOMPARE(h.ui().JiLu_Text->text(), label);
+        for (int r = 0; r < rows; ++r) {
+            QVERIFY(!h.list().cell(r, 1).isEmpty());
+            QVERIFY(!h.list().cell(r, 4).isEmpty()); // the file name rides along hidden
+            bool numeric = false;
+            h.list().cell(r, 5).toInt(&numeric);
+            QVERIFY(numeric);
+        }
+#endif
     }
 
     // The real transfer against the loopback server: the exact request target, and a server
