@@ -246,7 +246,7 @@ void Main::showUnreachable(const QString &error)
     QString text = QStringLiteral("无法连接到服务器，请稍后再试。");
     if (!error.isEmpty())
         text += QStringLiteral("\n(") + error + QLatin1Char(')');
-    m_services.prompter->ask(text, QStringLiteral("提示"), Prompter::Buttons::Ok);
+    inform(text, QStringLiteral("提示"));
 }
 
 void Main::setCountLabel(const QString &text)

@@ -25,10 +25,7 @@ namespace {
 constexpr int titleColumn = 1;
 constexpr int fileNameColumn = 4;
 
-void hint(Prompter *prompter, const QString &text)
-{
-    prompter->ask(text, QStringLiteral("提示"), Prompter::Buttons::Ok);
-}
+const QString tip = QStringLiteral("提示");
 
 // Desktop::makePath only says no; look at the path to tell the user why.
 QString cannotMakeFolder(const QString &folder)
@@ -71,7 +68,7 @@ void Main::ListView_RowActivated()
         return;
     // The bar on show is the busy flag: one download at a time.
     if (!ui->ProgressBar1->isHidden()) {
-        hint(m_services.prompter, QStringLiteral("无法多任务下载!"));
+        inform(QStringLiteral("无法多任务下载!"), tip);
         return;
     }
 
@@ -81,11 +78,11 @@ void Main::ListView_RowActivated()
         tavrel::itemTarget(m_services.libraryRoot, title, fileName, &refusal);
     if (!target) {
         qCDebug(lcMain) << "refused item" << title << fileName;
-        hint(m_services.prompter, refusal);
+        inform(refusal, tip);
         return;
     }
     if (!m_services.desktop->makePath(target->fileFolder)) {
-        hint(m_services.prompter, cannotMakeFolder(target->fileFolder));
+        inform(cannotMakeFolder(target->fileFolder), tip);
         return;
     }
 
@@ -138,8 +135,7 @@ void Main::Downloader1_DownloadError(const QString &SaveFile, const QString &Rea
         return;
     const QString item = m_currentItem;
     endDownload(); // before the box: a modal box lets other events in
-    hint(m_services.prompter,
-         QStringLiteral("“%1”下载失败：%2").arg(tavrel::visibleName(item), Reason));
+    inform(QStringLiteral("“%1”下载失败：%2").arg(tavrel::visibleName(item), Reason), tip);
 }
 
 void Main::Downloader1_DownloadAllComplete(const QStringList &FileNotDownload)
@@ -155,7 +151,7 @@ void Main::Command3_Click()
     // Made first, so a new user sees an empty library instead of an error.
     const QString root = m_services.libraryRoot;
     if (!m_services.desktop->makePath(root)) {
-        hint(m_services.prompter, cannotMakeFolder(root));
+        inform(cannotMakeFolder(root), tip);
         return;
     }
     m_services.desktop->openFolder(root);
