@@ -67,7 +67,16 @@ class TestListing : public QObject
     Q_OBJECT
 
 #ifdef TAVREL_HAVE_CATALOGD
+    // One demo server for every test that needs it.
     std::unique_ptr<CatalogdProcess> m_catalogd;
+    CatalogdProcess &catalogd()
+    {
+        if (!m_catalogd) {
+            m_catalogd = std::make_unique<CatalogdProcess>();
+            m_catalogd->start();
+        }
+        return *m_catalogd;
+    }
 #endif
 
 private Q_SLOTS:
@@ -323,6 +332,40 @@ private Q_SLOTS:
         QCOMPARE(h.list().cell(39999, 5), QString::number(100 + 39999));
     }
 
+    // Start-up against the reference server: one list request, the latest list on show.
+    void startUpAgainstCatalogd()
+    {
+#ifndef TAVREL_HAVE_CATALOGD
+        QSKIP("catalogd is not part of this build");
+#else
+        CatalogdProcess &server = catalogd();
+        QVERIFY2(server.port() != 0, qPrintable(server.errorString()));
+        struct Recording : Transfer
+        {
+            FetchResult fetch(const QString &url) override
+            {
+                urls.append(url);
+                return real.fetch(url);
+            }
+            HttpTransfer real;
+            QStringList urls;
+        } transfer;
+        MainHarness h(server.baseUrl(), &transfer);
+        h.window->Form_Load();
+        QCOMPARE(transfer.urls,
+                 QStringList{server.baseUrl() + QStringLiteral("admin_upload.php?page=1")});
+        QCOMPARE(h.window->windowTitle(), QStringLiteral("Tavrel1.3"));
+        QCOMPARE(h.list().model()->columnCount(), 6);
+        QVERIFY(h.list().isColumnHidden(4) && h.list().isColumnHidden(5));
+        QCOMPARE(h.list().rowCount(), 20);
+        QCOMPARE(h.ui().JiLu_Text->text(), QStringLiteral("共有 30 记录"));
+        QVERIFY(h.ui().SoSo->isEnabled());
+        QVERIFY(!h.ui().Qian->isEnabled());
+        QVERIFY(h.ui().Hou->isEnabled()); // two pages
+        QVERIFY(h.prompter.boxes.isEmpty());
+#endif
+    }
+
     // The window's own page loading against the reference server and its demo catalogue.
     void loadCatalogPageAgainstCatalogd_data()
     {
@@ -350,11 +393,8 @@ private Q_SLOTS:
         QFETCH(int, rows);
         QFETCH(QString, label);
         QFETCH(int, pages);
-        if (!m_catalogd) { // one server for every row
-            m_catalogd = std::make_unique<CatalogdProcess>();
-            QVERIFY2(m_catalogd->start(), qPrintable(m_catalogd->errorString()));
-        }
-        CatalogdProcess &server = *m_catalogd;
+        CatalogdProcess &server = catalogd();
+        QVERIFY2(server.port() != 0, qPrintable(server.errorString()));
         HttpTransfer transfer;
         MainHarness h(server.baseUrl(), &transfer);
         h.window->Form_Load();
