@@ -2,6 +2,8 @@
 // reply of 32,767 records, and of the bare fetch of the same URL, measured in one run.
 #include "FaultServer.h"
 
+#include "MainHarness.h"
+
 #include "client/Main.h"
 #include "client/platform/CatalogList.h"
 #include "client/platform/HttpTransfer.h"
@@ -9,32 +11,12 @@
 #include <QApplication>
 #include <QEvent>
 #include <QElapsedTimer>
-#include <QTemporaryDir>
 #include <QTextStream>
 
 #include <algorithm>
 #include <cstdio>
 
 namespace {
-
-class NoBoxes : public Prompter
-{
-public:
-    Answer ask(const QString &, const QString &, Buttons, Icon) override { return Answer::Ok; }
-};
-class NoDesktop : public Desktop
-{
-public:
-    void openFolder(const QString &) override {}
-    void openUrl(const QString &) override {}
-    bool makePath(const QString &) override { return true; }
-};
-class NoEffects : public StartupEffects
-{
-public:
-    void pingStatistics(const QString &) override {}
-    void playSound(const QString &, int) override {}
-};
 
 QByteArray bigPage(int records)
 {
@@ -90,19 +72,8 @@ int main(int argc, char *argv[])
     server.setReply(QStringLiteral("/adminphp/admin_upload.php"), FaultServer::ok(body));
 
     HttpTransfer transfer;
-    NoBoxes boxes;
-    NoDesktop desktop;
-    NoEffects effects;
-    QTemporaryDir folder;
-    MainServices services;
-    services.transfer = &transfer;
-    services.prompter = &boxes;
-    services.desktop = &desktop;
-    services.effects = &effects;
-    services.programFolder = folder.path();
-    services.libraryRoot = folder.path() + QStringLiteral("/Res/");
-    services.baseUrl = server.baseUrl() + QStringLiteral("adminphp/");
-    Main window(services);
+    MainHarness harness(server.baseUrl() + QStringLiteral("adminphp/"), &transfer);
+    Main &window = *harness.window;
     window.Form_Load();
     window.show();
     QCoreApplication::processEvents();
@@ -110,7 +81,7 @@ int main(int argc, char *argv[])
     PaintCounter paints;
     window.listView()->viewport()->installEventFilter(&paints);
 
-    const QString url = services.baseUrl + QStringLiteral("admin_upload.php?page=1");
+    const QString url = harness.services.baseUrl + QStringLiteral("admin_upload.php?page=1");
     std::vector<double> loads, fetches;
     for (int i = 0; i < rounds; ++i) {
         QElapsedTimer t;

@@ -10,17 +10,17 @@
 
 #include <memory>
 
-// A window built on stand-ins, in a temporary program folder.
+// A window built on stand-ins, in a temporary program folder unless given one.
 struct MainHarness
 {
     explicit MainHarness(const QString &baseUrl = QStringLiteral("http://catalog.test/adminphp/"),
-                         Transfer *transfer = nullptr)
+                         Transfer *transfer = nullptr, const QString &programFolder = {})
     {
         services.transfer = transfer ? transfer : &fakeTransfer;
         services.prompter = &prompter;
         services.desktop = &desktop;
         services.effects = &effects;
-        services.programFolder = folder.path();
+        services.programFolder = programFolder.isEmpty() ? folder.path() : programFolder;
         services.libraryRoot = folder.path() + QStringLiteral("/Res/");
         services.baseUrl = baseUrl;
         services.statisticsUrl = QStringLiteral("http://catalog.test/kovitongji.asp");

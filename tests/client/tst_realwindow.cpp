@@ -1,7 +1,7 @@
 // The program's window on a real X server (a private Xvfb the test starts): the window shows
 // up under its caption with the demo catalogue loaded, and a picture of it is kept beside the
 // test as an artifact (realwindow.png, realwindow-wide.png).
-#include "Fakes.h"
+#include "MainHarness.h"
 
 #include "client/Main.h"
 #include "client/platform/CatalogList.h"
@@ -82,20 +82,11 @@ private Q_SLOTS:
         QVERIFY2(server.start(options), qPrintable(server.errorString()));
 
         HttpTransfer transfer;
-        FakePrompter prompter;
-        FakeDesktop desktop;
-        desktop.realMakePath = [](const QString &path) { return QDir().mkpath(path); };
-        FakeEffects effects;
-        QTemporaryDir folder;
-        MainServices services;
-        services.transfer = &transfer;
-        services.prompter = &prompter;
-        services.desktop = &desktop;
-        services.effects = &effects;
-        services.programFolder = QCoreApplication::applicationDirPath(); // skin beside the tests
-        services.libraryRoot = folder.path() + QStringLiteral("/Res/");
-        services.baseUrl = server.baseUrl();
-        Main window(services);
+        // The program folder is the tests' own, where the build put the skin.
+        MainHarness h(server.baseUrl(), &transfer, QCoreApplication::applicationDirPath());
+        h.desktop.realMakePath = [](const QString &path) { return QDir().mkpath(path); };
+        FakePrompter &prompter = h.prompter;
+        Main &window = *h.window;
         window.Form_Load();
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
