@@ -1,4 +1,4 @@
-#include "client/ItemPaths.h"
+#include "core/ItemPaths.h"
 #include "client/Main.h"
 #include "client/platform/DesktopServices.h"
 #include "client/platform/HttpTransfer.h"

@@ -1,10 +1,11 @@
 #include "Main.h"
 
-#include "CatalogPage.h"
-#include "Encoding.h"
 #include "ui_Main.h"
 
 #include "client/platform/CatalogList.h"
+#include "core/CatalogPage.h"
+#include "core/Encoding.h"
+#include "core/NetworkFailure.h"
 #include "download/Downloader.h"
 #include "download/NetworkFetchService.h"
 #include "progress/JsonPropertyBag.h"
@@ -24,10 +25,6 @@ static void initWindowResources()
 
 namespace {
 
-const QString latestEndpoint = QStringLiteral("admin_upload.php?");
-const QString recommendedEndpoint = QStringLiteral("users_upload.php?");
-const QString firstPageQuery = QStringLiteral("page=1");
-
 struct Column
 {
     const char16_t *caption;
@@ -40,7 +37,8 @@ constexpr Column listColumns[] = {{u"软件分类", 86}, {u"软件标题", 200},
 } // namespace
 
 Main::Main(MainServices services, QWidget *parent)
-    : QWidget(parent), m_services(std::move(services)), ui(std::make_unique<Ui::Main>())
+    : QWidget(parent), m_services(std::move(services)), ui(std::make_unique<Ui::Main>()),
+      m_session(m_services.transfer)
 {
     initWindowResources();
     ui->setupUi(this);
@@ -115,9 +113,8 @@ void Main::Form_Load()
     m_services.effects->playSound(m_services.programFolder + QStringLiteral("/mp3/mp3.mp3"), 50);
 
     setWindowTitle(QStringLiteral("Tavrel1.3"));
-    AdminLoggedIn = false;
+    m_session.begin(m_services.baseUrl); // nobody logged in, no list yet
     SelectedRow = -1;
-    BaseUrl = m_services.baseUrl;
     ui->Qian->setEnabled(false);
     ui->Hou->setEnabled(false);
     ui->SoSo->setEnabled(false);
@@ -132,7 +129,7 @@ void Main::Form_Load()
 
     // The latest list, without a box if the server is away: the window opens empty then.
     ui->SoSo->setEnabled(true);
-    loadList(latestEndpoint, 1, firstPageQuery, PageRule::FirstPage, true);
+    showList(m_session.openLatest(), true);
 }
 
 void Main::applySkin()
@@ -146,107 +143,67 @@ void Main::applySkin()
 void Main::Command1_Click()
 {
     ui->SoSo->setEnabled(true);
-    loadList(latestEndpoint, 1, firstPageQuery, PageRule::FirstPage);
+    showList(m_session.openLatest());
 }
 
 void Main::Command2_Click()
 {
     ui->SoSo->setEnabled(true);
-    loadList(recommendedEndpoint, 1, firstPageQuery, PageRule::FirstPage);
+    showList(m_session.openRecommended());
 }
 
 void Main::Qian_Click()
 {
-    const int page = CurrentPage - 1;
-    loadList(ListEndpoint, page, QStringLiteral("page=") + QString::number(page),
-             PageRule::PreviousPage);
+    showList(m_session.previousPage());
 }
 
 void Main::Hou_Click()
 {
-    const int page = CurrentPage + 1;
-    loadList(ListEndpoint, page, QStringLiteral("page=") + QString::number(page),
-             PageRule::NextPage);
+    showList(m_session.nextPage());
 }
 
 void Main::SoSo_Click()
 {
-    // The search text goes into this one request and is not remembered.
-    const QString text = tavrel::trimBlanks(ui->Text1->text());
-    loadList(ListEndpoint, 1, QStringLiteral("page=1&q=") + tavrel::encodeQueryValue(text),
-             PageRule::FirstPage);
-}
-
-bool Main::fetchReply(const QString &url, QString *error)
-{
-    FetchResult result = m_services.transfer->fetch(url);
-    if (!result.ok) {
-        if (error)
-            *error = result.error;
-        return false;
-    }
-    ReplyBuffer = std::move(result.body);
-    return true;
+    showList(m_session.search(tavrel::trimBlanks(ui->Text1->text())));
 }
 
 std::optional<int> Main::LoadCatalogPage(const QString &url, QString *error)
 {
-    if (!fetchReply(url, error))
+    CatalogSession::PageFetch fetch = m_session.fetchPage(url);
+    if (!fetch.page) {
+        if (error)
+            *error = fetch.error;
         return std::nullopt;
+    }
+    const int pageCount = fetch.page->pageCount;
+    showPage(std::move(*fetch.page));
+    return pageCount;
+}
+
+void Main::showPage(tavrel::CatalogPage page)
+{
     // The cells are cut from the reply's bytes and decoded with Utf8ToUnicode when shown.
-    tavrel::CatalogPage page = tavrel::parseCatalogPage(ReplyBuffer);
     m_list->replaceRows(std::move(page.bytes), std::move(page.cells));
     if (page.recordCount)
         setCountLabel(QStringLiteral("共有 ") + *page.recordCount + QStringLiteral(" 记录"));
-    return page.pageCount;
 }
 
-bool Main::loadList(const QString &endpoint, int page, const QString &pageQuery, PageRule rule,
-                    bool quiet)
+void Main::showList(CatalogSession::ListLoad load, bool quiet)
 {
-    QString error;
-    const std::optional<int> pageCount = LoadCatalogPage(BaseUrl + endpoint + pageQuery, &error);
-    if (!pageCount) {
-        qCDebug(lcMain) << "list request failed:" << error;
+    if (!load.page) {
+        qCDebug(lcMain) << "list request failed:" << load.error;
         if (!quiet)
-            showUnreachable(error);
-        return false;
+            showUnreachable(load.error);
+        return;
     }
-    ListEndpoint = endpoint;
-    CurrentPage = page;
-    applyPageRule(rule, *pageCount);
-    return true;
-}
-
-void Main::applyPageRule(PageRule rule, int pageCount)
-{
-    bool previous = false;
-    bool next = false;
-    if (pageCount > 1) {
-        switch (rule) {
-        case PageRule::FirstPage:
-            next = true;
-            break;
-        case PageRule::PreviousPage:
-            previous = CurrentPage != 1;
-            next = true;
-            break;
-        case PageRule::NextPage:
-            previous = true;
-            next = CurrentPage != pageCount;
-            break;
-        }
-    }
-    ui->Qian->setEnabled(previous);
-    ui->Hou->setEnabled(next);
+    showPage(std::move(*load.page));
+    ui->Qian->setEnabled(load.buttons.previous);
+    ui->Hou->setEnabled(load.buttons.next);
 }
 
 void Main::showUnreachable(const QString &error)
 {
-    QString text = QStringLiteral("无法连接到服务器，请稍后再试。");
-    if (!error.isEmpty())
-        text += QStringLiteral("\n(") + error + QLatin1Char(')');
-    inform(text, QStringLiteral("提示"));
+    inform(tavrel::unreachableText(error), QStringLiteral("提示"));
 }
 
 void Main::setCountLabel(const QString &text)

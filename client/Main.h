@@ -1,6 +1,7 @@
 #pragma once
 
-#include "platform/Services.h"
+#include "client/CatalogSession.h"
+#include "client/platform/Services.h"
 
 #include <QByteArray>
 #include <QString>
@@ -28,14 +29,18 @@ public:
     explicit Main(MainServices services, QWidget *parent = nullptr);
     ~Main() override;
 
-    // Text encodings between the server's UTF-8 and the window's text.
+    // Text encodings between the server's UTF-8 and the window's text. Public interface of the
+    // window: the window itself decodes every reply through the same function, and builds its
+    // queries with the escaping encodeQueryValue, which keeps GBtoUTF8's form for every
+    // character but the few ASCII ones that would break a query.
     static QString Utf8ToUnicode(const QByteArray &bytes);
     static QString GBtoUTF8(const QString &text);
 
     void Form_Load();
 
     // Fetches one catalog page and, when a reply arrived, shows its rows and record count and
-    // returns its page count. A transfer that fails changes nothing and returns nothing.
+    // returns its page count. A transfer that fails changes nothing and returns nothing. The page
+    // state and the paging buttons are the caller's.
     std::optional<int> LoadCatalogPage(const QString &url, QString *error = nullptr);
 
     // Lists (latest, recommended), paging and search.
@@ -70,36 +75,29 @@ public:
     CatalogList *listView() const { return m_list; }
     Downloader *downloader() const { return Downloader1; }
     ProgressBar *progressBar() const;
-    const QString &baseUrl() const { return BaseUrl; }
-    const QString &listEndpoint() const { return ListEndpoint; }
-    int currentPage() const { return CurrentPage; }
-    bool adminLoggedIn() const { return AdminLoggedIn; }
+    const QString &baseUrl() const { return m_session.baseUrl(); }
+    const QString &listEndpoint() const { return m_session.listEndpoint(); }
+    int currentPage() const { return m_session.currentPage(); }
+    bool adminLoggedIn() const { return m_session.adminLoggedIn(); }
     int selectedRow() const { return SelectedRow; }
     const QString &downloadUrl() const { return DownloadUrl; }
     const QString &downloadFolder() const { return DownloadFolder; }
 
 private:
-    enum class PageRule { FirstPage, PreviousPage, NextPage };
-
-    // Fetches a URL into the reply buffer. On a transport failure the buffer is kept and the
-    // reason is returned; nothing is shown.
-    bool fetchReply(const QString &url, QString *error = nullptr);
-    // Loads one page of a list and, when it arrived, makes it the list on show: rows, count
-    // label, page state and paging buttons. A failed transfer changes nothing and, unless
-    // quiet, tells the user the server could not be reached.
-    bool loadList(const QString &endpoint, int page, const QString &pageQuery, PageRule rule,
-                  bool quiet = false);
-    void applyPageRule(PageRule rule, int pageCount);
+    // Shows a list that arrived: rows, count label and paging buttons. When none arrived nothing
+    // changes and, unless quiet, the user is told the server could not be reached.
+    void showList(CatalogSession::ListLoad load, bool quiet = false);
+    void showPage(tavrel::CatalogPage page);
     void applySkin();
     void showUnreachable(const QString &error);
     void setCountLabel(const QString &text);
 
     // Administrator helpers, shared by the twin handlers.
-    void loadAdminList(int code);
-    void moderateSelected(int code, const QString &prompt);
-    // A credential request judged by the number the server answers. Nothing when there is no
-    // judgement (no reply, or a reply that is not a number): the user has been told why.
-    std::optional<double> credentialRequest(const QString &url, QString *replyText = nullptr);
+    void loadAdminList(tavrel::AdminOperation list);
+    void moderateSelected(tavrel::AdminOperation action, const QString &prompt);
+    // True when the server judged the request; otherwise the user has been told why not (no
+    // reply, or a reply that is not a number: guessing could log in or out on an error page).
+    bool judged(const CatalogSession::Judgement &judgement);
     // False, after telling the user with `refusal`, when nobody is logged in.
     bool requireLogin(const QString &refusal);
     void inform(const QString &text, const QString &title);
@@ -116,13 +114,9 @@ private:
     CatalogList *m_list = nullptr;
     Downloader *Downloader1 = nullptr;
 
-    // Page state shared by every list and administrator request.
-    QString BaseUrl;
-    QString ListEndpoint;
-    int CurrentPage = 0;
-    QByteArray ReplyBuffer;
+    // The page state, the reply buffer and the admin flag.
+    CatalogSession m_session;
 
-    bool AdminLoggedIn = false;
     int SelectedRow = -1;
     QString DownloadUrl;
     QString DownloadFolder;

@@ -3,17 +3,18 @@
 
 #include "Main.h"
 
-#include "Encoding.h"
 #include "ui_Main.h"
 
 #include "client/platform/CatalogList.h"
+#include "core/Encoding.h"
 
 #include <QLoggingCategory>
 
-#include <cmath>
-
 // Never log a URL or a box's input here: the queries carry the password and security code.
 Q_LOGGING_CATEGORY(lcAdmin, "tavrel.admin")
+
+using tavrel::AdminOperation;
+using tavrel::AdminVerdict;
 
 namespace {
 
@@ -26,25 +27,6 @@ const QString notLoggedIn = QStringLiteral("管理员登陆失败!");
 const QString notLoggedInAction = QStringLiteral("管理员登陆失败");
 const QString unreadableReply = QStringLiteral("服务器的回复无法识别，什么都没有改变。");
 const QString noSelection = QStringLiteral("请先在列表中选择一个软件。");
-
-// The query of one operation of the administration script, the password escaped so that "&",
-// "#", "+", "%" or blanks in it reach the server as part of it.
-QString adminQuery(int code, const QString &password)
-{
-    return QStringLiteral("to_examine.php?cz=%1&pass=").arg(code) +
-           tavrel::encodeQueryValue(password);
-}
-
-// The server judges an administrator request with a number: "0", "00", "0.0" and " 0 " are all
-// zero. An empty body or an error page is no judgement at all.
-std::optional<double> readJudgement(const QString &reply)
-{
-    bool ok = false;
-    const double value = reply.trimmed().toDouble(&ok);
-    if (!ok || !std::isfinite(value))
-        return std::nullopt;
-    return value;
-}
 
 } // namespace
 
@@ -60,46 +42,37 @@ void Main::inform(const QString &text, const QString &title)
 
 bool Main::requireLogin(const QString &refusal)
 {
-    if (AdminLoggedIn)
+    if (m_session.adminLoggedIn())
         return true;
     inform(refusal, tip);
     return false;
 }
 
-std::optional<double> Main::credentialRequest(const QString &url, QString *replyText)
+bool Main::judged(const CatalogSession::Judgement &judgement)
 {
-    QString error;
-    if (!fetchReply(url, &error)) {
-        qCDebug(lcAdmin) << "credential request failed:" << error;
-        showUnreachable(error);
-        return std::nullopt;
+    if (!judgement.verdict) {
+        qCDebug(lcAdmin) << "administrator request failed:" << judgement.error;
+        showUnreachable(judgement.error);
+        return false;
     }
-    const QString text = Utf8ToUnicode(ReplyBuffer);
-    const std::optional<double> judgement = readJudgement(text);
-    if (!judgement) {
-        // Guessing here could log the administrator in or out on an error page.
-        qCDebug(lcAdmin) << "credential reply is not a number," << text.size() << "characters";
+    if (*judgement.verdict == AdminVerdict::Unreadable) {
+        qCDebug(lcAdmin) << "reply is not a number," << judgement.reply.size() << "characters";
         inform(unreadableReply, tip);
-        return std::nullopt;
+        return false;
     }
-    if (replyText)
-        *replyText = text;
-    return judgement;
+    return true;
 }
 
 void Main::Command7_Click()
 {
-    const std::optional<double> judgement =
-        credentialRequest(BaseUrl + adminQuery(0, adminPassword()));
-    if (!judgement)
+    const CatalogSession::Judgement judgement = m_session.login(adminPassword());
+    if (!judged(judgement))
         return;
-    if (*judgement == 0) {
-        AdminLoggedIn = true;
+    if (*judgement.verdict == AdminVerdict::Accepted) {
         // The accepted password stays in the box, unchangeable, for the rest of the run.
         ui->Text4->setEnabled(false);
         inform(QStringLiteral("恭喜您已登陆成功!"), congratulations);
     } else {
-        AdminLoggedIn = false;
         inform(wrongPassword, tip);
     }
 }
@@ -107,15 +80,11 @@ void Main::Command7_Click()
 void Main::Command8_Click()
 {
     // No login needed: knowing the old password is proof enough. Text4 is left as it is.
-    const QString oldPassword = tavrel::trimBlanks(ui->Text3->text());
-    const QString newPassword = tavrel::trimBlanks(ui->Text2->text());
-    const std::optional<double> judgement =
-        credentialRequest(BaseUrl + adminQuery(1, oldPassword) + QStringLiteral("&topass=") +
-                          tavrel::encodeQueryValue(newPassword));
-    if (!judgement)
+    const CatalogSession::Judgement judgement = m_session.changePassword(
+        tavrel::trimBlanks(ui->Text3->text()), tavrel::trimBlanks(ui->Text2->text()));
+    if (!judged(judgement))
         return;
-    AdminLoggedIn = *judgement == 0;
-    if (AdminLoggedIn)
+    if (*judgement.verdict == AdminVerdict::Accepted)
         inform(QStringLiteral("密码已修改成功，请牢记密码!"), congratulations);
     else
         inform(wrongPassword, tip);
@@ -125,17 +94,15 @@ void Main::Command11_Click()
 {
     if (!requireLogin(notLoggedIn))
         return;
-    QString reply;
-    const std::optional<double> judgement =
-        credentialRequest(BaseUrl + adminQuery(6, adminPassword()), &reply);
-    if (!judgement)
+    const CatalogSession::Judgement judgement = m_session.readSecurityCode(adminPassword());
+    if (!judged(judgement))
         return;
-    if (*judgement == 1) {
+    if (*judgement.verdict == AdminVerdict::Rejected) {
         inform(wrongPassword, tip);
         return;
     }
     // The code is shown as sent, not as its value: leading zeros are part of it.
-    ui->Text5->setText(reply);
+    ui->Text5->setText(judgement.reply);
 }
 
 void Main::Command12_Click()
@@ -145,13 +112,11 @@ void Main::Command12_Click()
     if (m_services.prompter->ask(QStringLiteral("是否确定修改安全码?"), confirmTitle,
                                  Prompter::Buttons::YesNoCancel) != Prompter::Answer::Yes)
         return;
-    const QString code = tavrel::trimBlanks(ui->Text5->text());
-    const std::optional<double> judgement =
-        credentialRequest(BaseUrl + adminQuery(7, adminPassword()) + QStringLiteral("&topass=") +
-                          tavrel::encodeQueryValue(code));
-    if (!judgement)
+    const CatalogSession::Judgement judgement =
+        m_session.setSecurityCode(adminPassword(), tavrel::trimBlanks(ui->Text5->text()));
+    if (!judged(judgement))
         return;
-    if (*judgement == 0)
+    if (*judgement.verdict == AdminVerdict::Accepted)
         inform(QStringLiteral("安全码已修改，请牢记!"), congratulations);
     else
         inform(wrongPassword, tip);
@@ -159,36 +124,34 @@ void Main::Command12_Click()
 
 void Main::Command5_Click()
 {
-    loadAdminList(2);
+    loadAdminList(AdminOperation::ListAll);
 }
 
 void Main::Command6_Click()
 {
-    loadAdminList(3);
+    loadAdminList(AdminOperation::ListPending);
 }
 
 void Main::Command9_Click()
 {
-    moderateSelected(4, QStringLiteral("是否确定通过审核? 软件标题："));
+    moderateSelected(AdminOperation::Approve, QStringLiteral("是否确定通过审核? 软件标题："));
 }
 
 void Main::Command10_Click()
 {
-    moderateSelected(5, QStringLiteral("是否确定删除? 软件标题："));
+    moderateSelected(AdminOperation::Delete, QStringLiteral("是否确定删除? 软件标题："));
 }
 
-void Main::loadAdminList(int code)
+void Main::loadAdminList(AdminOperation list)
 {
     if (!requireLogin(notLoggedIn))
         return;
     ui->SoSo->setEnabled(true);
-    // The password is frozen into the endpoint: paging, search and the reload after an action
-    // go on sending it even if Text4 changes. Whatever the server answers is shown as a page.
-    loadList(adminQuery(code, adminPassword()) + QLatin1Char('&'), 1, QStringLiteral("page=1"),
-             PageRule::FirstPage);
+    // Whatever the server answers is shown as a page, a rejected password too.
+    showList(m_session.openAdminList(list, adminPassword()));
 }
 
-void Main::moderateSelected(int code, const QString &prompt)
+void Main::moderateSelected(AdminOperation action, const QString &prompt)
 {
     if (!requireLogin(notLoggedInAction))
         return;
@@ -206,22 +169,17 @@ void Main::moderateSelected(int code, const QString &prompt)
         return;
     ui->HaunCun_Text->setText(id);
 
-    QString error;
-    if (!fetchReply(BaseUrl + adminQuery(code, adminPassword()) + QStringLiteral("&id=") +
-                        tavrel::encodeQueryValue(ui->HaunCun_Text->text()),
-                    &error)) {
-        // The reply buffer still holds an older answer; it says nothing about this action.
-        qCDebug(lcAdmin) << "moderation request" << code << "failed:" << error;
-        showUnreachable(error);
+    const CatalogSession::Judgement judgement =
+        m_session.moderate(action, adminPassword(), ui->HaunCun_Text->text());
+    if (!judgement.verdict) {
+        qCDebug(lcAdmin) << "moderation request" << int(action) << "failed:" << judgement.error;
+        showUnreachable(judgement.error);
         return;
     }
-    const std::optional<double> judgement = readJudgement(Utf8ToUnicode(ReplyBuffer));
-    if (judgement && *judgement != 0) {
-        AdminLoggedIn = false;
+    if (*judgement.verdict == AdminVerdict::Rejected) {
         inform(wrongPassword, tip);
         return;
     }
-    // Done. A reply that is no number counts as done too: the server may answer with a page
-    // or nothing at all after acting. Page 1 of whatever list is on show comes back.
-    loadList(ListEndpoint, 1, QStringLiteral("page=1"), PageRule::FirstPage);
+    // Done: page 1 of whatever list is on show comes back.
+    showList(m_session.reload());
 }

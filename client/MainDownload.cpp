@@ -3,14 +3,14 @@
 
 #include "Main.h"
 
-#include "Encoding.h"
-#include "ItemPaths.h"
 #include "ui_Main.h"
 
 #include "client/platform/CatalogList.h"
+#include "core/Encoding.h"
+#include "core/ItemPaths.h"
+#include "core/Rounding.h"
 #include "download/Downloader.h"
 #include "progress/ProgressBar.h"
-#include "progress/Rounding.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -86,17 +86,15 @@ void Main::ListView_RowActivated()
         return;
     }
 
-    DownloadUrl = tavrel::itemUrl(BaseUrl, fileName);
+    DownloadUrl = m_session.itemUrl(fileName);
     DownloadFolder = target->folder;
     m_currentSaveFile = target->saveFile;
     m_currentItem = title.isEmpty() ? fileName : title;
     ui->ProgressBar1->setVisible(true);
     ui->ProgressBar1->setValue(0);
 
-    // A start the control refuses lists nothing and raises no event; it has shown its own box.
-    const qsizetype listed = Downloader1->fileList().size();
-    Downloader1->BeginDownload(DownloadUrl, m_currentSaveFile);
-    if (Downloader1->fileList().size() == listed)
+    // A start the control refuses raises no event ever; it has shown its own box.
+    if (!Downloader1->BeginDownload(DownloadUrl, m_currentSaveFile))
         endDownload();
 }
 
@@ -159,5 +157,5 @@ void Main::Command3_Click()
 
 void Main::Command4_Click()
 {
-    m_services.desktop->openUrl(BaseUrl + QStringLiteral("index.php"));
+    m_services.desktop->openUrl(m_session.uploadPageUrl());
 }

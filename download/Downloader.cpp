@@ -1,6 +1,7 @@
 #include "download/Downloader.h"
 
 #include "download/DownloadLog.h"
+#include "net/HttpPolicy.h"
 
 #include <QSaveFile>
 
@@ -29,19 +30,20 @@ Downloader::~Downloader()
     m_staging.clear();
 }
 
-void Downloader::BeginDownload(const QString &URL, const QString &SaveFile,
+bool Downloader::BeginDownload(const QString &URL, const QString &SaveFile,
                                std::optional<int> AsyncReadOptions)
 {
     if (const auto refusal = m_service->start(URL, SaveFile, AsyncReadOptions)) {
         if (m_errorBox)
             m_errorBox(errorText(refusal->number, Operation::BeginDownload, refusal->description));
-        return;
+        return false;
     }
     // The service accepted a new fetch under this key: whatever an earlier one staged is stale.
     discardStaging(SaveFile);
     m_staging.emplace(SaveFile, nullptr);
     FileList.append(SaveFile);
     StatusList.append(255);
+    return true;
 }
 
 bool Downloader::CancelAllDownload()
@@ -59,7 +61,7 @@ bool Downloader::CancelAllDownload()
 
 void Downloader::SizeIt()
 {
-    // The control has no face; a pixel is its host's unit, so the conversion cannot fail.
+    // Nothing is drawn; the size only keeps a place in a layout, in pixels.
     m_size = QSize(32, 32);
 }
 
@@ -80,7 +82,7 @@ void Downloader::onProgress(const FetchRecord &record)
 
     switch (r.statusCode) {
     case FetchRecord::Sending:
-        qCDebug(lcDownload).noquote() << "Attempting to connect" << urlForLog(r.target);
+        qCDebug(lcDownload).noquote() << "Attempting to connect" << tavrel::http::urlForLog(r.target);
         break;
     case FetchRecord::Connecting:
         qCDebug(lcDownload).noquote() << "Connecting" << r.statusText;

@@ -1,13 +1,38 @@
 #pragma once
 
-// The download queue control: a control without a face that fetches URLs into files, keeps
-// the list of fetches it started and reports through four events.
+// The download queue control: a control without a window of its own that fetches URLs into
+// files, keeps the list of fetches it started and reports through four events.
 //
-// Bodies are never held whole in memory: each piece the fetch service hands over is written
-// at once into a staging file beside the target (QSaveFile), and the staging file takes the
-// target's place in one step only when the fetch has ended with all its data. A fetch that
+// The contract, for every caller:
+//
+//  - BeginDownload(URL, SaveFile) starts a fetch at once and lists it under the key SaveFile.
+//    It returns false when the fetch service refuses the start: the "错误" box has then been
+//    shown, nothing is listed and no event ever follows for that call. Several fetches may run
+//    side by side; the list records what was started, it is no waiting line.
+//  - DownloadProgress(CurBytes, MaxBytes, SaveFile) comes any number of times while a fetch
+//    runs, only while the server has announced a length (MaxBytes > 0), and may repeat the
+//    final count.
+//  - Each listed fetch ends once, with DownloadError(SaveFile, Reason) or with
+//    DownloadComplete(MaxBytes, SaveFile). DownloadComplete comes only when the whole file is
+//    in place at SaveFile; a file that could not be written is a DownloadError.
+//  - DownloadAllComplete(FileNotDownload) comes right after the end of a fetch once every
+//    listed fetch has ended in error or completion; the list is already empty then, so its
+//    handler may start a new batch. Entry 0 is always "", the failed keys follow in start
+//    order. A fetch that ends with another status (see FetchRecord), or that the service
+//    reports as failed in a progress notification (it is stopped, no event), stays open and
+//    holds DownloadAllComplete back until CancelAllDownload.
+//  - CancelAllDownload() stops every listed fetch, forgets them and raises nothing; it always
+//    returns true. Destroying the control does the same.
+//
+// Files: bodies are never held whole in memory. Each piece the fetch service hands over is
+// written at once into a staging file beside the target (QSaveFile), and the staging file takes
+// the target's place in one step only when the fetch has ended with all its data. A fetch that
 // fails, is cancelled or cannot be written discards its staging file, so the target path never
-// holds a partial file and a file already there stays as it was.
+// holds a partial file and a file already there stays as it was. The control never makes
+// folders.
+//
+// Events are raised on the thread that owns the control, never from inside BeginDownload or
+// CancelAllDownload.
 
 #include "download/FetchService.h"
 
@@ -37,11 +62,13 @@ public:
     Downloader(std::unique_ptr<FetchService> service, ErrorBox errorBox, QObject *parent = nullptr);
     ~Downloader() override; // cancels what it still lists, raises nothing
 
-    void BeginDownload(const QString &URL, const QString &SaveFile,
+    // AsyncReadOptions goes to the fetch service unchanged; absent when the caller omits it.
+    bool BeginDownload(const QString &URL, const QString &SaveFile,
                        std::optional<int> AsyncReadOptions = std::nullopt);
     bool CancelAllDownload();
 
-    // Keeps the control at its design size of 32 by 32 pixels.
+    // Public interface: keeps the control at its design size of 32 by 32 pixels, called at
+    // creation; a caller may rely on size() being 32 by 32 afterwards.
     void SizeIt();
     QSize size() const { return m_size; }
 

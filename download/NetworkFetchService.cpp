@@ -1,7 +1,7 @@
 #include "download/NetworkFetchService.h"
 
 #include "download/DownloadLog.h"
-#include "download/NetworkErrorText.h"
+#include "net/HttpPolicy.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -16,25 +16,10 @@ namespace {
 constexpr qint64 ReadBufferSize = 256 * 1024;
 constexpr qint64 ChunkSize = 64 * 1024;
 
-bool isWebScheme(const QUrl &url)
-{
-    const QString scheme = url.scheme().toLower();
-    return scheme == QLatin1String("http") || scheme == QLatin1String("https");
-}
-
-int httpStatus(const QNetworkReply *reply)
-{
-    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-}
-
-QString httpReason(const QNetworkReply *reply)
-{
-    const QString phrase =
-        reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString().left(80);
-    return QStringLiteral("服务器返回 %1 %2").arg(httpStatus(reply)).arg(phrase).trimmed();
-}
-
 } // namespace
+
+using namespace tavrel;
+using http::httpStatus;
 
 struct NetworkFetchService::Fetch
 {
@@ -48,7 +33,8 @@ struct NetworkFetchService::Fetch
 };
 
 NetworkFetchService::NetworkFetchService(QObject *parent)
-    : FetchService(parent), m_manager(std::make_unique<QNetworkAccessManager>())
+    : FetchService(parent), m_manager(std::make_unique<QNetworkAccessManager>()),
+      m_idleTimeout(http::IdleTimeout)
 {
     qRegisterMetaType<FetchRecord>();
 }
@@ -65,23 +51,16 @@ std::optional<FetchError> NetworkFetchService::start(const QString &url, const Q
 {
     Q_UNUSED(options); // no option flags mean anything to this service yet
     const QUrl parsed(url);
-    if (!parsed.isValid() || !isWebScheme(parsed) || parsed.host().isEmpty())
+    if (!http::isWebUrl(parsed))
         return FetchError{InvalidUrl, QStringLiteral("无效的下载地址")};
     if (key.isEmpty())
         return FetchError{InvalidKey, QStringLiteral("没有给出保存文件的路径")};
     if (m_fetches.contains(key))
         return FetchError{KeyInUse, QStringLiteral("同一文件的下载仍在进行")};
 
-    QNetworkRequest request(parsed);
-    // Qt follows the redirects itself (never from https down to http); checking each one
-    // ourselves and allowing it by hand loses chained redirects in Qt 6.4.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setMaximumRedirectsAllowed(MaxRedirects);
-    // The file as the server stores it, byte for byte, and a length that matches.
-    request.setRawHeader("Accept-Encoding", "identity");
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
-                         QNetworkRequest::AlwaysNetwork);
+    // A download is a plain GET the server does not act on; chained redirects matter more.
+    const QNetworkRequest request =
+        http::makeRequest(parsed, http::RedirectMode::AvoidLostRedirectChains);
 
     // Reported from the event loop, never from inside start(); posted before the request so
     // that it comes ahead of anything the request itself reports.
@@ -145,11 +124,11 @@ void NetworkFetchService::onRedirected(Fetch *fetch, const QUrl &to)
     fetch->idle->start();
     fetch->bytesRead = 0;
     fetch->firstData = false;
-    if (!isWebScheme(to)) {
-        failSoon(fetch, QStringLiteral("跳转到了不支持的地址"));
+    if (!http::isWebUrl(to)) {
+        failSoon(fetch, failureText(NetworkFailure::RedirectUnsupported));
         return;
     }
-    emit progress(recordOf(fetch, FetchRecord::Redirecting, urlForLog(to.toString())));
+    emit progress(recordOf(fetch, FetchRecord::Redirecting, http::urlForLog(to.toString())));
 }
 
 void NetworkFetchService::onReadyRead(Fetch *fetch)
@@ -194,20 +173,19 @@ void NetworkFetchService::onFinished(Fetch *fetch)
         return;
     if (reply->error() != QNetworkReply::NoError) {
         finish(fetch, FetchRecord::Failure,
-               httpStatus(reply) >= 400 ? httpReason(reply) : networkErrorText(reply->error()));
+               httpStatus(reply) >= 400 ? http::statusText(reply) : http::failureText(reply->error()));
         return;
     }
     const int status = httpStatus(reply);
     if (status < 200 || status >= 300) {
-        finish(fetch, FetchRecord::Failure, httpReason(reply));
+        finish(fetch, FetchRecord::Failure, http::statusText(reply));
         return;
     }
-    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (length.isValid() && length.toLongLong() != fetch->bytesRead) {
-        finish(fetch, FetchRecord::Failure, networkErrorText(QNetworkReply::RemoteHostClosedError));
+    if (!http::isBodyWhole(reply, fetch->bytesRead)) {
+        finish(fetch, FetchRecord::Failure, failureText(NetworkFailure::ClosedEarly));
         return;
     }
-    finish(fetch, FetchRecord::AllData, urlForLog(reply->url().toString()));
+    finish(fetch, FetchRecord::AllData, http::urlForLog(reply->url().toString()));
 }
 
 void NetworkFetchService::failSoon(Fetch *fetch, const QString &reason)
@@ -225,7 +203,7 @@ void NetworkFetchService::failSoon(Fetch *fetch, const QString &reason)
 
 void NetworkFetchService::onIdle(Fetch *fetch)
 {
-    finish(fetch, FetchRecord::Failure, networkErrorText(QNetworkReply::TimeoutError));
+    finish(fetch, FetchRecord::Failure, failureText(NetworkFailure::TimedOut));
 }
 
 void NetworkFetchService::finish(Fetch *fetch, int status, const QString &text)

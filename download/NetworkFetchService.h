@@ -1,9 +1,10 @@
 #pragma once
 
-// The fetch service over QNetworkAccessManager. Several fetches run side by side; redirects
-// are followed up to five times and only to http or https; a fetch that receives nothing for
-// the idle time-out fails. A body cut short, an HTTP status of 400 or more, a reset or a
-// time-out ends the fetch with status Failure. Bodies are passed on as they arrive.
+// The fetch service over QNetworkAccessManager, under the program's HTTP policy. Several
+// fetches run side by side; redirects are followed up to five times and only to http or https;
+// a fetch that receives nothing for the idle time-out fails. A body cut short, an HTTP status of
+// 400 or more, a reset or a time-out ends the fetch with status Failure. Bodies are passed on as
+// they arrive.
 
 #include "download/FetchService.h"
 
@@ -41,8 +42,6 @@ public:
     void setIdleTimeout(std::chrono::milliseconds timeout);
     std::chrono::milliseconds idleTimeout() const { return m_idleTimeout; }
 
-    static constexpr int MaxRedirects = 5;
-
 private:
     struct Fetch;
 
@@ -60,6 +59,6 @@ private:
 
     std::unique_ptr<QNetworkAccessManager> m_manager;
     QHash<QString, Fetch *> m_fetches;
-    std::chrono::milliseconds m_idleTimeout{30000};
+    std::chrono::milliseconds m_idleTimeout;
     quint64 m_nextId = 1;
 };

@@ -1,6 +1,6 @@
 #include "progress/Colour.h"
 
-#include "progress/Rounding.h"
+#include "core/Rounding.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 #include "progress/ProgressBar.h"
 
 #include "progress/PropertyBag.h"
-#include "progress/Rounding.h"
+#include "core/Rounding.h"
 
 #include <QApplication>
 #include <QBitmap>

@@ -1,6 +1,6 @@
 #include "progress/PropertyBag.h"
 
-#include "progress/Rounding.h"
+#include "core/Rounding.h"
 
 #include <QMetaType>
 

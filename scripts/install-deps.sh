@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev
-  qt6-httpserver-dev qt6-websockets-dev libqt6sql6-sqlite
+  libqt6sql6-sqlite
   libgl-dev
   fonts-wqy-microhei
   xvfb xauth xdotool imagemagick

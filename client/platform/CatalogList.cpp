@@ -1,6 +1,6 @@
 #include "CatalogList.h"
 
-#include "Utf8Text.h"
+#include "core/Encoding.h"
 
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -111,7 +111,7 @@ QString CatalogModel::cell(int row, int column) const
     const int stride = int(m_captions.size());
     if (row < 0 || row >= m_rows || column < 0 || column >= stride)
         return {};
-    return decodeUtf8Lenient(m_cells.at(qsizetype(row) * stride + column));
+    return tavrel::utf8ToUnicode(m_cells.at(qsizetype(row) * stride + column));
 }
 
 void CatalogModel::replaceRows(QByteArray bytes, QList<QByteArrayView> cells)

@@ -1,58 +1,20 @@
-#include "HttpTransfer.h"
+#include "client/platform/HttpTransfer.h"
 
-#include "download/NetworkErrorText.h"
+#include "net/HttpPolicy.h"
 
 #include <QEventLoop>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QUrl>
-#include <QVariant>
 
 #include <algorithm>
 #include <climits>
 
 Q_LOGGING_CATEGORY(lcHttpTransfer, "tavrel.http", QtWarningMsg)
 
+using namespace tavrel;
+
 namespace {
-
-bool isWebScheme(const QUrl &url)
-{
-    const QString scheme = url.scheme().toLower();
-    return scheme == QLatin1String("http") || scheme == QLatin1String("https");
-}
-
-// Errors QNetworkReply raises for a complete reply whose status is 4xx or 5xx. The body of such
-// a reply is still the server's answer.
-bool isStatusError(QNetworkReply::NetworkError error)
-{
-    switch (error) {
-    case QNetworkReply::ContentAccessDenied:
-    case QNetworkReply::ContentOperationNotPermittedError:
-    case QNetworkReply::ContentNotFoundError:
-    case QNetworkReply::AuthenticationRequiredError:
-    case QNetworkReply::ContentReSendError:
-    case QNetworkReply::ContentConflictError:
-    case QNetworkReply::ContentGoneError:
-    case QNetworkReply::UnknownContentError:
-    case QNetworkReply::ProtocolInvalidOperationError:
-    case QNetworkReply::ProxyAuthenticationRequiredError:
-    case QNetworkReply::InternalServerError:
-    case QNetworkReply::OperationNotImplementedError:
-    case QNetworkReply::ServiceUnavailableError:
-    case QNetworkReply::UnknownServerError:
-        return true;
-    default:
-        return false;
-    }
-}
-
-
-bool isRedirectStatus(int status)
-{
-    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
 
 struct DeleteLater
 {
@@ -62,7 +24,8 @@ struct DeleteLater
 } // namespace
 
 HttpTransfer::HttpTransfer(QNetworkAccessManager *nam)
-    : m_ownNam(nam ? nullptr : new QNetworkAccessManager), m_nam(nam ? nam : m_ownNam.get())
+    : m_ownNam(nam ? nullptr : new QNetworkAccessManager), m_nam(nam ? nam : m_ownNam.get()),
+      m_idleTimeout(http::IdleTimeout)
 {}
 
 HttpTransfer::~HttpTransfer() = default;
@@ -77,46 +40,34 @@ FetchResult HttpTransfer::fetch(const QString &url)
     QUrl target(url.trimmed());
     if (!target.isValid() || target.isRelative() || target.host().isEmpty()) {
         qCDebug(lcHttpTransfer) << "GET refused: not a valid address";
-        return FetchResult::failure(QStringLiteral("无效的地址"));
+        return FetchResult::failure(failureText(NetworkFailure::InvalidAddress));
     }
-    if (!isWebScheme(target)) {
+    if (!http::isWebUrl(target)) {
         qCDebug(lcHttpTransfer) << "GET refused: not http or https";
-        return FetchResult::failure(QStringLiteral("不支持的协议"));
+        return FetchResult::failure(failureText(NetworkFailure::UnsupportedProtocol));
     }
 
-    // Redirects are followed here, one plain GET per hop: Qt 6.4's own redirect handling
-    // sends a hop's request several times over when the server closes its connections.
     for (int hop = 0;; ++hop) {
         Hop result = get(target);
-        if (!result.redirected)
+        if (result.redirect.isEmpty())
             return std::move(result.outcome);
-        if (hop == kMaxRedirects) {
-            qCDebug(lcHttpTransfer) << "GET failed: more than" << kMaxRedirects << "redirects";
-            return FetchResult::failure(QStringLiteral("跳转次数过多"));
+        if (hop == http::MaxRedirects) {
+            qCDebug(lcHttpTransfer) << "GET failed: more than" << http::MaxRedirects << "redirects";
+            return FetchResult::failure(failureText(NetworkFailure::TooManyRedirects));
         }
-        if (!result.redirect.isValid() || !isWebScheme(result.redirect) ||
-            result.redirect.host().isEmpty()) {
+        if (!http::isWebUrl(result.redirect)) {
             qCDebug(lcHttpTransfer) << "GET failed: redirect away from http and https";
-            return FetchResult::failure(QStringLiteral("跳转到了不支持的协议"));
+            return FetchResult::failure(failureText(NetworkFailure::RedirectUnsupported));
         }
         target = result.redirect;
     }
 }
 
-HttpTransfer::Hop HttpTransfer::finished(FetchResult outcome)
-{
-    return {std::move(outcome), false, QUrl()};
-}
-
 HttpTransfer::Hop HttpTransfer::get(const QUrl &target)
 {
-    QNetworkRequest request(target);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::ManualRedirectPolicy);
+    QNetworkRequest request = http::makeRequest(target, http::RedirectMode::AvoidRepeatedRequests);
     // The transfer timeout restarts with every byte that arrives, so it is an idle timer.
     request.setTransferTimeout(int(std::min<qint64>(m_idleTimeout.count(), INT_MAX)));
-    // A plain HTTP/1.1 GET; no cleartext upgrade offer to servers that may not expect one.
-    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
 
     std::unique_ptr<QNetworkReply, DeleteLater> reply(m_nam->get(request));
     if (!reply->isFinished()) {
@@ -126,34 +77,29 @@ HttpTransfer::Hop HttpTransfer::get(const QUrl &target)
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     }
 
-    const QNetworkReply::NetworkError error = reply->error();
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (error == QNetworkReply::OperationCanceledError || error == QNetworkReply::TimeoutError) {
-        // Nothing here cancels a request but the idle timer.
-        qCDebug(lcHttpTransfer) << "GET failed: idle for" << m_idleTimeout.count() << "ms";
-        return finished(FetchResult::failure(
-            QStringLiteral("连接超时：%1 毫秒内没有收到数据").arg(m_idleTimeout.count())));
-    }
-    if (error != QNetworkReply::NoError && !(status >= 400 && isStatusError(error))) {
-        qCDebug(lcHttpTransfer) << "GET failed:" << error;
-        return finished(FetchResult::failure(networkErrorText(error)));
+    if (const std::optional<NetworkFailure> failure = http::transportFailure(reply.get())) {
+        if (*failure == NetworkFailure::TimedOut) {
+            // Nothing here cancels a request but the idle timer.
+            qCDebug(lcHttpTransfer) << "GET failed: idle for" << m_idleTimeout.count() << "ms";
+            return {FetchResult::failure(idleTimeoutText(m_idleTimeout.count())), {}};
+        }
+        qCDebug(lcHttpTransfer) << "GET failed:" << reply->error();
+        return {FetchResult::failure(http::failureText(reply->error())), {}};
     }
 
-    const QUrl location = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
-    if (isRedirectStatus(status) && !location.isEmpty()) {
-        qCDebug(lcHttpTransfer) << "GET redirected: status" << status;
-        return {FetchResult{}, true, reply->url().resolved(location)};
+    const QUrl redirect = http::redirectTarget(reply.get());
+    if (!redirect.isEmpty()) {
+        qCDebug(lcHttpTransfer) << "GET redirected: status" << http::httpStatus(reply.get());
+        return {FetchResult{}, redirect};
     }
 
     QByteArray body = reply->readAll();
     // A close before the announced length is a cut body, whatever status came with it.
-    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (announced.isValid() && !reply->hasRawHeader("Content-Encoding") &&
-        body.size() < announced.toLongLong()) {
-        qCDebug(lcHttpTransfer) << "GET failed:" << body.size() << "of" << announced.toLongLong()
-                                << "bytes";
-        return finished(FetchResult::failure(networkErrorText(QNetworkReply::RemoteHostClosedError)));
+    if (!http::isBodyWhole(reply.get(), body.size())) {
+        qCDebug(lcHttpTransfer) << "GET failed:" << body.size() << "bytes, not as announced";
+        return {FetchResult::failure(failureText(NetworkFailure::ClosedEarly)), {}};
     }
-    qCDebug(lcHttpTransfer) << "GET done: status" << status << "," << body.size() << "bytes";
-    return finished(FetchResult::success(std::move(body)));
+    qCDebug(lcHttpTransfer) << "GET done: status" << http::httpStatus(reply.get()) << ","
+                            << body.size() << "bytes";
+    return {FetchResult::success(std::move(body)), {}};
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Services.h"
+#include "client/platform/Services.h"
 
 #include <QUrl>
 
@@ -9,16 +9,15 @@
 
 class QNetworkAccessManager;
 
-// The window's blocking GET over QNetworkAccessManager. A reply with any HTTP status is a
-// reply; only the transport failing (refused, reset, cut short, idle too long, a bad URL or a
-// bad redirect) is a failure. While it waits the window keeps painting but takes no input.
-// URLs carry passwords in their queries, so they are never logged nor put into an error.
+// The window's blocking GET over QNetworkAccessManager, under the program's HTTP policy. A reply
+// with any HTTP status is a reply; only the transport failing (refused, reset, cut short, idle
+// too long, a bad URL or a bad redirect) is a failure. Redirects are followed one plain GET per
+// hop, so a request the server acts on goes out once. While it waits the window keeps painting
+// but takes no input. URLs carry passwords in their queries, so they are never logged nor put
+// into an error.
 class HttpTransfer : public Transfer
 {
 public:
-    static constexpr int kMaxRedirects = 5;
-    static constexpr std::chrono::milliseconds kDefaultIdleTimeout{30000};
-
     explicit HttpTransfer(QNetworkAccessManager *nam = nullptr);
     ~HttpTransfer() override;
 
@@ -33,13 +32,11 @@ private:
     struct Hop
     {
         FetchResult outcome;
-        bool redirected = false;
-        QUrl redirect; // may be invalid: a Location that does not parse
+        QUrl redirect; // set when the server redirects; may be invalid or of another scheme
     };
-    static Hop finished(FetchResult outcome);
     Hop get(const QUrl &target);
 
     std::unique_ptr<QNetworkAccessManager> m_ownNam;
     QNetworkAccessManager *m_nam;
-    std::chrono::milliseconds m_idleTimeout = kDefaultIdleTimeout;
+    std::chrono::milliseconds m_idleTimeout;
 };

@@ -1,6 +1,6 @@
 #include "MainHarness.h"
 
-#include "client/Encoding.h"
+#include "core/Encoding.h"
 
 #include "client/platform/HttpTransfer.h"
 #include "FaultServer.h"

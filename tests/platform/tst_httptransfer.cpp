@@ -1,5 +1,6 @@
 #include "FaultServer.h"
 #include "client/platform/HttpTransfer.h"
+#include "net/HttpPolicy.h"
 
 #include <QApplication>
 #include <QLoggingCategory>
@@ -234,7 +235,7 @@ void TestHttpTransfer::redirects()
     } else {
         QVERIFY(!result.error.isEmpty());
         QVERIFY(!server.requests().contains(QStringLiteral("/final")));
-        QVERIFY(server.requestCount() <= HttpTransfer::kMaxRedirects + 1);
+        QVERIFY(server.requestCount() <= tavrel::http::MaxRedirects + 1);
     }
 }
 
@@ -249,7 +250,7 @@ void TestHttpTransfer::redirectLoopFails()
 
     QVERIFY(!result.ok);
     QVERIFY(!result.error.isEmpty());
-    QCOMPARE(server.requestCount(), HttpTransfer::kMaxRedirects + 1);
+    QCOMPARE(server.requestCount(), tavrel::http::MaxRedirects + 1);
 }
 
 void TestHttpTransfer::refusedWithoutRequest_data()
@@ -332,7 +333,7 @@ void TestHttpTransfer::givenManagerIsUsed()
     int started = 0;
     connect(&nam, &QNetworkAccessManager::finished, this, [&started] { ++started; });
     HttpTransfer transfer(&nam);
-    QCOMPARE(transfer.idleTimeout(), HttpTransfer::kDefaultIdleTimeout);
+    QCOMPARE(transfer.idleTimeout(), tavrel::http::IdleTimeout);
 
     const FetchResult result = transfer.fetch(server.url("x"));
     QCOMPARE(result.body, QByteArray("via given manager"));

@@ -1,7 +1,7 @@
-#include "CatalogPage.h"
+#include "core/CatalogPage.h"
 
-#include "Encoding.h"
-#include "progress/Rounding.h"
+#include "core/Encoding.h"
+#include "core/Rounding.h"
 
 #include <cstring>
 
@@ -9,9 +9,7 @@ namespace tavrel {
 
 namespace {
 
-constexpr QByteArrayView trailerMarker("?TtbBa?");
-constexpr char recordEnd = '\x01';
-constexpr char fieldSeparator = '\x02';
+constexpr QByteArrayView trailerMarker(TrailerMarker.data(), TrailerMarker.size());
 
 // The next occurrence of a byte in [from, to), or to; memchr is the fast scan here.
 const char *findByte(const char *from, const char *to, char byte)
@@ -25,7 +23,7 @@ void appendRecord(QList<QByteArrayView> &cells, const char *begin, const char *e
 {
     int column = 0;
     for (const char *start = begin; column < CatalogColumns; ++column) {
-        const char *stop = findByte(start, end, fieldSeparator);
+        const char *stop = findByte(start, end, FieldSeparator);
         cells.append(QByteArrayView(start, stop - start));
         if (stop == end) {
             ++column;
@@ -38,6 +36,34 @@ void appendRecord(QList<QByteArrayView> &cells, const char *begin, const char *e
 }
 
 } // namespace
+
+bool isCleanField(QStringView text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return false;
+    }
+    return !text.contains(TrailerMarker);
+}
+
+QByteArray buildCatalogPage(const QList<CatalogRecord> &records, qint64 recordCount,
+                            qint64 pageCount)
+{
+    QString text;
+    for (const CatalogRecord &r : records) {
+        for (const QString *field : {&r.category, &r.title, &r.licence, &r.updated, &r.fileName}) {
+            text += *field;
+            text += QLatin1Char(FieldSeparator);
+        }
+        text += QString::number(r.id);
+        text += QLatin1Char(RecordSeparator);
+    }
+    text += TrailerMarker;
+    text += QString::number(recordCount);
+    text += QLatin1Char('?');
+    text += QString::number(pageCount);
+    return text.toUtf8();
+}
 
 QStringList CatalogPage::row(qsizetype index) const
 {
@@ -66,7 +92,7 @@ CatalogPage parseCatalogPage(QByteArray reply)
     // not. Empty pieces add no row.
     const char *const last = all.data() + all.size();
     for (const char *start = all.data(); start < last;) {
-        const char *end = findByte(start, last, recordEnd);
+        const char *end = findByte(start, last, RecordSeparator);
         if (end == last)
             break;
         if (end != start) {

@@ -8,9 +8,10 @@
 
 namespace tavrel {
 
-// Every place where a real value becomes an integer rounds half to even (12.5 -> 12,
-// 13.5 -> 14), the way the original arithmetic did. std::nearbyint follows the current
-// rounding mode, which nothing in the program changes from the default round-to-nearest-even.
+// Every place where a real value becomes an integer (a page count, a download percentage, a
+// pixel position, a colour component) rounds half to even: 12.5 -> 12, 13.5 -> 14.
+// std::nearbyint follows the current rounding mode, which nothing in the program changes from
+// the default round-to-nearest-even.
 inline double roundHalfEven(double v)
 {
     return std::nearbyint(v);

@@ -1,6 +1,6 @@
-#include "Encoding.h"
+#include "core/Encoding.h"
 
-#include "client/platform/Utf8Text.h"
+#include <QStringDecoder>
 
 namespace tavrel {
 
@@ -38,7 +38,11 @@ bool isUnreserved(char16_t u)
 
 QString utf8ToUnicode(QByteArrayView bytes)
 {
-    return decodeUtf8Lenient(bytes);
+    if (bytes.isEmpty())
+        return {};
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless
+                                                     | QStringDecoder::Flag::ConvertInitialBom);
+    return decoder.decode(bytes);
 }
 
 QString gbToUtf8(const QString &text)

@@ -1,12 +1,13 @@
 #pragma once
 
-#include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
 
+// Text between the catalog server's UTF-8 and the program's UTF-16, and values for queries.
 namespace tavrel {
 
-// The server's UTF-8 bodies to text. Malformed bytes become U+FFFD; a byte-order mark is kept.
+// The server's UTF-8 bodies to text. Malformed bytes become U+FFFD instead of failing the
+// whole reply, and a leading byte-order mark stays in the text as U+FEFF.
 QString utf8ToUnicode(QByteArrayView bytes);
 
 // A search text in the form the list scripts expect: characters below U+0080 unchanged, every

@@ -1,4 +1,4 @@
-#include "ItemPaths.h"
+#include "core/ItemPaths.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 // Where items land on disk and where they are fetched from.
 
-#include "client/ItemPaths.h"
+#include "core/ItemPaths.h"
 
 #include <QDir>
 #include <QFile>

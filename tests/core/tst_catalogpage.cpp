@@ -1,5 +1,5 @@
-#include "CatalogPage.h"
-#include "Encoding.h"
+#include "core/CatalogPage.h"
+#include "core/Encoding.h"
 
 #include <QTest>
 
