@@ -95,8 +95,7 @@ CatalogSession::ListLoad CatalogSession::openRecommended()
     return loadList(recommendedEndpoint, 1, firstPageQuery, PageRule::FirstPage);
 }
 
-CatalogSession::ListLoad CatalogSession::openAdminList(AdminOperation list,
-                                                       const QString &password)
+CatalogSession::ListLoad CatalogSession::openAdminList(AdminOperation list, const QString &password)
 {
     return loadList(adminQuery(list, password) + QLatin1Char('&'), 1, firstPageQuery,
                     PageRule::FirstPage);
@@ -136,8 +135,8 @@ CatalogSession::Judgement CatalogSession::judge(AdminOperation operation, const 
 
 CatalogSession::Judgement CatalogSession::login(const QString &password)
 {
-    Judgement j = judge(AdminOperation::CheckPassword,
-                        adminQuery(AdminOperation::CheckPassword, password));
+    Judgement j =
+        judge(AdminOperation::CheckPassword, adminQuery(AdminOperation::CheckPassword, password));
     if (j.verdict && *j.verdict != AdminVerdict::Unreadable)
         AdminLoggedIn = *j.verdict == AdminVerdict::Accepted;
     return j;
@@ -147,8 +146,8 @@ CatalogSession::Judgement CatalogSession::changePassword(const QString &oldPassw
                                                          const QString &newPassword)
 {
     Judgement j = judge(AdminOperation::ChangePassword,
-                        adminQuery(AdminOperation::ChangePassword, oldPassword)
-                            + queryParameter(u"topass", newPassword));
+                        adminQuery(AdminOperation::ChangePassword, oldPassword) +
+                            queryParameter(u"topass", newPassword));
     if (j.verdict && *j.verdict != AdminVerdict::Unreadable)
         AdminLoggedIn = *j.verdict == AdminVerdict::Accepted;
     return j;
@@ -164,8 +163,8 @@ CatalogSession::Judgement CatalogSession::setSecurityCode(const QString &passwor
                                                           const QString &code)
 {
     return judge(AdminOperation::SetSecurityCode,
-                 adminQuery(AdminOperation::SetSecurityCode, password)
-                     + queryParameter(u"topass", code));
+                 adminQuery(AdminOperation::SetSecurityCode, password) +
+                     queryParameter(u"topass", code));
 }
 
 CatalogSession::Judgement CatalogSession::moderate(AdminOperation action, const QString &password,

@@ -31,7 +31,7 @@ struct Column
     int width;
 };
 // Category, title, licence and update time are shown; file name and id ride along hidden.
-constexpr Column listColumns[] = {{u"软件分类", 86}, {u"软件标题", 200}, {u"授权方式", 87},
+constexpr Column listColumns[] = {{u"软件分类", 86},  {u"软件标题", 200}, {u"授权方式", 87},
                                   {u"更新时间", 140}, {u"下载地址", 0},   {u"id", 0}};
 
 } // namespace
@@ -64,11 +64,9 @@ Main::Main(MainServices services, QWidget *parent)
                                      Prompter::Icon::Critical);
         },
         this);
-    connect(Downloader1, &Downloader::DownloadProgress, this,
-            &Main::Downloader1_DownloadProgress);
+    connect(Downloader1, &Downloader::DownloadProgress, this, &Main::Downloader1_DownloadProgress);
     connect(Downloader1, &Downloader::DownloadError, this, &Main::Downloader1_DownloadError);
-    connect(Downloader1, &Downloader::DownloadComplete, this,
-            &Main::Downloader1_DownloadComplete);
+    connect(Downloader1, &Downloader::DownloadComplete, this, &Main::Downloader1_DownloadComplete);
     connect(Downloader1, &Downloader::DownloadAllComplete, this,
             &Main::Downloader1_DownloadAllComplete);
 

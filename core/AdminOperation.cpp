@@ -21,8 +21,8 @@ std::optional<double> readNumber(QStringView reply)
 
 QString adminQuery(AdminOperation operation, const QString &password)
 {
-    return QStringLiteral("to_examine.php?cz=%1&pass=").arg(int(operation))
-           + encodeQueryValue(password);
+    return QStringLiteral("to_examine.php?cz=%1&pass=").arg(int(operation)) +
+           encodeQueryValue(password);
 }
 
 QString queryParameter(QStringView name, const QString &value)

@@ -26,9 +26,9 @@ enum class AdminOperation {
 enum class AdminReply {
     Accepted = 0,
     WrongPassword = 1,
-    BadValue = 2,   // a value missing, malformed or out of bounds
+    BadValue = 2, // a value missing, malformed or out of bounds
     NoSuchItem = 3,
-    NotStored = 4,  // the store failed; nothing was changed
+    NotStored = 4, // the store failed; nothing was changed
 };
 
 // The script name and the query up to the password, which goes in escaped so that "&", "#",

@@ -8,16 +8,16 @@
 namespace tavrel {
 
 enum class NetworkFailure {
-    InvalidAddress,        // not an absolute http or https URL
-    UnsupportedProtocol,   // a scheme other than http or https
+    InvalidAddress,      // not an absolute http or https URL
+    UnsupportedProtocol, // a scheme other than http or https
     Refused,
-    ClosedEarly,           // the connection ended before the whole body
+    ClosedEarly, // the connection ended before the whole body
     HostNotFound,
     TimedOut,
-    SecureConnection,      // the TLS handshake failed
+    SecureConnection, // the TLS handshake failed
     TooManyRedirects,
-    InsecureRedirect,      // from https down to http
-    RedirectUnsupported,   // to a scheme other than http or https
+    InsecureRedirect,    // from https down to http
+    RedirectUnsupported, // to a scheme other than http or https
     NetworkDown,
     MalformedReply,
     Proxy,

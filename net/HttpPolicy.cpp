@@ -115,8 +115,8 @@ NetworkFailure failureOf(QNetworkReply::NetworkError error)
     case QNetworkReply::ProtocolFailure:
         return NetworkFailure::MalformedReply;
     default:
-        if (error >= QNetworkReply::ProxyConnectionRefusedError
-            && error <= QNetworkReply::UnknownProxyError)
+        if (error >= QNetworkReply::ProxyConnectionRefusedError &&
+            error <= QNetworkReply::UnknownProxyError)
             return NetworkFailure::Proxy;
         return NetworkFailure::Other;
     }

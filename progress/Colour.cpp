@@ -15,8 +15,8 @@ quint8 capByte(qint64 v)
     return quint8(std::clamp<qint64>(v, 0, 255));
 }
 
-// A stored colour is read the way the control's arithmetic reads it: as a signed 32-bit
-// number, so colours with the top bit set keep their old (odd) results.
+// The colour arithmetic reads a colour as a signed 32-bit number, so a colour with the top bit
+// set gives the odd results callers of GreyOf and ShiftColour have always seen.
 qint64 asLong(quint32 c)
 {
     return qint64(std::int32_t(c));

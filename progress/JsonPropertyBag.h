@@ -6,7 +6,7 @@
 #include <QJsonObject>
 
 // A property bag kept as one JSON object, a key per property; a font is an object with its
-// face, fallback faces, size and styles. Loads from a file path or a resource path (":/...").
+// family, fallback families, size and styles. Loads from a file path or a resource path (":/...").
 class JsonPropertyBag : public PropertyBag
 {
 public:

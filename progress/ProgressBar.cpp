@@ -251,7 +251,7 @@ void ProgressBar::updateRegion(int w, int h)
 
 void ProgressBar::RedrawBar()
 {
-    // A host that sets many properties at once (loading its stored settings) turns updates
+    // A window that sets many properties at once (loading its stored settings) turns updates
     // off meanwhile and asks for one repaint at the end.
     if (!updatesEnabled())
         return;

@@ -91,7 +91,11 @@ public:
     void setPBSCustomeColor1(quint32 v);
     void setPBSCustomeColor2(quint32 v);
 
-    // Lifecycle hooks of the host.
+    // Lifecycle hooks, called by the window that holds the bar: InitProperties gives a new bar
+    // its first design, ReadProperties and WriteProperties load and save it (each key in a
+    // fixed order, so the range rules of Max, Min and Value act in that order), Resize repaints
+    // at the new size. Resize is public interface for a window that resizes the bar while it is
+    // hidden (a hidden widget gets no resize event); after it, picture() has the new size.
     void InitProperties();
     void ReadProperties(const PropertyBag &bag);
     void WriteProperties(PropertyBag &bag) const;
@@ -100,7 +104,9 @@ public:
     // Paints the whole bar into the kept picture and schedules it for the screen.
     void RedrawBar();
 
-    // The two public drawing methods; they use nothing of the bar's state.
+    // The two public drawing methods; they use nothing of the bar's state. The bar itself paints
+    // with GradientTwoColour only; DrawGradientFourColour is public interface for callers that
+    // want the four-corner gradient in the bar's colour arithmetic.
     // A linear gradient over [left, right) x [top, bottom); direction 0 runs left to right,
     // 1 top to bottom. The first column (or row) has exactly the start colour. An empty
     // rectangle or another direction draws nothing.
@@ -120,7 +126,8 @@ public:
     const QImage &picture() const { return m_picture; }
     const tavrel::DrawingPalette &drawingPalette() const { return m_palette; }
 
-    // The font the host gives a new bar, and its name in the host.
+    // The font a new bar takes from the window that holds it, and the bar's object name, which
+    // a stored design without a caption uses as its text.
     QFont ambientFont() const;
     QString displayName() const;
 

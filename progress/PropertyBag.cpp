@@ -46,13 +46,6 @@ bool PropertyBag::contains(const QString &name) const
     return storedValue(normaliseKey(name)).has_value();
 }
 
-QVariant PropertyBag::ReadProperty(const QString &name, const QVariant &defaultValue) const
-{
-    if (auto v = storedValue(normaliseKey(name)))
-        return *v;
-    return defaultValue;
-}
-
 void PropertyBag::WriteProperty(const QString &name, const QVariant &value,
                                 const QVariant &defaultValue)
 {
@@ -84,7 +77,7 @@ std::optional<quint32> PropertyBag::readColour(const QString &name, quint32 defa
     const auto v = storedValue(normaliseKey(name));
     if (!v)
         return defaultValue;
-    // A colour may have been kept as a signed number (the top bit marks system colours).
+    // A colour may be kept as a signed number: the top bit set reads as a negative value.
     const auto n = wholeNumber(*v, std::numeric_limits<qint32>::min(),
                                std::numeric_limits<quint32>::max());
     if (!n)
@@ -106,7 +99,7 @@ std::optional<bool> PropertyBag::readBool(const QString &name, bool defaultValue
         if (s == u"false")
             return false;
     }
-    // Numbers as the old stores kept them: 0 is false, anything else (-1) true.
+    // A number: 0 is false, anything else (-1 is the usual true) is true.
     const auto n = wholeNumber(*v, std::numeric_limits<qint32>::min(),
                                std::numeric_limits<qint32>::max());
     if (!n)
@@ -142,20 +135,6 @@ std::optional<QFont> PropertyBag::readFont(const QString &name, const QFont &def
     if (v->typeId() == QMetaType::QVariantMap)
         return fontFromMap(v->toMap());
     return std::nullopt;
-}
-
-std::optional<QSize> PropertyBag::extentPixels() const
-{
-    const auto x = readLong(QStringLiteral("_extentx"), 0);
-    const auto y = readLong(QStringLiteral("_extenty"), 0);
-    if (!x || !y || !contains(QStringLiteral("_extentx")) || !contains(QStringLiteral("_extenty")))
-        return std::nullopt;
-    // HIMETRIC is a hundredth of a millimetre; 2540 of them make an inch of 96 pixels.
-    const auto w = tavrel::toInt32HalfEven(double(*x) * 96.0 / 2540.0);
-    const auto h = tavrel::toInt32HalfEven(double(*y) * 96.0 / 2540.0);
-    if (!w || !h || *w < 0 || *h < 0)
-        return std::nullopt;
-    return QSize(*w, *h);
 }
 
 QVariantMap PropertyBag::fontToMap(const QFont &font)

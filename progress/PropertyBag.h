@@ -7,7 +7,7 @@
 
 #include <optional>
 
-// The store a host keeps a control's design in. Keys match without regard to case and are
+// The store of a control's saved settings. Keys match without regard to case and are
 // kept in lower case. A read gives the stored value or, when the key is absent, the default
 // passed with it; a write stores the value only when it differs from the default passed with
 // it and otherwise leaves the key absent.
@@ -22,8 +22,6 @@ public:
     static QString normaliseKey(const QString &name) { return name.toLower(); }
 
     bool contains(const QString &name) const;
-    // The stored value as kept (a font as its readable map), or the default.
-    QVariant ReadProperty(const QString &name, const QVariant &defaultValue) const;
     void WriteProperty(const QString &name, const QVariant &value, const QVariant &defaultValue);
 
     std::optional<qint32> readLong(const QString &name, qint32 defaultValue) const;
@@ -32,10 +30,7 @@ public:
     std::optional<QString> readString(const QString &name, const QString &defaultValue) const;
     std::optional<QFont> readFont(const QString &name, const QFont &defaultValue) const;
 
-    // The host's own extent keys ("_extentx", "_extenty", HIMETRIC) as pixels at 96 dpi.
-    std::optional<QSize> extentPixels() const;
-
-    // How a font is kept: face, fallback faces, point (or pixel) size, weight and styles.
+    // How a font is kept: family, fallback families, point (or pixel) size, weight and styles.
     static QVariantMap fontToMap(const QFont &font);
     static std::optional<QFont> fontFromMap(const QVariantMap &map);
 

@@ -1,5 +1,6 @@
 #include "CatalogList.h"
 
+#include "core/CatalogPage.h"
 #include "core/Encoding.h"
 
 #include <QHeaderView>
@@ -116,7 +117,7 @@ QString CatalogModel::cell(int row, int column) const
 
 void CatalogModel::replaceRows(QByteArray bytes, QList<QByteArrayView> cells)
 {
-    constexpr int pageColumns = 6;
+    constexpr int pageColumns = tavrel::CatalogColumns;
     const int stride = int(m_captions.size());
     const qsizetype rows = cells.size() / pageColumns;
     beginResetModel();

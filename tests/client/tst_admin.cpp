@@ -2,6 +2,7 @@
 // reply, their boxes, and what they refuse to send.
 
 #include "AdminForm.h"
+#include "CatalogPages.h"
 #include "Fakes.h"
 #include "MainHarness.h"
 
@@ -24,26 +25,13 @@ const QString unreachable = QStringLiteral("无法连接到服务器，请稍后
 const QString unreadable = QStringLiteral("服务器的回复无法识别，什么都没有改变。");
 const QString selectFirst = QStringLiteral("请先在列表中选择一个软件。");
 
-QStringList item(int id, const QString &title)
-{
-    return {QStringLiteral("工具"),  title,
-            QStringLiteral("免费"),  QStringLiteral("2024-03-01 09:00:00"),
-            QStringLiteral("f.zip"), QString::number(id)};
-}
-
-QByteArray catalogPage(const QList<QStringList> &rows, int pages)
-{
-    QString text;
-    for (const QStringList &row : rows)
-        text += row.join(QChar(2)) + QChar(1);
-    text += QStringLiteral("?TtbBa?%1?%2").arg(rows.size()).arg(pages);
-    return text.toUtf8();
-}
+using CatalogPages::item;
+using CatalogPages::page;
 
 const QByteArray threeItems =
-    catalogPage({item(11, QStringLiteral("甲")), item(12, QStringLiteral(" 乙 ")),
-                 item(13, QStringLiteral("丙"))},
-                3);
+    page({item(11, QStringLiteral("甲")), item(12, QStringLiteral(" 乙 ")),
+          item(13, QStringLiteral("丙"))},
+         3);
 
 // A box's first line: the unreachable box adds the transfer's reason on a line of its own.
 QString firstLine(const FakePrompter::Box &box)
@@ -493,8 +481,7 @@ void TestAdmin::actions()
     w.main->Command5_Click();
     w.transfer.reply(threeItems);
     w.main->Hou_Click();
-    w.transfer.reply(
-        catalogPage({item(31, QStringLiteral("丁")), item(32, QStringLiteral(" 戊 "))}, 3));
+    w.transfer.reply(page({item(31, QStringLiteral("丁")), item(32, QStringLiteral(" 戊 "))}, 3));
     w.main->Hou_Click();
     QCOMPARE(w.main->currentPage(), 3);
     w.main->ListView_RowSelected(1);
@@ -506,7 +493,7 @@ void TestAdmin::actions()
         w.transfer.fail();
     else
         w.transfer.reply(reply);
-    w.transfer.reply(catalogPage({item(11, QStringLiteral("甲"))}, 2));
+    w.transfer.reply(page({item(11, QStringLiteral("甲"))}, 2));
 
     buttonOf(w.ui(), Handler(handler))->click();
 
@@ -566,7 +553,7 @@ void TestAdmin::actionNeedsARow()
     if (row >= 0) {
         // Selected on a longer list, which a later load made shorter.
         w.main->ListView_RowSelected(row);
-        w.transfer.reply(catalogPage({item(11, QStringLiteral("甲"))}, 1));
+        w.transfer.reply(page({item(11, QStringLiteral("甲"))}, 1));
         w.main->Command1_Click();
         w.forget();
     }

@@ -4,6 +4,7 @@
 
 #include "AdminForm.h"
 #include "Fakes.h"
+#include "LogCapture.h"
 #include "MainHarness.h"
 
 #include "client/Main.h"
@@ -18,7 +19,6 @@
 
 #include <QLabel>
 #include <QLoggingCategory>
-#include <QMutex>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -100,39 +100,6 @@ std::unique_ptr<CatalogdProcess> startCatalogd(const QString &password = adminPa
     return server;
 }
 #endif
-
-// Every message of every category, debug included, for as long as it lives.
-class LogCapture
-{
-public:
-    LogCapture()
-    {
-        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=true"));
-        s_lines.clear();
-        m_previous = qInstallMessageHandler(&LogCapture::handler);
-    }
-    ~LogCapture()
-    {
-        qInstallMessageHandler(m_previous);
-        QLoggingCategory::setFilterRules(QString());
-    }
-    QStringList lines() const
-    {
-        QMutexLocker lock(&s_mutex);
-        return s_lines;
-    }
-
-private:
-    static void handler(QtMsgType, const QMessageLogContext &context, const QString &message)
-    {
-        QMutexLocker lock(&s_mutex);
-        s_lines.append(QString::fromUtf8(context.category ? context.category : "") +
-                       QLatin1String(": ") + message);
-    }
-    static inline QMutex s_mutex;
-    static inline QStringList s_lines;
-    QtMessageHandler m_previous = nullptr;
-};
 
 } // namespace
 

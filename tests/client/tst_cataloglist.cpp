@@ -1,5 +1,6 @@
 #include "client/platform/CatalogList.h"
 
+#include <QAbstractItemModelTester>
 #include <QHeaderView>
 #include <QSignalSpy>
 #include <QTest>
@@ -120,12 +121,34 @@ private Q_SLOTS:
         QCOMPARE(activated.size(), 2);
     }
 
+    // Every list operation keeps the model's promises to its views.
+    void modelKeepsItsContract()
+    {
+        CatalogList list;
+        QAbstractItemModelTester tester(list.model(),
+                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
+        addSixColumns(list);
+        list.addRow(0, QStringLiteral("a"));
+        list.setCell(0, 3, QStringLiteral("d"));
+        list.addColumn(2, QStringLiteral("inserted"), 50);
+        QCOMPARE(list.cell(0, 4), QStringLiteral("d"));
+        const QByteArray bytes("x\x02y");
+        list.replaceRows(
+            bytes, {QByteArrayView(bytes).first(1), QByteArrayView(bytes).last(1), {}, {}, {}, {}});
+        QCOMPARE(list.cell(0, 0), QStringLiteral("x"));
+        list.replaceRows(QList<QStringList>(3, QStringList{QStringLiteral("r")}));
+        QCOMPARE(list.rowCount(), 3);
+        list.clearRows();
+        list.clearColumns();
+        QCOMPARE(list.model()->columnCount(), 0);
+    }
+
     void manyRowsAreShown()
     {
         CatalogList list;
         addSixColumns(list);
-        QList<QStringList> rows(40000, QStringList{QStringLiteral("c"), QStringLiteral("t"), {},
-                                                   {}, {}, {}});
+        QList<QStringList> rows(
+            40000, QStringList{QStringLiteral("c"), QStringLiteral("t"), {}, {}, {}, {}});
         list.replaceRows(rows);
         QCOMPARE(list.rowCount(), 40000);
         QCOMPARE(list.model()->rowCount(), 40000);

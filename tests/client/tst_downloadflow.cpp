@@ -2,7 +2,7 @@
 // loopback fault server (and the catalog server when it is built), real folders in a temporary
 // program folder, fakes only for boxes and the desktop.
 
-#include "Fakes.h"
+#include "MainHarness.h"
 
 #include "client/Main.h"
 #include "client/platform/CatalogList.h"
@@ -71,36 +71,15 @@ QStringList row(const QString &title, const QString &fileName)
             QStringLiteral("7")};
 }
 
-// One window over a temporary program folder, downloading from baseUrl.
-struct Rig
+// The window after start-up over a temporary program folder whose folders are really made,
+// downloading from baseUrl.
+struct Rig : MainHarness
 {
-    QTemporaryDir tmp;
-    FakeTransfer transfer;
-    FakePrompter prompter;
-    FakeDesktop desktop;
-    FakeEffects effects;
-    NetworkFetchService *service = nullptr;
-    std::unique_ptr<Main> window;
     QList<int> barValues; // every value the bar was given
 
     explicit Rig(const QString &baseUrl, Transfer *realTransfer = nullptr)
+        : MainHarness(Setup{baseUrl, realTransfer, {}, {}, true})
     {
-        desktop.realMakePath = [](const QString &path) { return QDir().mkpath(path); };
-        MainServices s;
-        s.transfer = realTransfer ? realTransfer : &transfer;
-        s.prompter = &prompter;
-        s.desktop = &desktop;
-        s.effects = &effects;
-        s.programFolder = program();
-        s.libraryRoot = root();
-        s.baseUrl = baseUrl;
-        s.makeFetchService = [this] {
-            auto fetcher = std::make_unique<NetworkFetchService>();
-            fetcher->setIdleTimeout(10s);
-            service = fetcher.get();
-            return fetcher;
-        };
-        window = std::make_unique<Main>(s);
         window->Form_Load();
         QObject::connect(bar(), &ProgressBar::PropertyChanged, bar(), [this](const QString &name) {
             if (name == QLatin1String("Value"))
@@ -108,8 +87,8 @@ struct Rig
         });
     }
 
-    QString program() const { return tmp.path() + QStringLiteral("/prog"); }
-    QString root() const { return program() + QStringLiteral("/Res/"); }
+    QString program() const { return services.programFolder; }
+    QString root() const { return services.libraryRoot; }
     ProgressBar *bar() const { return window->progressBar(); }
     bool busy() const { return !bar()->isHidden(); }
     QString buffer() const
@@ -132,7 +111,7 @@ struct Rig
     // A progress report of the fetch service, as if it came from the network.
     void reportProgress(const QString &key, qint64 read, qint64 max)
     {
-        emit service->progress(
+        emit fetchService->progress(
             FetchRecord{key, QString(), read, max, FetchRecord::Downloading, QString()});
     }
 };
@@ -243,7 +222,7 @@ void TestDownloadFlow::wholeDownloadLands()
     FaultServer server;
     server.setReply(requestPath, reply);
     Rig rig(adminphp(server));
-    QVERIFY(rig.tmp.isValid());
+    QVERIFY(rig.folder.isValid());
 
     // The folder must show the finished file when it opens.
     QList<QByteArray> contentsWhenOpened;
@@ -484,7 +463,7 @@ void TestDownloadFlow::hostileNamesWriteAndFetchNothing()
     Rig rig(adminphp(server));
     // Something in the library already, to see that nothing around it changes.
     QVERIFY(QDir().mkpath(rig.root() + QStringLiteral("a")));
-    const QStringList before = snapshot(rig.tmp.path());
+    const QStringList before = snapshot(rig.folder.path());
 
     rig.show({row(title, fileName)});
     rig.activate(0);
@@ -496,7 +475,7 @@ void TestDownloadFlow::hostileNamesWriteAndFetchNothing()
     QCOMPARE(rig.window->downloader()->fileList(), QStringList());
     QCOMPARE(rig.window->downloadUrl(), QString());
     QCOMPARE(rig.window->downloadFolder(), QString());
-    QCOMPARE(snapshot(rig.tmp.path()), before);
+    QCOMPARE(snapshot(rig.folder.path()), before);
     QTest::qWait(50); // a fetch started by mistake would reach the server by now
     QCOMPARE(server.requests(), QStringList());
 }
@@ -562,9 +541,9 @@ void TestDownloadFlow::earlierFetchDoesNotMoveNewBar()
     // Late reports about the first fetch, after the second one started.
     rig.reportProgress(first, 99, 100);
     QCOMPARE(rig.bar()->Value(), 0);
-    emit rig.service->completed(
+    emit rig.fetchService->completed(
         FetchRecord{first, QString(), 5, 5, FetchRecord::AllData, QString()});
-    emit rig.service->completed(
+    emit rig.fetchService->completed(
         FetchRecord{first, QString(), 0, 0, FetchRecord::Failure, QStringLiteral("reset")});
     // The control only completes what it staged, so a late completion is raised here directly.
     emit rig.window->downloader()->DownloadComplete(5, first);

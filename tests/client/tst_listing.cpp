@@ -1,9 +1,10 @@
+#include "CatalogPages.h"
 #include "MainHarness.h"
 
 #include "core/Encoding.h"
 
-#include "client/platform/HttpTransfer.h"
 #include "FaultServer.h"
+#include "client/platform/HttpTransfer.h"
 
 #ifdef TAVREL_HAVE_CATALOGD
 #include "CatalogdProcess.h"
@@ -90,12 +91,14 @@ private Q_SLOTS:
     void startUpShowsTheLatestList()
     {
         MainHarness h;
-        h.fakeTransfer.reply(catalogPage(2, QStringLiteral("25"), 3));
+        h.fakeTransfer.reply(CatalogPages::page(CatalogPages::items(2), QStringLiteral("25"), 3));
         h.window->Form_Load();
 
         QCOMPARE(h.window->windowTitle(), QStringLiteral("Tavrel1.3"));
-        QCOMPARE(h.fakeTransfer.urls, QStringList{base + QStringLiteral("admin_upload.php?page=1")});
-        QCOMPARE(h.effects.pings, QStringList{QStringLiteral("http://catalog.test/kovitongji.asp")});
+        QCOMPARE(h.fakeTransfer.urls,
+                 QStringList{base + QStringLiteral("admin_upload.php?page=1")});
+        QCOMPARE(h.effects.pings,
+                 QStringList{QStringLiteral("http://catalog.test/kovitongji.asp")});
         QCOMPARE(h.effects.sounds, QStringList{h.folder.path() + QStringLiteral("/mp3/mp3.mp3")});
         QCOMPARE(h.effects.volumes, QList<int>{50});
 
@@ -170,10 +173,11 @@ private Q_SLOTS:
         h.fakeTransfer.fail();
         h.window->Form_Load();
         h.fakeTransfer.urls.clear();
-        h.fakeTransfer.reply(catalogPage(1, QStringLiteral("1"), pages));
+        h.fakeTransfer.reply(
+            CatalogPages::page(CatalogPages::items(1), QStringLiteral("1"), pages));
         click(recommended ? h.ui().Command2 : h.ui().Command1);
-        const QString endpoint = recommended ? QStringLiteral("users_upload.php?")
-                                             : QStringLiteral("admin_upload.php?");
+        const QString endpoint =
+            recommended ? QStringLiteral("users_upload.php?") : QStringLiteral("admin_upload.php?");
         QCOMPARE(h.fakeTransfer.urls, QStringList{base + endpoint + QStringLiteral("page=1")});
         QCOMPARE(h.window->listEndpoint(), endpoint);
         QCOMPARE(h.window->currentPage(), 1);
@@ -201,8 +205,7 @@ private Q_SLOTS:
         QTest::newRow("page 2 of 4, forward") << 2 << 4 << true << 4 << 3 << true << true;
         QTest::newRow("list shrank under us") << 2 << 4 << true << 2 << 3 << true << true;
         QTest::newRow("one page in reply to back") << 2 << 3 << false << 1 << 1 << false << false;
-        QTest::newRow("no pages in reply to forward") << 1 << 3 << true << 0 << 2 << false
-                                                      << false;
+        QTest::newRow("no pages in reply to forward") << 1 << 3 << true << 0 << 2 << false << false;
     }
     void pagingRules()
     {
@@ -215,16 +218,19 @@ private Q_SLOTS:
         QFETCH(bool, nextEnabled);
 
         MainHarness h;
-        h.fakeTransfer.reply(catalogPage(3, QStringLiteral("50"), pages));
+        h.fakeTransfer.reply(
+            CatalogPages::page(CatalogPages::items(3), QStringLiteral("50"), pages));
         h.window->Form_Load();
         for (int p = 2; p <= startPage; ++p) {
-            h.fakeTransfer.reply(catalogPage(3, QStringLiteral("50"), pages));
+            h.fakeTransfer.reply(
+                CatalogPages::page(CatalogPages::items(3), QStringLiteral("50"), pages));
             click(h.ui().Hou);
         }
         QCOMPARE(h.window->currentPage(), startPage);
 
         h.fakeTransfer.urls.clear();
-        h.fakeTransfer.reply(catalogPage(3, QStringLiteral("50"), replyPages));
+        h.fakeTransfer.reply(
+            CatalogPages::page(CatalogPages::items(3), QStringLiteral("50"), replyPages));
         click(forward ? h.ui().Hou : h.ui().Qian);
         QCOMPARE(h.fakeTransfer.urls,
                  QStringList{base + QStringLiteral("admin_upload.php?page=%1").arg(requestedPage)});
@@ -237,14 +243,14 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("query");
-        QTest::newRow("Chinese with blanks around") << QString::fromUtf16(u"  \u4E2D  ")
-                                                    << QStringLiteral("q=%E4%B8%AD");
-        QTest::newRow("ampersand stays in the search") << QStringLiteral("a&b=c")
-                                                       << QStringLiteral("q=a%26b%3Dc");
-        QTest::newRow("percent and plus") << QStringLiteral("50%+off")
-                                          << QStringLiteral("q=50%25%2Boff");
-        QTest::newRow("blank inside kept, tab kept") << QStringLiteral(" a b\t")
-                                                     << QStringLiteral("q=a%20b%09");
+        QTest::newRow("Chinese with blanks around")
+            << QString::fromUtf16(u"  \u4E2D  ") << QStringLiteral("q=%E4%B8%AD");
+        QTest::newRow("ampersand stays in the search")
+            << QStringLiteral("a&b=c") << QStringLiteral("q=a%26b%3Dc");
+        QTest::newRow("percent and plus")
+            << QStringLiteral("50%+off") << QStringLiteral("q=50%25%2Boff");
+        QTest::newRow("blank inside kept, tab kept")
+            << QStringLiteral(" a b\t") << QStringLiteral("q=a%20b%09");
         QTest::newRow("empty") << QString() << QStringLiteral("q=");
         QTest::newRow("only blanks") << QStringLiteral("   ") << QStringLiteral("q=");
     }
@@ -253,14 +259,15 @@ private Q_SLOTS:
         QFETCH(QString, text);
         QFETCH(QString, query);
         MainHarness h;
-        h.fakeTransfer.reply(catalogPage(3, QStringLiteral("50"), 3));
+        h.fakeTransfer.reply(CatalogPages::page(CatalogPages::items(3), QStringLiteral("50"), 3));
         h.window->Form_Load();
-        h.fakeTransfer.reply(catalogPage(3, QStringLiteral("50"), 3));
+        h.fakeTransfer.reply(CatalogPages::page(CatalogPages::items(3), QStringLiteral("50"), 3));
         click(h.ui().Hou); // page 2: the search starts again at page 1
 
         h.fakeTransfer.urls.clear();
         h.ui().Text1->setText(text);
-        h.fakeTransfer.reply(catalogPage(2, QStringLiteral("45"), 3, QStringLiteral("found")));
+        h.fakeTransfer.reply(CatalogPages::page(CatalogPages::items(2, QStringLiteral("found")),
+                                                QStringLiteral("45"), 3));
         click(h.ui().SoSo);
         QCOMPARE(h.fakeTransfer.urls,
                  QStringList{base + QStringLiteral("admin_upload.php?page=1&") + query});
@@ -273,7 +280,7 @@ private Q_SLOTS:
 
         // Paging after a search pages the whole list: the search text is not remembered.
         h.fakeTransfer.urls.clear();
-        h.fakeTransfer.reply(catalogPage(3, QStringLiteral("50"), 3));
+        h.fakeTransfer.reply(CatalogPages::page(CatalogPages::items(3), QStringLiteral("50"), 3));
         click(h.ui().Hou);
         QCOMPARE(h.fakeTransfer.urls,
                  QStringList{base + QStringLiteral("admin_upload.php?page=2")});
@@ -292,9 +299,10 @@ private Q_SLOTS:
     {
         QFETCH(QString, button);
         MainHarness h;
-        h.fakeTransfer.reply(catalogPage(3, QStringLiteral("50"), 3));
+        h.fakeTransfer.reply(CatalogPages::page(CatalogPages::items(3), QStringLiteral("50"), 3));
         h.window->Form_Load();
-        h.fakeTransfer.reply(catalogPage(2, QStringLiteral("50"), 3, QStringLiteral("second")));
+        h.fakeTransfer.reply(CatalogPages::page(CatalogPages::items(2, QStringLiteral("second")),
+                                                QStringLiteral("50"), 3));
         click(h.ui().Hou);
         const Snapshot before = Snapshot::of(h);
         QCOMPARE(before.page, 2);
@@ -312,7 +320,7 @@ private Q_SLOTS:
     void errorPageIsStillAReply()
     {
         MainHarness h;
-        h.fakeTransfer.reply(catalogPage(3, QStringLiteral("50"), 3));
+        h.fakeTransfer.reply(CatalogPages::page(CatalogPages::items(3), QStringLiteral("50"), 3));
         h.window->Form_Load();
         h.fakeTransfer.reply("<html>Server Error</html>");
         click(h.ui().Command2);
@@ -326,7 +334,8 @@ private Q_SLOTS:
     void longReplyShowsEveryRow()
     {
         MainHarness h;
-        h.fakeTransfer.reply(catalogPage(40000, QStringLiteral("40000"), 1));
+        h.fakeTransfer.reply(
+            CatalogPages::page(CatalogPages::items(40000), QStringLiteral("40000"), 1));
         h.window->Form_Load();
         QCOMPARE(h.list().rowCount(), 40000);
         QCOMPARE(h.list().cell(39999, 5), QString::number(100 + 39999));
@@ -380,8 +389,8 @@ private Q_SLOTS:
         QTest::newRow("recommended, last page") << QStringLiteral("users_upload.php?page=2") << 6
                                                 << QStringLiteral("共有 26 记录") << 2;
         QTest::newRow("search for a backslash title")
-            << QStringLiteral("admin_upload.php?page=1&q=") + tavrel::encodeQueryValue(
-                   QStringLiteral("工具\\补丁"))
+            << QStringLiteral("admin_upload.php?page=1&q=") +
+                   tavrel::encodeQueryValue(QStringLiteral("工具\\补丁"))
             << 1 << QStringLiteral("共有 1 记录") << 1;
     }
     void loadCatalogPageAgainstCatalogd()
@@ -417,15 +426,18 @@ private Q_SLOTS:
     void endToEndOverLoopback()
     {
         FaultServer server;
-        server.setReply(QStringLiteral("/adminphp/admin_upload.php"),
-                        FaultServer::ok(catalogPage(2, QStringLiteral("2"), 1)));
-        server.setReply(QStringLiteral("/adminphp/users_upload.php"),
-                        FaultServer::ok(catalogPage(1, QStringLiteral("1"), 1)));
+        server.setReply(
+            QStringLiteral("/adminphp/admin_upload.php"),
+            FaultServer::ok(CatalogPages::page(CatalogPages::items(2), QStringLiteral("2"), 1)));
+        server.setReply(
+            QStringLiteral("/adminphp/users_upload.php"),
+            FaultServer::ok(CatalogPages::page(CatalogPages::items(1), QStringLiteral("1"), 1)));
         HttpTransfer transfer;
         transfer.setIdleTimeout(std::chrono::milliseconds(300));
         MainHarness h(server.baseUrl() + QStringLiteral("adminphp/"), &transfer);
         h.window->Form_Load();
-        QCOMPARE(server.requests(), QStringList{QStringLiteral("/adminphp/admin_upload.php?page=1")});
+        QCOMPARE(server.requests(),
+                 QStringList{QStringLiteral("/adminphp/admin_upload.php?page=1")});
         QCOMPARE(h.list().rowCount(), 2);
         QCOMPARE(h.list().cell(0, 1), QStringLiteral("标题0"));
 

@@ -1,9 +1,13 @@
 #include "core/CatalogPage.h"
 #include "core/Encoding.h"
 
+#include <QRandomGenerator>
 #include <QTest>
 
 using namespace tavrel;
+using namespace Qt::StringLiterals;
+
+Q_DECLARE_METATYPE(tavrel::CatalogRecord)
 
 namespace {
 
@@ -131,6 +135,91 @@ private Q_SLOTS:
         const CatalogPage page = parseCatalogPage(reply);
         QCOMPARE(page.rowCount(), 1);
         QCOMPARE(page.row(0).mid(0, expected.size()), expected);
+    }
+
+    // What the server builds, the client reads back field for field.
+    void builtPagesReadBack_data()
+    {
+        QTest::addColumn<QList<CatalogRecord>>("records");
+        QTest::addColumn<qint64>("recordCount");
+        QTest::addColumn<int>("pageCount");
+
+        QTest::newRow("empty list") << QList<CatalogRecord>{} << qint64(0) << 0;
+        QTest::newRow("chinese and blanks")
+            << QList<CatalogRecord>{{QStringLiteral("工具"), QStringLiteral(" 工具\\补丁 "),
+                                     QStringLiteral("免费"), QStringLiteral("2024-05-01 10:00:00"),
+                                     QStringLiteral("系统 补丁.zip"), 7}}
+            << qint64(25) << 3;
+        QTest::newRow("empty fields") << QList<CatalogRecord>{{{}, {}, {}, {}, {}, 0}, {}}
+                                      << qint64(2) << 1;
+        QTest::newRow("question marks and the marker's letters")
+            << QList<CatalogRecord>{{QStringLiteral("?"), QStringLiteral("TtbBa?"),
+                                     QStringLiteral("?TtbBa"), QStringLiteral("??"),
+                                     QStringLiteral("a?b"), 1}}
+            << qint64(1) << 1;
+
+        // Random clean fields from a pool of ASCII punctuation, CJK and a surrogate pair.
+        const QStringList pool = {u"a"_s, u"Z"_s, u"0"_s, u"9"_s, u" "_s,  u"?"_s, u"&"_s, u"%"_s,
+                                  u"#"_s, u"+"_s, u"="_s, u"."_s, u"/"_s, u"\\"_s, u"中"_s,
+                                  u"补"_s, u"丁"_s, u"："_s, u"é"_s, u"😀"_s};
+        QRandomGenerator random(20261208);
+        auto field = [&] {
+            QString text;
+            for (int n = random.bounded(0, 12); n > 0; --n)
+                text += pool.at(random.bounded(int(pool.size())));
+            return text;
+        };
+        for (int round = 0; round < 5; ++round) {
+            QList<CatalogRecord> records;
+            const int count = random.bounded(1, 60);
+            for (int i = 0; i < count; ++i)
+                records.append({field(), field(), field(), field(), field(),
+                                random.bounded(1, 1 << 30)});
+            QTest::addRow("random %d", round)
+                << records << qint64(count) * 1000 << random.bounded(0, 100000);
+        }
+    }
+    void builtPagesReadBack()
+    {
+        QFETCH(QList<CatalogRecord>, records);
+        QFETCH(qint64, recordCount);
+        QFETCH(int, pageCount);
+
+        QList<QStringList> expected;
+        for (const CatalogRecord &r : records) {
+            for (const QString &field : {r.category, r.title, r.licence, r.updated, r.fileName})
+                QVERIFY2(isCleanField(field), qPrintable(field));
+            expected.append({r.category, r.title, r.licence, r.updated, r.fileName,
+                             QString::number(r.id)});
+        }
+        const CatalogPage page = parseCatalogPage(buildCatalogPage(records, recordCount, pageCount));
+        QList<QStringList> rows;
+        for (qsizetype r = 0; r < page.rowCount(); ++r)
+            rows.append(page.row(r));
+        QCOMPARE(rows, expected);
+        QCOMPARE(page.recordCount, std::optional<QString>(QString::number(recordCount)));
+        QCOMPARE(page.pageCount, pageCount);
+    }
+
+    // What would change the page's shape never goes into a field.
+    void fieldsThatWouldBreakThePage_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("clean");
+        QTest::newRow("plain") << QStringLiteral("Easy Backup 2.1") << true;
+        QTest::newRow("chinese and question marks") << QStringLiteral("补丁?是") << true;
+        QTest::newRow("empty") << QString() << true;
+        QTest::newRow("record separator") << QStringLiteral("a\u0001b") << false;
+        QTest::newRow("field separator") << QStringLiteral("a\u0002b") << false;
+        QTest::newRow("trailer marker") << QStringLiteral("x?TtbBa?1?1") << false;
+        QTest::newRow("tab") << QStringLiteral("a\tb") << false;
+        QTest::newRow("DEL") << QStringLiteral("a\u007fb") << false;
+    }
+    void fieldsThatWouldBreakThePage()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, clean);
+        QCOMPARE(isCleanField(text), clean);
     }
 
     void manyRecordsAreAllKept()

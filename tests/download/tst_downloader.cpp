@@ -1,6 +1,7 @@
 // The control's bookkeeping, events and file handling, driven through a scripted service.
 
 #include "FakeFetchService.h"
+#include "LogCapture.h"
 #include "download/Downloader.h"
 
 #include <QDir>
@@ -313,23 +314,12 @@ void TestDownloader::errorText()
     }
 }
 
-namespace {
-QStringList *g_lines = nullptr;
-[[maybe_unused]] void captureLine(QtMsgType, const QMessageLogContext &context, const QString &text)
-{
-    if (g_lines && QByteArray(context.category) == "tavrel.download")
-        g_lines->append(text);
-}
-} // namespace
-
 void TestDownloader::diagnosticsLeaveQueriesOut()
 {
 #ifdef QT_NO_DEBUG_OUTPUT
     QSKIP("diagnostic lines are compiled out of this build");
 #else
-    QStringList lines;
-    g_lines = &lines;
-    const auto previous = qInstallMessageHandler(captureLine);
+    LogCapture log;
     const QString a = path("a");
     m_control->BeginDownload("http://u:pw@h/up/a?pass=secret", a);
     m_service->sendProgress(a, 0, 0, FetchRecord::Sending, "http://u:pw@h/up/a?pass=secret");
@@ -338,9 +328,7 @@ void TestDownloader::diagnosticsLeaveQueriesOut()
     m_service->sendProgress(a, 0, 0, FetchRecord::FirstData, {}, "text/plain");
     m_service->sendProgress(a, 1, 1, FetchRecord::AllData, {}, "");
     m_service->sendCompletion(a, FetchRecord::AllData, 1);
-    qInstallMessageHandler(previous);
-    g_lines = nullptr;
-    QCOMPARE(lines,
+    QCOMPARE(log.messages(QStringLiteral("tavrel.download")),
              (QStringList{"Attempting to connect http://h/up/a", "Connecting h",
                           "Redirecting http://h/b", "Begin downloading text/plain",
                           "Download complete ", "Writting to file " + a, "Killing download " + a}));

@@ -1,4 +1,5 @@
 #include "FaultServer.h"
+#include "LogCapture.h"
 #include "client/platform/HttpTransfer.h"
 #include "net/HttpPolicy.h"
 
@@ -353,14 +354,6 @@ void TestHttpTransfer::noPasswordInErrorsOrLogs_data()
     QTest::newRow("refused") << FaultServer::ok("1") << true;
 }
 
-namespace {
-QStringList capturedLog;
-void captureMessage(QtMsgType, const QMessageLogContext &, const QString &message)
-{
-    capturedLog.append(message);
-}
-} // namespace
-
 void TestHttpTransfer::noPasswordInErrorsOrLogs()
 {
     QFETCH(FaultServer::Reply, reply);
@@ -375,12 +368,13 @@ void TestHttpTransfer::noPasswordInErrorsOrLogs()
     HttpTransfer transfer;
     transfer.setIdleTimeout(kShortIdle);
 
-    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=true"));
-    capturedLog.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(captureMessage);
-    const FetchResult result = transfer.fetch(url);
-    qInstallMessageHandler(previous);
-    QLoggingCategory::setFilterRules(QString());
+    QStringList capturedLog;
+    FetchResult result;
+    {
+        LogCapture log;
+        result = transfer.fetch(url);
+        capturedLog = log.lines();
+    }
 
     QVERIFY(!result.error.contains("s3cretPw"));
 #ifndef QT_NO_DEBUG_OUTPUT

@@ -60,7 +60,7 @@ private slots:
     void degenerateBars();
     void regionCorners_data();
     void regionCorners();
-    void cornersShowTheHost();
+    void cornersShowTheParent();
     void lastPictureOnScreen();
     void captionPlacement_data();
     void captionPlacement();
@@ -284,8 +284,8 @@ void TestProgressPainting::degenerateBars()
     QFETCH(QSize, size);
     QFETCH(bool, placed);
     QFETCH(int, style);
-    QWidget host;
-    ProgressBar bar(&host);
+    QWidget parent;
+    ProgressBar bar(&parent);
     bar.resize(size);
     if (placed)
         bar.InitProperties();
@@ -323,7 +323,7 @@ void TestProgressPainting::regionCorners()
     setUp(bar, 10, 10);
     bar.setRoundedValue(rounding);
     bar.resize(size);
-    bar.Resize(); // the host's hook; a hidden widget gets no resize event until shown
+    bar.Resize(); // the resize hook: a hidden widget gets no resize event until shown
     const QRegion region = bar.mask();
     const int W = size.width(), H = size.height();
     for (const QPoint &corner : {QPoint(0, 0), QPoint(W - 1, 0), QPoint(0, H - 1), QPoint(W - 1, H - 1)})
@@ -334,21 +334,21 @@ void TestProgressPainting::regionCorners()
     QVERIFY(!region.contains(QPoint(W, H / 2)));
 }
 
-void TestProgressPainting::cornersShowTheHost()
+void TestProgressPainting::cornersShowTheParent()
 {
-    QWidget host;
-    host.resize(300, 60);
-    QPalette pal = host.palette();
+    QWidget parent;
+    parent.resize(300, 60);
+    QPalette pal = parent.palette();
     pal.setColor(QPalette::Window, QColor(0, 0, 255));
-    host.setPalette(pal);
-    host.setAutoFillBackground(true);
-    ProgressBar bar(&host);
+    parent.setPalette(pal);
+    parent.setAutoFillBackground(true);
+    ProgressBar bar(&parent);
     bar.move(10, 10);
     bar.resize(238, 28);
     bar.InitProperties();
-    host.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&host));
-    const QImage shot = host.grab().toImage();
+    parent.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&parent));
+    const QImage shot = parent.grab().toImage();
     const quint32 blue = rgb(0, 0, 255);
     QCOMPARE(colourAt(shot, 10, 10), blue);
     QCOMPARE(colourAt(shot, 10 + 237, 10 + 27), blue);
@@ -357,12 +357,12 @@ void TestProgressPainting::cornersShowTheHost()
 
 void TestProgressPainting::lastPictureOnScreen()
 {
-    QWidget host;
-    ProgressBar bar(&host);
+    QWidget parent;
+    ProgressBar bar(&parent);
     setUp(bar, 100, 28);
     bar.setValue(30);
-    host.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&host));
+    parent.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&parent));
     // The platform's own repaint shows the kept picture.
     const QImage shot = bar.grab().toImage().convertToFormat(QImage::Format_RGB32);
     QCOMPARE(shot.size(), bar.picture().size());
