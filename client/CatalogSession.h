@@ -90,7 +90,6 @@ public:
     const QString &baseUrl() const { return BaseUrl; }
     const QString &listEndpoint() const { return ListEndpoint; }
     int currentPage() const { return CurrentPage; }
-    const QByteArray &replyBuffer() const { return ReplyBuffer; }
     bool adminLoggedIn() const { return AdminLoggedIn; }
 
 private:
