@@ -180,10 +180,10 @@ std::optional<int> Main::LoadCatalogPage(const QString &url, QString *error)
 
 void Main::showPage(tavrel::CatalogPage page)
 {
-    // The cells are cut from the reply's bytes and decoded with Utf8ToUnicode when shown.
-    m_list->replaceRows(std::move(page.bytes), std::move(page.cells));
     if (page.recordCount)
         setCountLabel(QStringLiteral("共有 ") + *page.recordCount + QStringLiteral(" 记录"));
+    // The cells are cut from the reply's bytes and decoded with Utf8ToUnicode when shown.
+    m_list->replaceRows(std::move(page));
 }
 
 void Main::showList(CatalogSession::ListLoad load, bool quiet)

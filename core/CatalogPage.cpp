@@ -3,6 +3,8 @@
 #include "core/Encoding.h"
 #include "core/Rounding.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 
 namespace tavrel {
@@ -18,21 +20,17 @@ const char *findByte(const char *from, const char *to, char byte)
     return hit ? static_cast<const char *>(hit) : to;
 }
 
-// Appends the cells of one record; fields after the sixth are dropped, missing ones are empty.
-void appendRecord(QList<QByteArrayView> &cells, const char *begin, const char *end)
+// The first trailer marker, or -1. glibc's memmem is several times faster than a generic
+// search on a reply of megabytes, and the whole reply has to be searched.
+qsizetype findMarker(QByteArrayView text)
 {
-    int column = 0;
-    for (const char *start = begin; column < CatalogColumns; ++column) {
-        const char *stop = findByte(start, end, FieldSeparator);
-        cells.append(QByteArrayView(start, stop - start));
-        if (stop == end) {
-            ++column;
-            break;
-        }
-        start = stop + 1;
-    }
-    for (; column < CatalogColumns; ++column)
-        cells.append(QByteArrayView());
+#ifdef __GLIBC__
+    const void *hit = ::memmem(text.data(), size_t(text.size()), trailerMarker.data(),
+                               size_t(trailerMarker.size()));
+    return hit ? static_cast<const char *>(hit) - text.data() : -1;
+#else
+    return text.indexOf(trailerMarker);
+#endif
 }
 
 } // namespace
@@ -65,11 +63,29 @@ QByteArray buildCatalogPage(const QList<CatalogRecord> &records, qint64 recordCo
     return text.toUtf8();
 }
 
+QByteArrayView CatalogPage::cell(qsizetype row, int column) const
+{
+    if (row < 0 || row >= records.size() || column < 0 || column >= CatalogColumns)
+        return {};
+    const char *const all = bytes.constData();
+    const char *const last = all + bytes.size();
+    const char *start = all + records.at(row);
+    const char *const end = findByte(start, last, RecordSeparator);
+    // Fields past the sixth are dropped; missing ones are empty.
+    for (int c = 0; c < column; ++c) {
+        const char *separator = findByte(start, end, FieldSeparator);
+        if (separator == end)
+            return {};
+        start = separator + 1;
+    }
+    return QByteArrayView(start, findByte(start, end, FieldSeparator));
+}
+
 QStringList CatalogPage::row(qsizetype index) const
 {
     QStringList out;
     for (int c = 0; c < CatalogColumns; ++c)
-        out.append(utf8ToUnicode(cells.at(index * CatalogColumns + c)));
+        out.append(utf8ToUnicode(cell(index, c)));
     return out;
 }
 
@@ -89,17 +105,18 @@ CatalogPage parseCatalogPage(QByteArray reply)
     const QByteArrayView all(page.bytes);
 
     // Every piece that a record separator closes is a record; what follows the last one is
-    // not. Empty pieces add no row.
-    const char *const last = all.data() + all.size();
-    for (const char *start = all.data(); start < last;) {
+    // not. Empty pieces add no row. Offsets are 32-bit: a larger reply is read up to 4 GiB.
+    const qsizetype readable = std::min<qsizetype>(all.size(), UINT32_MAX);
+    const char *const first = all.data();
+    const char *const last = first + readable;
+    for (const char *start = first; start < last;) {
         const char *end = findByte(start, last, RecordSeparator);
         if (end == last)
             break;
         if (end != start) {
-            if (page.cells.isEmpty()) // sized from the first record, to grow rarely
-                page.cells.reserve((all.size() / qMax<qsizetype>(end - start, 16) + 1)
-                                   * CatalogColumns);
-            appendRecord(page.cells, start, end);
+            if (page.records.isEmpty()) // sized from the first record, to grow rarely
+                page.records.reserve(readable / qMax<qsizetype>(end - start + 1, 16) + 1);
+            page.records.append(quint32(start - first));
         }
         start = end + 1;
     }
@@ -107,10 +124,10 @@ CatalogPage parseCatalogPage(QByteArray reply)
     // The trailer runs from the first marker to the next one or the end; without a marker the
     // whole reply serves as trailer.
     QByteArrayView trailer = all;
-    const qsizetype marker = all.indexOf(trailerMarker);
+    const qsizetype marker = findMarker(all);
     if (marker >= 0) {
         trailer = all.sliced(marker + trailerMarker.size());
-        const qsizetype next = trailer.indexOf(trailerMarker);
+        const qsizetype next = findMarker(trailer);
         if (next >= 0)
             trailer = trailer.first(next);
     }

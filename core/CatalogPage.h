@@ -45,19 +45,21 @@ QByteArray buildCatalogPage(const QList<CatalogRecord> &records, qint64 recordCo
 // One reply of a list script as the client reads it: records of six cells, and the trailer's
 // two values.
 //
-// The separators and the trailer marker are ASCII, and an ASCII byte never occurs inside a
-// multi-byte UTF-8 sequence, so cutting the reply's bytes first and decoding each cell later
-// gives the same cells as decoding the whole reply first. The cells stay views into the reply
-// and are decoded only when shown or read: a page of tens of thousands of records costs one
-// buffer and one array.
+// A page keeps the reply's bytes and one offset per record; a record's cells are cut when they
+// are read. The separators and the trailer marker are ASCII, and an ASCII byte never occurs
+// inside a multi-byte UTF-8 sequence, so cutting the bytes and decoding each cell later gives
+// the same cells as decoding the whole reply first. A page of millions of records thus costs
+// its reply and four bytes a record. Replies up to 4 GiB are read.
 struct CatalogPage
 {
-    QByteArray bytes;                   // the reply the cells point into
-    QList<QByteArrayView> cells;        // CatalogColumns per row, row after row, UTF-8
+    QByteArray bytes;                   // the reply
+    QList<quint32> records;             // where each record starts in bytes
     std::optional<QString> recordCount; // the trailer's first value, exactly as sent
     int pageCount = 0;                  // 0 when missing or unreadable
 
-    qsizetype rowCount() const { return cells.size() / CatalogColumns; }
+    qsizetype rowCount() const { return records.size(); }
+    // The UTF-8 bytes of one cell, empty for a field the record lacks.
+    QByteArrayView cell(qsizetype row, int column) const;
     QStringList row(qsizetype index) const; // decoded
 };
 

@@ -9,6 +9,7 @@
 #include "client/platform/HttpTransfer.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QEvent>
 #include <QElapsedTimer>
 #include <QTextStream>
@@ -52,6 +53,20 @@ public:
     }
 };
 
+// Resident memory of this process now and at its peak, in bytes.
+qint64 statusBytes(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly | QIODevice::Text))
+        return -1;
+    const QByteArray key = QByteArray(field) + ':';
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(key))
+            return line.mid(key.size()).trimmed().split(' ').first().toLongLong() * 1024;
+    }
+    return -1;
+}
+
 double median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -80,6 +95,42 @@ int main(int argc, char *argv[])
 
     PaintCounter paints;
     window.listView()->viewport()->installEventFilter(&paints);
+    auto showAndWait = [&](const QString &url) {
+        const auto pages = window.LoadCatalogPage(url);
+        // Showing includes the list laying itself out and painting once.
+        const int paintsBefore = paints.count;
+        while (paints.count == paintsBefore)
+            QCoreApplication::processEvents();
+        return pages;
+    };
+
+    // A hostile page first, while the peak memory still belongs to start-up: 60 MiB of
+    // one-letter records, the most records a reply of that size can hold.
+    {
+        QByteArray hostile;
+        hostile.reserve(60 * 1024 * 1024 + 16);
+        while (hostile.size() < 60 * 1024 * 1024)
+            hostile.append("a\x01", 2);
+        const qint64 hostileRecords = hostile.size() / 2;
+        hostile.append("?TtbBa?1?1");
+        server.setReply(QStringLiteral("/adminphp/users_upload.php"), FaultServer::ok(hostile));
+        hostile = QByteArray();
+        const qint64 before = statusBytes("VmRSS");
+        QElapsedTimer t;
+        t.start();
+        const auto pages = showAndWait(harness.services.baseUrl
+                                       + QStringLiteral("users_upload.php?page=1"));
+        const double ms = t.nsecsElapsed() / 1e6;
+        const qint64 peak = statusBytes("VmHWM");
+        std::printf("hostile page: 60 MiB of one-letter records (%lld records)\n",
+                    static_cast<long long>(hostileRecords));
+        std::printf("  LoadCatalogPage: %s, %.0f ms, peak memory %.0f MiB above the %.0f MiB "
+                    "before it\n",
+                    pages ? "shown" : "failed", ms, (peak - before) / 1048576.0,
+                    before / 1048576.0);
+        window.listView()->clearRows();
+        server.setReply(QStringLiteral("/adminphp/users_upload.php"), FaultServer::ok({}));
+    }
 
     const QString url = harness.services.baseUrl + QStringLiteral("admin_upload.php?page=1");
     std::vector<double> loads, fetches;
@@ -94,11 +145,7 @@ int main(int argc, char *argv[])
         }
 
         t.restart();
-        const auto pages = window.LoadCatalogPage(url);
-        // Showing includes the list laying itself out and painting once.
-        const int paintsBefore = paints.count;
-        while (paints.count == paintsBefore)
-            QCoreApplication::processEvents();
+        const auto pages = showAndWait(url);
         loads.push_back(t.nsecsElapsed() / 1e6);
         if (!pages || window.listView()->rowCount() != records) {
             std::fprintf(stderr, "load failed\n");

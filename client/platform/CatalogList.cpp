@@ -1,18 +1,21 @@
 #include "CatalogList.h"
 
-#include "core/CatalogPage.h"
 #include "core/Encoding.h"
 
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QPalette>
+#include <QStyledItemDelegate>
 
 #include <algorithm>
 #include <limits>
 
 int CatalogModel::rowCount(const QModelIndex &parent) const
 {
-    return parent.isValid() ? 0 : m_rows;
+    if (parent.isValid() || m_captions.isEmpty())
+        return 0;
+    const qsizetype rows = m_page.rowCount() > 0 ? m_page.rowCount() : m_rows.size();
+    return int(std::min<qsizetype>(rows, std::numeric_limits<int>::max()));
 }
 
 int CatalogModel::columnCount(const QModelIndex &parent) const
@@ -29,142 +32,144 @@ QVariant CatalogModel::data(const QModelIndex &index, int role) const
 
 QVariant CatalogModel::headerData(int section, Qt::Orientation orientation, int role) const
 {
-    if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0
-        || section >= m_captions.size())
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 ||
+        section >= m_captions.size())
         return {};
     return m_captions.at(section);
 }
 
-QByteArrayView CatalogModel::keep(const QString &text)
+void CatalogModel::keepPageAsText()
 {
-    if (text.isEmpty())
-        return {};
-    // A buffer's bytes stay where they are when the list of buffers grows.
-    m_buffers.append(text.toUtf8());
-    return QByteArrayView(m_buffers.last());
+    if (m_page.rowCount() == 0)
+        return;
+    QList<QStringList> rows;
+    rows.reserve(m_page.rowCount());
+    for (qsizetype r = 0; r < m_page.rowCount(); ++r)
+        rows.append(m_page.row(r));
+    m_rows = std::move(rows);
+    m_page = {};
 }
 
 void CatalogModel::clearColumns()
 {
     beginResetModel();
     m_captions.clear();
-    m_cells.clear();
-    m_buffers.clear();
-    m_rows = 0;
+    m_page = {};
+    m_rows.clear();
     endResetModel();
 }
 
 void CatalogModel::insertColumn(int position, const QString &caption)
 {
     position = std::clamp(position, 0, int(m_captions.size()));
-    const int oldStride = int(m_captions.size());
+    // A page fills the first six columns; only a column added after them leaves it as it is.
+    if (position < tavrel::CatalogColumns)
+        keepPageAsText();
     beginInsertColumns({}, position, position);
     m_captions.insert(position, caption);
-    QList<QByteArrayView> cells;
-    cells.reserve(qsizetype(m_rows) * (oldStride + 1));
-    for (int r = 0; r < m_rows; ++r) {
-        for (int c = 0; c <= oldStride; ++c) {
-            if (c == position)
-                cells.append(QByteArrayView());
-            if (c < oldStride)
-                cells.append(m_cells.at(qsizetype(r) * oldStride + c));
-        }
+    for (QStringList &row : m_rows) {
+        if (position <= row.size())
+            row.insert(position, QString());
     }
-    m_cells = std::move(cells);
     endInsertColumns();
 }
 
 void CatalogModel::clearRows()
 {
-    if (m_rows == 0)
+    if (rowCount() == 0 && m_rows.isEmpty() && m_page.rowCount() == 0)
         return;
     beginResetModel();
-    m_rows = 0;
-    m_cells.clear();
-    m_buffers.clear();
+    m_page = {};
+    m_rows.clear();
     endResetModel();
 }
 
 void CatalogModel::appendRow(const QString &firstCell)
 {
-    const int stride = int(m_captions.size());
-    if (stride == 0)
+    if (m_captions.isEmpty())
         return;
-    beginInsertRows({}, m_rows, m_rows);
-    m_cells.resize(m_cells.size() + stride);
-    m_cells[qsizetype(m_rows) * stride] = keep(firstCell);
-    ++m_rows;
+    keepPageAsText();
+    const int row = rowCount();
+    beginInsertRows({}, row, row);
+    m_rows.append(QStringList{firstCell});
     endInsertRows();
 }
 
 void CatalogModel::setCell(int row, int column, const QString &text)
 {
-    const int stride = int(m_captions.size());
-    if (row < 0 || row >= m_rows || column < 0 || column >= stride)
+    if (row < 0 || row >= rowCount() || column < 0 || column >= m_captions.size())
         return;
-    m_cells[qsizetype(row) * stride + column] = keep(text);
+    keepPageAsText();
+    QStringList &cells = m_rows[row];
+    while (cells.size() <= column)
+        cells.append(QString());
+    cells[column] = text;
     const QModelIndex at = index(row, column);
     Q_EMIT dataChanged(at, at, {Qt::DisplayRole});
 }
 
 QString CatalogModel::cell(int row, int column) const
 {
-    const int stride = int(m_captions.size());
-    if (row < 0 || row >= m_rows || column < 0 || column >= stride)
+    if (row < 0 || row >= rowCount() || column < 0 || column >= m_captions.size())
         return {};
-    return tavrel::utf8ToUnicode(m_cells.at(qsizetype(row) * stride + column));
+    if (m_page.rowCount() > 0)
+        return tavrel::utf8ToUnicode(m_page.cell(row, column));
+    return m_rows.at(row).value(column);
 }
 
-void CatalogModel::replaceRows(QByteArray bytes, QList<QByteArrayView> cells)
+void CatalogModel::replaceRows(tavrel::CatalogPage page)
 {
-    constexpr int pageColumns = tavrel::CatalogColumns;
-    const int stride = int(m_captions.size());
-    const qsizetype rows = cells.size() / pageColumns;
     beginResetModel();
-    m_buffers.clear();
-    m_buffers.append(std::move(bytes));
-    if (stride == pageColumns) {
-        m_cells = std::move(cells);
-    } else {
-        m_cells.clear();
-        m_cells.resize(rows * stride);
-        for (qsizetype r = 0; r < rows; ++r)
-            for (int c = 0; c < std::min(stride, pageColumns); ++c)
-                m_cells[r * stride + c] = cells.at(r * pageColumns + c);
-    }
-    m_rows = int(std::min<qsizetype>(rows, std::numeric_limits<int>::max()));
-    if (stride == 0)
-        m_rows = 0;
+    m_rows.clear();
+    m_page = std::move(page);
     endResetModel();
 }
 
 void CatalogModel::replaceRows(const QList<QStringList> &rows)
 {
-    const int stride = int(m_captions.size());
     beginResetModel();
-    m_buffers.clear();
-    m_cells.clear();
-    m_cells.resize(rows.size() * stride);
-    for (qsizetype r = 0; r < rows.size(); ++r)
-        for (int c = 0; c < stride && c < rows.at(r).size(); ++c)
-            m_cells[r * stride + c] = keep(rows.at(r).at(c));
-    m_rows = stride == 0 ? 0 : int(rows.size());
+    m_page = {};
+    m_rows = rows;
     endResetModel();
 }
 
-CatalogList::CatalogList(QWidget *parent)
-    : QTreeView(parent), m_model(new CatalogModel(this))
+namespace {
+
+// Rows are selected whole, so the focus frame of a single cell would only mislead.
+class RowDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        option->state &= ~QStyle::State_HasFocus;
+    }
+};
+
+} // namespace
+
+CatalogList::CatalogList(QWidget *parent) : QTableView(parent), m_model(new CatalogModel(this))
 {
     setModel(m_model);
-    setRootIsDecorated(false);
-    setItemsExpandable(false);
-    setUniformRowHeights(true); // keeps tens of thousands of rows cheap to lay out
-    setAllColumnsShowFocus(true);
+    setItemDelegate(new RowDelegate(this));
+    setShowGrid(false);
+    setWordWrap(false);
+    setCornerButtonEnabled(false);
+    setTabKeyNavigation(false); // Tab leaves the list for the next control
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
-    header()->setStretchLastSection(false);
-    header()->setSectionsMovable(false);
+    verticalHeader()->hide();
+    // One height for every row, so none is measured: the rows of a page cost nothing to lay out.
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
+    horizontalHeader()->setStretchLastSection(false);
+    horizontalHeader()->setSectionsMovable(false);
+    horizontalHeader()->setHighlightSections(false);
+    horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
     connect(selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this](const QModelIndex &current) {
@@ -182,13 +187,23 @@ CatalogList::CatalogList(QWidget *parent)
 
 void CatalogList::keyPressEvent(QKeyEvent *event)
 {
-    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
-        && currentIndex().isValid()) {
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        currentIndex().isValid()) {
         Q_EMIT rowActivated();
         event->accept();
         return;
     }
-    QTreeView::keyPressEvent(event);
+    QTableView::keyPressEvent(event);
+}
+
+bool CatalogList::isHeaderHidden() const
+{
+    return horizontalHeader()->isHidden();
+}
+
+void CatalogList::setHeaderHidden(bool hidden)
+{
+    horizontalHeader()->setHidden(hidden);
 }
 
 void CatalogList::clearColumns()
@@ -246,9 +261,9 @@ QString CatalogList::cell(int row, int column) const
     return m_model->cell(row, column);
 }
 
-void CatalogList::replaceRows(QByteArray bytes, QList<QByteArrayView> cells)
+void CatalogList::replaceRows(tavrel::CatalogPage page)
 {
-    m_model->replaceRows(std::move(bytes), std::move(cells));
+    m_model->replaceRows(std::move(page));
 }
 
 void CatalogList::replaceRows(const QList<QStringList> &rows)

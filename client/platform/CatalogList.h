@@ -1,13 +1,17 @@
 #pragma once
 
+#include "core/CatalogPage.h"
+
 #include <QAbstractTableModel>
-#include <QByteArray>
-#include <QByteArrayView>
 #include <QList>
 #include <QStringList>
-#include <QTreeView>
+#include <QTableView>
 
 // Rows of text cells under captioned columns; cells of hidden columns keep their text.
+//
+// A page from the server is kept as it came (its bytes and one offset per record) and a cell is
+// cut and decoded only when it is shown or read, so a page of millions of records costs little
+// more than its reply. Rows filled a cell at a time are kept as text.
 class CatalogModel : public QAbstractTableModel
 {
     Q_OBJECT
@@ -26,26 +30,28 @@ public:
     void appendRow(const QString &firstCell);
     void setCell(int row, int column, const QString &text);
     QString cell(int row, int column) const;
-    // Replaces every row at once: one reset instead of a signal per cell. The cells are UTF-8
-    // views into the bytes, six per row; the model keeps the bytes and decodes a cell only
-    // when it is shown or read.
-    void replaceRows(QByteArray bytes, QList<QByteArrayView> cells);
+    // Replaces every row at once: one reset instead of a signal per cell. A page's six fields
+    // fill the first six columns.
+    void replaceRows(tavrel::CatalogPage page);
     void replaceRows(const QList<QStringList> &rows);
 
 private:
-    QByteArrayView keep(const QString &text);
+    // Turns the page's rows into rows of text, before a row or a column is changed by hand.
+    void keepPageAsText();
 
     QStringList m_captions;
-    QList<QByteArray> m_buffers;   // every buffer a cell points into
-    QList<QByteArrayView> m_cells; // m_captions.size() per row
-    int m_rows = 0;
+    tavrel::CatalogPage m_page; // the rows, when a page is on show
+    QList<QStringList> m_rows;  // the rows otherwise
 };
 
 // The catalogue list: a model/view table with the list operations of a list widget and two
 // notifications, row selected (click or keyboard move) and row activated (double-click or Enter).
 // The window fills whole pages with replaceRows; addRow and setCell are the list's public
 // interface for filling it a row and a cell at a time, and behave as replaceRows would.
-class CatalogList : public QTreeView
+//
+// A table view, not a tree view: a tree view keeps forty bytes of layout for every row, a table
+// view only a row height, so a page of millions of rows stays affordable.
+class CatalogList : public QTableView
 {
     Q_OBJECT
 
@@ -70,10 +76,12 @@ public:
     // A cell outside the rows or columns is left alone.
     void setCell(int row, int column, const QString &text, int reserved = 0);
     QString cell(int row, int column) const;
-    void replaceRows(QByteArray bytes, QList<QByteArrayView> cells);
+    void replaceRows(tavrel::CatalogPage page);
     void replaceRows(const QList<QStringList> &rows);
 
     CatalogModel *catalogModel() const { return m_model; }
+    bool isHeaderHidden() const;
+    void setHeaderHidden(bool hidden);
 
 Q_SIGNALS:
     void rowSelected(int row);

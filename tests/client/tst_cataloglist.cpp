@@ -132,10 +132,13 @@ private Q_SLOTS:
         list.setCell(0, 3, QStringLiteral("d"));
         list.addColumn(2, QStringLiteral("inserted"), 50);
         QCOMPARE(list.cell(0, 4), QStringLiteral("d"));
-        const QByteArray bytes("x\x02y");
-        list.replaceRows(
-            bytes, {QByteArrayView(bytes).first(1), QByteArrayView(bytes).last(1), {}, {}, {}, {}});
-        QCOMPARE(list.cell(0, 0), QStringLiteral("x"));
+        list.replaceRows(tavrel::parseCatalogPage("x\x02y\x01?TtbBa?1?1"));
+        QCOMPARE(list.cell(0, 1), QStringLiteral("y"));
+        list.addColumn(7, QStringLiteral("after the page"), 50);
+        QCOMPARE(list.cell(0, 1), QStringLiteral("y"));
+        list.addRow(1, QStringLiteral("z"));
+        QCOMPARE(list.cell(0, 1), QStringLiteral("y"));
+        QCOMPARE(list.cell(1, 0), QStringLiteral("z"));
         list.replaceRows(QList<QStringList>(3, QStringList{QStringLiteral("r")}));
         QCOMPARE(list.rowCount(), 3);
         list.clearRows();
