@@ -31,6 +31,12 @@ QString failureText(NetworkFailure failure, int code)
         return QStringLiteral("服务器的回复格式有误");
     case NetworkFailure::Proxy:
         return QStringLiteral("代理服务器出错");
+    case NetworkFailure::ReplyTooLarge:
+        return QStringLiteral("服务器的回复太大（超过 %1 MiB）").arg(code);
+    case NetworkFailure::TooSlow:
+        return QStringLiteral("传输太慢，已中断");
+    case NetworkFailure::RangeMismatch:
+        return QStringLiteral("服务器续传的数据与请求的位置不符");
     case NetworkFailure::Other:
         break;
     }
@@ -40,6 +46,11 @@ QString failureText(NetworkFailure failure, int code)
 QString idleTimeoutText(qint64 idleMs)
 {
     return QStringLiteral("连接超时：%1 毫秒内没有收到数据").arg(idleMs);
+}
+
+QString deadlineText(qint64 seconds)
+{
+    return QStringLiteral("服务器在 %1 秒内没有完成回复").arg(seconds);
 }
 
 QString httpStatusText(int status, const QString &reasonPhrase)

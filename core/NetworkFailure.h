@@ -21,6 +21,9 @@ enum class NetworkFailure {
     NetworkDown,
     MalformedReply,
     Proxy,
+    ReplyTooLarge, // more than the program takes from a server (`code`: the limit in MiB)
+    TooSlow,       // bytes trickle in slower than a transfer can live with
+    RangeMismatch, // a resumed download answered with other bytes than those asked for
     Other,
 };
 
@@ -29,6 +32,9 @@ QString failureText(NetworkFailure failure, int code = 0);
 
 // No byte arrived for `idleMs` milliseconds.
 QString idleTimeoutText(qint64 idleMs);
+
+// The whole reply did not arrive within `seconds`.
+QString deadlineText(qint64 seconds);
 
 // A reply whose status says the request failed: "服务器返回 404 Not Found".
 QString httpStatusText(int status, const QString &reasonPhrase);

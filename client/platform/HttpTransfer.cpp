@@ -2,10 +2,13 @@
 
 #include "net/HttpPolicy.h"
 
+#include <QCursor>
 #include <QEventLoop>
+#include <QGuiApplication>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QTimer>
 
 #include <algorithm>
 #include <climits>
@@ -19,6 +22,63 @@ namespace {
 struct DeleteLater
 {
     void operator()(QObject *o) const { o->deleteLater(); }
+};
+
+// For as long as a request waits: a busy cursor, and the user's input dropped. Excluding input
+// from the wait's event loop would only hold it back, and three impatient clicks would then run
+// their handler three times once the reply is in.
+class WaitingForReply : public QObject
+{
+public:
+    WaitingForReply()
+    {
+        m_gui = qobject_cast<QGuiApplication *>(QCoreApplication::instance()) != nullptr;
+        if (m_gui)
+            QGuiApplication::setOverrideCursor(QCursor(Qt::BusyCursor));
+        QCoreApplication::instance()->installEventFilter(this);
+    }
+    ~WaitingForReply() override
+    {
+        QCoreApplication::instance()->removeEventFilter(this);
+        if (m_gui)
+            QGuiApplication::restoreOverrideCursor();
+    }
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::MouseMove:
+        case QEvent::NonClientAreaMouseButtonPress:
+        case QEvent::NonClientAreaMouseButtonRelease:
+        case QEvent::NonClientAreaMouseButtonDblClick:
+        case QEvent::Wheel:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Shortcut:
+        case QEvent::ContextMenu:
+        case QEvent::InputMethod:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+        case QEvent::TabletPress:
+        case QEvent::TabletMove:
+        case QEvent::TabletRelease:
+        case QEvent::DragEnter:
+        case QEvent::DragMove:
+        case QEvent::Drop:
+            return true;
+        default:
+            return false;
+        }
+    }
+
+private:
+    bool m_gui = false;
 };
 
 } // namespace
@@ -35,6 +95,16 @@ void HttpTransfer::setIdleTimeout(std::chrono::milliseconds timeout)
     m_idleTimeout = std::max(timeout, std::chrono::milliseconds(1));
 }
 
+void HttpTransfer::setDeadline(std::chrono::milliseconds deadline)
+{
+    m_deadline = std::max(deadline, std::chrono::milliseconds(1));
+}
+
+void HttpTransfer::setReplyLimit(qint64 bytes)
+{
+    m_replyLimit = std::max<qint64>(bytes, 0);
+}
+
 FetchResult HttpTransfer::fetch(const QString &url)
 {
     QUrl target(url.trimmed());
@@ -47,8 +117,9 @@ FetchResult HttpTransfer::fetch(const QString &url)
         return FetchResult::failure(failureText(NetworkFailure::UnsupportedProtocol));
     }
 
+    const auto deadline = std::chrono::steady_clock::now() + m_deadline;
     for (int hop = 0;; ++hop) {
-        Hop result = get(target);
+        Hop result = get(target, deadline);
         if (result.redirect.isEmpty())
             return std::move(result.outcome);
         if (hop == http::MaxRedirects) {
@@ -63,18 +134,60 @@ FetchResult HttpTransfer::fetch(const QString &url)
     }
 }
 
-HttpTransfer::Hop HttpTransfer::get(const QUrl &target)
+HttpTransfer::Hop HttpTransfer::get(const QUrl &target,
+                                    std::chrono::steady_clock::time_point deadline)
 {
     QNetworkRequest request = http::makeRequest(target, http::RedirectMode::AvoidRepeatedRequests);
     // The transfer timeout restarts with every byte that arrives, so it is an idle timer.
     request.setTransferTimeout(int(std::min<qint64>(m_idleTimeout.count(), INT_MAX)));
 
     std::unique_ptr<QNetworkReply, DeleteLater> reply(m_nam->get(request));
+    enum class Cut { No, Deadline, TooLarge } cut = Cut::No;
     if (!reply->isFinished()) {
         QEventLoop loop;
         QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
-        // Paint and timers go on; clicks and keys wait until the handler has returned.
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
+        // Aborted from the event loop, never from inside one of the reply's own signals.
+        const auto stop = [&reply, &cut](Cut why) {
+            if (cut != Cut::No)
+                return;
+            cut = why;
+            QMetaObject::invokeMethod(reply.get(), &QNetworkReply::abort, Qt::QueuedConnection);
+        };
+        const auto checkSize = [&] {
+            const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+            if (reply->bytesAvailable() > m_replyLimit ||
+                (announced.isValid() && announced.toLongLong() > m_replyLimit))
+                stop(Cut::TooLarge);
+        };
+        QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, &loop, checkSize);
+        QObject::connect(reply.get(), &QNetworkReply::readyRead, &loop, checkSize);
+        QTimer timer;
+        timer.setSingleShot(true);
+        QObject::connect(&timer, &QTimer::timeout, &loop, [&] { stop(Cut::Deadline); });
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        timer.start(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+
+        const WaitingForReply waiting;
+        loop.exec();
+    }
+    if (!reply->isFinished()) {
+        // The wait ended without the reply: the program is quitting.
+        qCDebug(lcHttpTransfer) << "GET cancelled: the program is ending";
+        reply->abort();
+        return {FetchResult::cancel(), {}};
+    }
+    if (cut == Cut::Deadline) {
+        qCDebug(lcHttpTransfer) << "GET failed: not done within" << m_deadline.count() << "ms";
+        return {FetchResult::failure(deadlineText(
+                    std::chrono::duration_cast<std::chrono::seconds>(m_deadline).count())),
+                {}};
+    }
+    if (cut == Cut::TooLarge) {
+        qCDebug(lcHttpTransfer) << "GET failed: reply over" << m_replyLimit << "bytes";
+        return {FetchResult::failure(
+                    failureText(NetworkFailure::ReplyTooLarge, int(m_replyLimit / (1024 * 1024)))),
+                {}};
     }
 
     if (const std::optional<NetworkFailure> failure = http::transportFailure(reply.get())) {
@@ -94,6 +207,12 @@ HttpTransfer::Hop HttpTransfer::get(const QUrl &target)
     }
 
     QByteArray body = reply->readAll();
+    if (body.size() > m_replyLimit) { // arrived all at once, before any check could run
+        qCDebug(lcHttpTransfer) << "GET failed: reply over" << m_replyLimit << "bytes";
+        return {FetchResult::failure(
+                    failureText(NetworkFailure::ReplyTooLarge, int(m_replyLimit / (1024 * 1024)))),
+                {}};
+    }
     // A close before the announced length is a cut body, whatever status came with it.
     if (!http::isBodyWhole(reply.get(), body.size())) {
         qCDebug(lcHttpTransfer) << "GET failed:" << body.size() << "bytes, not as announced";

@@ -8,16 +8,19 @@ MessageBoxPrompter::MessageBoxPrompter(QWidget *parent) : m_parent(parent) {}
 Prompter::Answer MessageBoxPrompter::ask(const QString &text, const QString &title, Buttons buttons,
                                          Icon icon)
 {
-    const bool question = buttons == Buttons::YesNoCancel;
-    QMessageBox box(
-        icon == Icon::Critical ? QMessageBox::Critical : QMessageBox::NoIcon, title, text,
-        question ? QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel : QMessageBox::Ok,
-        m_parent);
+    const bool question = buttons != Buttons::Ok;
+    QMessageBox::StandardButtons shown = QMessageBox::Ok;
+    if (buttons == Buttons::YesNoCancel)
+        shown = QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel;
+    else if (buttons == Buttons::YesNo)
+        shown = QMessageBox::Yes | QMessageBox::No;
+    QMessageBox box(icon == Icon::Critical ? QMessageBox::Critical : QMessageBox::NoIcon, title,
+                    text, shown, m_parent);
     // Texts can carry server replies and file names: show them as they are, never as markup.
     box.setTextFormat(Qt::PlainText);
     if (question) {
         box.setDefaultButton(QMessageBox::Yes);
-        box.setEscapeButton(QMessageBox::Cancel);
+        box.setEscapeButton(buttons == Buttons::YesNo ? QMessageBox::No : QMessageBox::Cancel);
     } else {
         box.setDefaultButton(QMessageBox::Ok);
         box.setEscapeButton(QMessageBox::Ok);
@@ -33,6 +36,8 @@ Prompter::Answer MessageBoxPrompter::ask(const QString &text, const QString &tit
         return Answer::Ok;
     default:
         // Closed from its title bar.
-        return question ? Answer::Cancel : Answer::Ok;
+        if (!question)
+            return Answer::Ok;
+        return buttons == Buttons::YesNo ? Answer::No : Answer::Cancel;
     }
 }

@@ -5,8 +5,8 @@
 #include <QPointer>
 #include <QWidget>
 
-// The window's message boxes: modal, with the given text and title, OK or Yes/No/Cancel, and an
-// icon only for errors.
+// The window's message boxes: modal, with the given text and title, OK, Yes/No/Cancel or Yes/No,
+// and an icon only for errors.
 class MessageBoxPrompter : public Prompter
 {
 public:

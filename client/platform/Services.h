@@ -12,18 +12,22 @@ class FetchService;
 // and the program wires the real ones in app/main.cpp.
 
 // The outcome of one blocking GET: the body when a reply arrived (whatever its status), or the
-// reason the transfer failed.
+// reason the transfer failed. A wait the program's end cut short is `cancelled`: nobody is
+// there to be told.
 struct FetchResult
 {
     bool ok = false;
     QByteArray body;
     QString error;
+    bool cancelled = false;
 
-    static FetchResult success(QByteArray bytes) { return {true, std::move(bytes), {}}; }
-    static FetchResult failure(QString why) { return {false, {}, std::move(why)}; }
+    static FetchResult success(QByteArray bytes) { return {true, std::move(bytes), {}, false}; }
+    static FetchResult failure(QString why) { return {false, {}, std::move(why), false}; }
+    static FetchResult cancel() { return {false, {}, {}, true}; }
 };
 
-// One blocking GET of a complete URL; the window keeps painting but takes no input meanwhile.
+// One blocking GET of a complete URL. While it waits the window keeps painting, shows a busy
+// cursor and drops (never queues) the user's input.
 class Transfer
 {
 public:
@@ -35,7 +39,7 @@ public:
 class Prompter
 {
 public:
-    enum class Buttons { Ok, YesNoCancel };
+    enum class Buttons { Ok, YesNoCancel, YesNo };
     enum class Icon { None, Critical };
     enum class Answer { Ok, Yes, No, Cancel };
 
@@ -74,8 +78,8 @@ struct MainServices
     // Makes the fetch service of the window's download control.
     std::function<std::unique_ptr<FetchService>()> makeFetchService;
 
-    QString programFolder;  // folder of the executable, without a trailing separator
-    QString libraryRoot;    // where downloaded items go, ends with a separator
-    QString baseUrl;        // catalog server, ends with "adminphp/"
-    QString statisticsUrl;  // the visit-statistics page
+    QString programFolder; // folder of the executable, without a trailing separator
+    QString libraryRoot;   // where downloaded items go, ends with a separator
+    QString baseUrl;       // catalog server, ends with "adminphp/"
+    QString statisticsUrl; // the visit-statistics page
 };

@@ -4,6 +4,7 @@
 #include "net/HttpPolicy.h"
 
 #include <QApplication>
+#include <QCursor>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QPointer>
@@ -86,8 +87,12 @@ private Q_SLOTS:
     void noPasswordInErrorsOrLogs_data();
     void noPasswordInErrorsOrLogs();
     void windowPaintsWhileWaiting();
-    void userInputWaitsUntilFetchReturns_data();
-    void userInputWaitsUntilFetchReturns();
+    void bounds_data();
+    void bounds();
+    void userInputDuringFetchIsDropped_data();
+    void userInputDuringFetchIsDropped();
+    // Last: it ends the application's event loops for good.
+    void quitDuringFetchCancelsIt();
 };
 
 void TestHttpTransfer::replies_data()
@@ -153,6 +158,11 @@ void TestHttpTransfer::replies_data()
     QTest::newRow("slow drip within the idle time")
         << dripped("abcdefghijklmnopqrst", 1, 20) << true << QByteArray("abcdefghijklmnopqrst")
         << kShortIdleMs;
+    // 8 MiB of zeros in 8 KiB: the page is asked for as it is stored, and stays as it came.
+    const QByteArray bomb = qCompress(QByteArray(8 * 1024 * 1024, '\0'), 9).mid(4);
+    FaultServer::Reply deflated = FaultServer::ok(bomb);
+    deflated.headers.append(std::pair<QByteArray, QByteArray>("Content-Encoding", "deflate"));
+    QTest::newRow("compressed page is not inflated") << deflated << true << bomb << kRelaxed;
 }
 
 void TestHttpTransfer::replies()
@@ -410,14 +420,56 @@ void TestHttpTransfer::windowPaintsWhileWaiting()
     QVERIFY(paintsDuringFetch > paintsBefore);
 }
 
-void TestHttpTransfer::userInputWaitsUntilFetchReturns_data()
+void TestHttpTransfer::bounds_data()
+{
+    QTest::addColumn<FaultServer::Reply>("reply");
+    QTest::addColumn<int>("deadlineMs");
+    QTest::addColumn<qint64>("limit");
+    QTest::addColumn<QString>("error"); // a part of it; empty: the reply arrives
+
+    const QByteArray kib = pattern(1024);
+    QTest::newRow("at the limit") << FaultServer::ok(kib) << kRelaxed << qint64(1024) << "";
+    QTest::newRow("over the limit")
+        << FaultServer::ok(pattern(300 * 1024)) << kRelaxed << qint64(1024) << "太大";
+    QTest::newRow("announced over the limit")
+        << withLength(FaultServer::ok(kib), FaultServer::Length::Longer) << kRelaxed
+        << qint64(1200) << "太大";
+    QTest::newRow("over the limit without a length")
+        << withLength(FaultServer::ok(pattern(300 * 1024)), FaultServer::Length::Missing)
+        << kRelaxed << qint64(1024) << "太大";
+    // Never quiet for the idle time, but never done either.
+    QTest::newRow("a drip past the deadline")
+        << dripped(pattern(1000), 1, 20) << 300 << HttpTransfer::DefaultReplyLimit << "没有完成回复";
+}
+
+void TestHttpTransfer::bounds()
+{
+    QFETCH(FaultServer::Reply, reply);
+    QFETCH(int, deadlineMs);
+    QFETCH(qint64, limit);
+    QFETCH(QString, error);
+
+    FaultServer server;
+    server.setDefaultReply(reply);
+    HttpTransfer transfer;
+    transfer.setIdleTimeout(5s);
+    transfer.setDeadline(std::chrono::milliseconds(deadlineMs));
+    transfer.setReplyLimit(limit);
+    const FetchResult result = transfer.fetch(server.url("page"));
+    QCOMPARE(result.ok, error.isEmpty());
+    QVERIFY2(result.error.contains(error), qPrintable(result.error));
+    if (result.ok)
+        QCOMPARE(result.body, reply.body);
+}
+
+void TestHttpTransfer::userInputDuringFetchIsDropped_data()
 {
     QTest::addColumn<bool>("mouse"); // a mouse click, else the space key on the focused button
     QTest::newRow("mouse click") << true;
     QTest::newRow("space key") << false;
 }
 
-void TestHttpTransfer::userInputWaitsUntilFetchReturns()
+void TestHttpTransfer::userInputDuringFetchIsDropped()
 {
 #ifndef TAVREL_HAVE_QPA
     QSKIP("built without Qt's platform interface headers (qt6-base-private-dev)");
@@ -436,9 +488,12 @@ void TestHttpTransfer::userInputWaitsUntilFetchReturns()
     QWindow *window = button.windowHandle();
     QVERIFY(window);
 
-    // The input arrives the way a platform delivers it, queued while the fetch waits.
+    // The input arrives the way a platform delivers it, while the fetch waits.
     bool sent = false;
+    bool busyCursor = false;
     QTimer::singleShot(50, &button, [&] {
+        busyCursor = QGuiApplication::overrideCursor()
+                     && QGuiApplication::overrideCursor()->shape() == Qt::BusyCursor;
         using Q = QWindowSystemInterface;
         const QPointF local(20, 20);
         const QPointF global = window->mapToGlobal(local);
@@ -462,9 +517,28 @@ void TestHttpTransfer::userInputWaitsUntilFetchReturns()
 
     QVERIFY(result.ok);
     QVERIFY(sent); // only the fetch's own wait ran the timer
+    QVERIFY(busyCursor);
+    QVERIFY(!QGuiApplication::overrideCursor());
     QCOMPARE(clicksDuringFetch, 0);
-    QTRY_COMPARE(clicks, 1); // held back, not lost
+    // Dropped, not held back: nothing happens once the reply is in.
+    QTest::qWait(200);
+    QCOMPARE(clicks, 0);
+    QTest::mouseClick(&button, Qt::LeftButton);
+    QCOMPARE(clicks, 1); // the button itself still works
 #endif
+}
+
+void TestHttpTransfer::quitDuringFetchCancelsIt()
+{
+    FaultServer server;
+    server.setDefaultReply(faulty("never", FaultServer::Fault::Silence));
+    HttpTransfer transfer;
+    transfer.setIdleTimeout(60s);
+    QTimer::singleShot(100, [] { QCoreApplication::exit(0); });
+    const FetchResult result = transfer.fetch(server.url("x"));
+    QVERIFY(result.cancelled);
+    QVERIFY(!result.ok);
+    QVERIFY(!QGuiApplication::overrideCursor());
 }
 
 QTEST_MAIN(TestHttpTransfer)
