@@ -13,8 +13,11 @@ namespace {
 
 bool isControl(QChar c)
 {
-    // C0, DEL and C1: NUL cuts a path short, the others hide what the name really is.
-    return c.category() == QChar::Other_Control;
+    // C0, DEL and C1: NUL cuts a path short, the others hide what the name really is. The
+    // embeddings, overrides and isolates of bidirectional text show it in another order.
+    const char16_t u = c.unicode();
+    return c.category() == QChar::Other_Control || (u >= 0x202A && u <= 0x202E) ||
+           (u >= 0x2066 && u <= 0x2069);
 }
 
 bool isSeparator(QChar c)
@@ -138,6 +141,24 @@ QString visibleName(const QString &name)
             out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
     }
     return out;
+}
+
+std::optional<QString> linkInside(const QString &libraryRoot, const QString &path)
+{
+    const QString root = QDir::cleanPath(QDir::fromNativeSeparators(libraryRoot));
+    const QString target = QDir::cleanPath(QDir::fromNativeSeparators(path));
+    if (!target.startsWith(root + QLatin1Char('/')))
+        return std::nullopt;
+    QString at = root;
+    for (const QString &part : target.mid(root.size() + 1).split(QLatin1Char('/'))) {
+        at += QLatin1Char('/') + part;
+        const QFileInfo info(at);
+        if (info.isSymLink())
+            return at;
+        if (!info.exists())
+            break; // nothing below a missing folder can be a link yet
+    }
+    return std::nullopt;
 }
 
 } // namespace tavrel

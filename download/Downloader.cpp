@@ -3,14 +3,51 @@
 #include "download/DownloadLog.h"
 #include "net/HttpPolicy.h"
 
+#include <QFileInfo>
 #include <QSaveFile>
+#include <QStorageInfo>
+#include <QTimer>
 
 #ifdef Q_OS_LINUX
 #include <fcntl.h>
 #endif
 
+using namespace std::chrono_literals;
+
+namespace {
+
+// How often the free space is looked at while a file is written.
+constexpr qint64 SpaceCheckEvery = 4 * 1024 * 1024;
+
+QString diskFullText()
+{
+    return QObject::tr("磁盘空间不足，无法保存文件");
+}
+
+// The staged file is flushed to disk before it takes the target's place, so that a crash can
+// never leave a partial file there. Starting the disk writes while the download still runs
+// leaves that final flush little to do.
+void startWriteback(QSaveFile *file, qint64 justWritten)
+{
+#ifdef Q_OS_LINUX
+    constexpr qint64 window = 16 * 1024 * 1024;
+    const qint64 written = file->pos();
+    if (written / window == (written - justWritten) / window)
+        return;
+    if (file->flush())
+        ::sync_file_range(file->handle(), 0, 0, SYNC_FILE_RANGE_WRITE); // does not wait
+#else
+    Q_UNUSED(file);
+    Q_UNUSED(justWritten);
+#endif
+}
+
+} // namespace
+
 Downloader::Downloader(std::unique_ptr<FetchService> service, ErrorBox errorBox, QObject *parent)
-    : QObject(parent), m_service(std::move(service)), m_errorBox(std::move(errorBox))
+    : QObject(parent), m_service(std::move(service)),
+      m_errorBox(std::move(errorBox)), m_retryWaits{1s, 2s, 4s, 8s, 16s},
+      m_freeSpace([](const QString &folder) { return QStorageInfo(folder).bytesAvailable(); })
 {
     Q_ASSERT(m_service);
     connect(m_service.get(), &FetchService::progress, this, &Downloader::onProgress);
@@ -27,7 +64,17 @@ Downloader::~Downloader()
     m_service->disconnect(this);
     if (!FileList.isEmpty())
         CancelAllDownload();
-    m_staging.clear();
+    m_running.clear();
+}
+
+void Downloader::setRetryWaits(const QList<std::chrono::milliseconds> &waits)
+{
+    m_retryWaits = waits;
+}
+
+void Downloader::setFreeSpace(FreeSpace freeSpace)
+{
+    m_freeSpace = std::move(freeSpace);
 }
 
 bool Downloader::BeginDownload(const QString &URL, const QString &SaveFile,
@@ -40,7 +87,9 @@ bool Downloader::BeginDownload(const QString &URL, const QString &SaveFile,
     }
     // The service accepted a new fetch under this key: whatever an earlier one staged is stale.
     discardStaging(SaveFile);
-    m_staging.emplace(SaveFile, nullptr);
+    Running &running = m_running[SaveFile];
+    running.url = URL;
+    running.options = AsyncReadOptions;
     FileList.append(SaveFile);
     StatusList.append(255);
     return true;
@@ -77,12 +126,29 @@ QString Downloader::errorText(int number, Operation operation, const QString &de
 void Downloader::onProgress(const FetchRecord &record)
 {
     const FetchRecord r = record;
+    if (r.statusCode == FetchRecord::FirstData) {
+        const auto it = m_running.find(r.key);
+        if (it != m_running.end()) {
+            Running &running = it->second;
+            if (r.startsAt == 0 && running.written > 0) {
+                // The server sends the whole file again: what was written is dropped.
+                if (running.file)
+                    running.file->cancelWriting();
+                running.file.reset();
+                running.written = 0;
+            }
+            if (running.written == 0 || running.validator.isEmpty())
+                running.validator = r.validator;
+            running.total = r.bytesMax;
+        }
+    }
     if (r.bytesMax != 0)
         emit DownloadProgress(r.bytesRead, r.bytesMax, r.key);
 
     switch (r.statusCode) {
     case FetchRecord::Sending:
-        qCDebug(lcDownload).noquote() << "Attempting to connect" << tavrel::http::urlForLog(r.target);
+        qCDebug(lcDownload).noquote()
+            << "Attempting to connect" << tavrel::http::urlForLog(r.target);
         break;
     case FetchRecord::Connecting:
         qCDebug(lcDownload).noquote() << "Connecting" << r.statusText;
@@ -107,41 +173,44 @@ void Downloader::onProgress(const FetchRecord &record)
     }
 }
 
-namespace {
-
-// The staged file is flushed to disk before it takes the target's place, so that a crash can
-// never leave a partial file there. Starting the disk writes while the download still runs
-// leaves that final flush little to do.
-void startWriteback(QSaveFile *file, qint64 justWritten)
+bool Downloader::roomFor(Running &running, qint64 more, QString *reason)
 {
-#ifdef Q_OS_LINUX
-    constexpr qint64 window = 16 * 1024 * 1024;
-    const qint64 written = file->pos();
-    if (written / window == (written - justWritten) / window)
-        return;
-    if (file->flush())
-        ::sync_file_range(file->handle(), 0, 0, SYNC_FILE_RANGE_WRITE); // does not wait
-#else
-    Q_UNUSED(file);
-    Q_UNUSED(justWritten);
-#endif
+    if (!m_freeSpace || !running.file)
+        return true;
+    const qint64 free = m_freeSpace(QFileInfo(running.file->fileName()).absolutePath());
+    if (free < 0 || free >= more + DiskMargin)
+        return true;
+    *reason = diskFullText();
+    return false;
 }
-
-} // namespace
 
 void Downloader::onData(const QString &key, const QByteArray &chunk)
 {
-    const auto it = m_staging.find(key);
-    if (it == m_staging.end())
+    const auto it = m_running.find(key);
+    if (it == m_running.end())
         return; // not a fetch this control is writing: nothing to put it in
+    Running &running = it->second;
     QString reason;
-    QSaveFile *file = it->second ? it->second.get() : openStaging(key, &reason);
+    QSaveFile *file = running.file ? running.file.get() : openStaging(key, running, &reason);
+    if (file && running.written >= running.nextSpaceCheck) {
+        // The whole rest of a file of known length must fit, and the margin stay free.
+        const qint64 rest =
+            running.total > running.written ? running.total - running.written : SpaceCheckEvery;
+        if (!roomFor(running, rest, &reason))
+            file = nullptr;
+        running.nextSpaceCheck = running.written + SpaceCheckEvery;
+    }
     if (file && file->write(chunk) == chunk.size()) {
+        running.written += chunk.size();
         startWriteback(file, chunk.size());
         return;
     }
-    if (file)
-        reason = tr("无法写入文件: %1").arg(file->errorString());
+    if (file) {
+        QString full;
+        reason = roomFor(running, chunk.size(), &full)
+                     ? tr("无法写入文件: %1").arg(file->errorString())
+                     : full;
+    }
     // Stop fetching what cannot be stored, and end this fetch as failed right away.
     fail(key, reason);
     record(key, FetchRecord::Failure);
@@ -153,6 +222,8 @@ void Downloader::onCompleted(const FetchRecord &record_)
     const FetchRecord r = record_;
     int recorded = r.statusCode;
     if (r.statusCode == FetchRecord::Failure) {
+        if (r.resumable && resumeLater(r.key, r.statusText))
+            return;
         fail(r.key, r.statusText);
     } else if (r.statusCode == FetchRecord::AllData) {
         qCDebug(lcDownload).noquote() << QStringLiteral("Writting to file ") + r.key;
@@ -169,6 +240,48 @@ void Downloader::onCompleted(const FetchRecord &record_)
     CheckAllComplete();
 }
 
+bool Downloader::resumeLater(const QString &key, const QString &reason)
+{
+    const auto it = m_running.find(key);
+    if (it == m_running.end() || it->second.written == 0)
+        return false; // nothing to resume: a failure like any other
+    Running &running = it->second;
+    if (running.written > running.furthest) {
+        running.furthest = running.written;
+        running.triesWithoutProgress = 0;
+    }
+    if (running.triesWithoutProgress >= m_retryWaits.size())
+        return false;
+    const std::chrono::milliseconds wait = m_retryWaits.at(running.triesWithoutProgress++);
+    qCDebug(lcDownload).noquote() << "Resuming" << key << "at byte" << running.written << "in"
+                                  << wait.count() << "ms after:" << reason;
+    if (!running.retry) {
+        running.retry = std::make_unique<QTimer>();
+        running.retry->setSingleShot(true);
+        connect(running.retry.get(), &QTimer::timeout, this, [this, key] { resume(key); });
+    }
+    running.retry->start(wait);
+    // The bar keeps showing what is already there while the fetch waits.
+    if (running.total > 0)
+        emit DownloadProgress(running.written, running.total, key);
+    return true;
+}
+
+void Downloader::resume(const QString &key)
+{
+    const auto it = m_running.find(key);
+    if (it == m_running.end())
+        return;
+    Running &running = it->second;
+    const auto refusal = m_service->start(running.url, key, running.options,
+                                          ResumeFrom{running.written, running.validator});
+    if (!refusal)
+        return;
+    fail(key, refusal->description);
+    record(key, FetchRecord::Failure);
+    CheckAllComplete();
+}
+
 void Downloader::fail(const QString &key, const QString &reason)
 {
     m_service->cancel(key);
@@ -176,45 +289,58 @@ void Downloader::fail(const QString &key, const QString &reason)
     emit DownloadError(key, reason);
 }
 
-QSaveFile *Downloader::openStaging(const QString &key, QString *reason)
+QSaveFile *Downloader::openStaging(const QString &key, Running &running, QString *reason)
 {
     auto file = std::make_unique<QSaveFile>(key);
     if (!file->open(QIODevice::WriteOnly)) {
         *reason = tr("无法创建文件: %1").arg(file->errorString());
         return nullptr;
     }
-    QSaveFile *opened = file.get();
-    m_staging[key] = std::move(file);
-    return opened;
+    running.file = std::move(file);
+    running.nextSpaceCheck = 0;
+    return running.file.get();
 }
 
 bool Downloader::commit(const QString &key, QString *reason)
 {
-    const auto it = m_staging.find(key);
-    if (it == m_staging.end()) {
+    const auto it = m_running.find(key);
+    if (it == m_running.end()) {
         // Nothing was staged for this key (it was cancelled or never started here).
         *reason = tr("没有收到可写入的数据");
         return false;
     }
-    QSaveFile *file = it->second ? it->second.get() : openStaging(key, reason);
+    Running &running = it->second;
+    QSaveFile *file = running.file ? running.file.get() : openStaging(key, running, reason);
     if (!file)
         return false;
+    if (running.total > 0 && running.written != running.total) {
+        *reason =
+            tr("文件不完整：收到 %1 字节，应为 %2 字节").arg(running.written).arg(running.total);
+        return false;
+    }
+    if (m_commitCheck) {
+        const QString refusal = m_commitCheck(key);
+        if (!refusal.isEmpty()) {
+            *reason = refusal;
+            return false;
+        }
+    }
     if (!file->commit()) {
         *reason = tr("无法写入文件: %1").arg(file->errorString());
         return false;
     }
-    m_staging.erase(key);
+    m_running.erase(it);
     return true;
 }
 
 void Downloader::discardStaging(const QString &key)
 {
-    const auto it = m_staging.find(key);
-    if (it == m_staging.end())
+    const auto it = m_running.find(key);
+    if (it == m_running.end())
         return;
-    if (it->second)
-        it->second->cancelWriting(); // the temporary file goes with the object
-    m_staging.erase(it);
+    if (it->second.file)
+        it->second.file->cancelWriting(); // the temporary file goes with the object
+    m_running.erase(it);
 }
 
 void Downloader::record(const QString &key, int statusCode)

@@ -14,7 +14,14 @@
 //    final count.
 //  - Each listed fetch ends once, with DownloadError(SaveFile, Reason) or with
 //    DownloadComplete(MaxBytes, SaveFile). DownloadComplete comes only when the whole file is
-//    in place at SaveFile; a file that could not be written is a DownloadError.
+//    in place at SaveFile, exactly as long as the server said; a file that could not be written
+//    is a DownloadError.
+//  - A connection that drops, resets or stalls once part of the file is there does not end the
+//    fetch: it resumes from the first byte not yet written (a range request that names the
+//    file's validator), after the waits of setRetryWaits (1, 2, 4, 8 and 16 s). A try that
+//    brings bytes starts the count again; DownloadError comes when the waits are used up
+//    without progress, with the last reason. An answer such as 404 is never retried. While a
+//    fetch waits to resume, DownloadProgress shows the bytes already there.
 //  - DownloadAllComplete(FileNotDownload) comes right after the end of a fetch once every
 //    listed fetch has ended in error or completion; the list is already empty then, so its
 //    handler may start a new batch. Entry 0 is always "", the failed keys follow in start
@@ -29,7 +36,8 @@
 // the target's place in one step only when the fetch has ended with all its data. A fetch that
 // fails, is cancelled or cannot be written discards its staging file, so the target path never
 // holds a partial file and a file already there stays as it was. The control never makes
-// folders.
+// folders. A disk whose free space falls under a margin ends the fetch with a reason that says
+// so, before the disk is full.
 //
 // Events are raised on the thread that owns the control, never from inside BeginDownload or
 // CancelAllDownload.
@@ -42,12 +50,14 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 
 class QSaveFile;
+class QTimer;
 
 class Downloader : public QObject
 {
@@ -79,6 +89,18 @@ public:
     QStringList fileList() const { return FileList; }
     QList<quint8> statusList() const { return StatusList; }
 
+    // The waits before each try to resume; their number is the number of tries without
+    // progress. Tests and benchmarks set them to 0.
+    void setRetryWaits(const QList<std::chrono::milliseconds> &waits);
+    // Free bytes on the disk that holds a folder, -1 when unknown. The default asks the system.
+    using FreeSpace = std::function<qint64(const QString &folder)>;
+    void setFreeSpace(FreeSpace freeSpace);
+    // What must stay free on the disk while a file is written.
+    static constexpr qint64 DiskMargin = 32 * 1024 * 1024;
+    // Asked right before a whole file takes its place; a reason refuses it.
+    using CommitCheck = std::function<QString(const QString &saveFile)>;
+    void setCommitCheck(CommitCheck check) { m_commitCheck = std::move(check); }
+
 signals:
     void DownloadProgress(qint64 CurBytes, qint64 MaxBytes, const QString &SaveFile);
     // Reason: a short text a person can read, for the window's box.
@@ -88,25 +110,48 @@ signals:
     void DownloadAllComplete(const QStringList &FileNotDownload);
 
 private:
+    // What the control keeps of a fetch it writes.
+    struct Running
+    {
+        QString url;
+        std::optional<int> options;
+        std::unique_ptr<QSaveFile> file; // the staging file, from the first piece of data on
+        qint64 written = 0;
+        qint64 total = 0; // the file's length, 0 while unknown
+        QByteArray validator;
+        qint64 furthest = 0; // the most ever written: a try that gets past it made progress
+        int triesWithoutProgress = 0;
+        qint64 nextSpaceCheck = 0;
+        std::unique_ptr<QTimer> retry;
+    };
+
     void onProgress(const FetchRecord &record);
     void onData(const QString &key, const QByteArray &chunk);
     void onCompleted(const FetchRecord &record);
+    // A resumable failure: true when another try has been set up.
+    bool resumeLater(const QString &key, const QString &reason);
+    void resume(const QString &key);
+    // Whether the disk keeps its margin with `more` bytes still to come; the reason if not.
+    bool roomFor(Running &running, qint64 more, QString *reason);
 
     // Ends a fetch as failed: stops it, drops its staging file and raises DownloadError.
     void fail(const QString &key, const QString &reason);
     // Puts the staging file in place; false with the reason when that was not possible.
     bool commit(const QString &key, QString *reason);
     void discardStaging(const QString &key);
-    QSaveFile *openStaging(const QString &key, QString *reason);
+    QSaveFile *openStaging(const QString &key, Running &running, QString *reason);
     void record(const QString &key, int statusCode);
     void CheckAllComplete();
 
     std::unique_ptr<FetchService> m_service;
     ErrorBox m_errorBox;
     QSize m_size;
+    QList<std::chrono::milliseconds> m_retryWaits;
+    FreeSpace m_freeSpace;
+    CommitCheck m_commitCheck;
 
     QStringList FileList;
     QList<quint8> StatusList;
-    // One staging file per key of a running fetch; empty until the first piece of data.
-    std::map<QString, std::unique_ptr<QSaveFile>> m_staging;
+    // Every fetch this control writes, by key, from its start until it has ended.
+    std::map<QString, Running> m_running;
 };

@@ -9,8 +9,12 @@
 //     control can write it to disk at once and never holds a whole body in memory;
 //   - completed(record) once for every fetch that runs to its end, with status AllData when
 //     the whole body has been handed over by dataArrived, or Failure otherwise.
-// A cancelled fetch reports nothing more. Byte counts are 64-bit; bytesMax stays 0 while the
-// length is unknown.
+// A cancelled fetch reports nothing more. Byte counts are 64-bit and count from the file's
+// first byte, also for a fetch that resumes; bytesMax stays 0 while the length is unknown.
+//
+// A fetch may resume a file whose first bytes are already there (ResumeFrom): the service asks
+// for the rest. Its FirstData report says where the body it now hands over starts in the file:
+// at the offset asked for, or at 0 when the server sends the whole file again.
 
 #include <QObject>
 #include <QString>
@@ -36,6 +40,20 @@ struct FetchRecord
     qint64 bytesMax = 0; // 0 while the server has announced no length
     int statusCode = Failure;
     QString statusText; // for a failure: a short reason a person can read
+    // For a Failure: the connection dropped, was reset or stalled, and the bytes handed over so
+    // far are good, so the fetch may be resumed. False for an answer such as 404.
+    bool resumable = false;
+    qint64 startsAt = 0;  // for FirstData: the byte of the file the body now handed over starts at
+    QByteArray validator; // for FirstData: the answer's ETag or Last-Modified, to resume it with
+};
+
+// Where a fetch resumes: the file's bytes before `offset` are already there. With a validator
+// the server is asked for the rest only if the file is still the one it names (If-Range), and
+// sends the whole file otherwise.
+struct ResumeFrom
+{
+    qint64 offset = 0;
+    QByteArray validator;
 };
 
 // Why the service refused to start a fetch.
@@ -57,7 +75,8 @@ public:
     // and then nothing is ever reported for that call. options is a bit set the service
     // alone interprets.
     virtual std::optional<FetchError> start(const QString &url, const QString &key,
-                                            std::optional<int> options) = 0;
+                                            std::optional<int> options,
+                                            const ResumeFrom &from = {}) = 0;
     // Stops the fetch known under key, if any. Nothing is reported for it afterwards.
     virtual void cancel(const QString &key) = 0;
 

@@ -27,8 +27,14 @@ struct NetworkFetchService::Fetch
     QString key;
     QString target;
     QNetworkReply *reply = nullptr;
-    QTimer *idle = nullptr; // lives with the reply
-    qint64 bytesRead = 0;
+    QTimer *idle = nullptr; // both live with the reply
+    QTimer *rate = nullptr;
+    qint64 offset = 0;   // the byte of the file asked for first
+    qint64 startsAt = 0; // the byte of the file this answer's body starts at
+    qint64 received = 0; // body bytes of this answer handed over
+    qint64 total = 0;    // the file's length, 0 while unknown
+    qint64 receivedAtWindowStart = 0;
+    bool placed = false; // startsAt and total are read from the answer
     bool firstData = false;
 };
 
@@ -47,7 +53,8 @@ NetworkFetchService::~NetworkFetchService()
 }
 
 std::optional<FetchError> NetworkFetchService::start(const QString &url, const QString &key,
-                                                     std::optional<int> options)
+                                                     std::optional<int> options,
+                                                     const ResumeFrom &from)
 {
     Q_UNUSED(options); // no option flags mean anything to this service yet
     const QUrl parsed(url);
@@ -59,8 +66,13 @@ std::optional<FetchError> NetworkFetchService::start(const QString &url, const Q
         return FetchError{KeyInUse, QStringLiteral("同一文件的下载仍在进行")};
 
     // A download is a plain GET the server does not act on; chained redirects matter more.
-    const QNetworkRequest request =
+    QNetworkRequest request =
         http::makeRequest(parsed, http::RedirectMode::AvoidLostRedirectChains);
+    if (from.offset > 0) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(from.offset) + '-');
+        if (!from.validator.isEmpty())
+            request.setRawHeader("If-Range", from.validator);
+    }
 
     // Reported from the event loop, never from inside start(); posted before the request so
     // that it comes ahead of anything the request itself reports.
@@ -77,15 +89,22 @@ std::optional<FetchError> NetworkFetchService::start(const QString &url, const Q
     fetch->id = id;
     fetch->key = key;
     fetch->target = url;
+    fetch->offset = std::max<qint64>(from.offset, 0);
+    fetch->startsAt = fetch->offset;
     fetch->reply = m_manager->get(request);
     fetch->reply->setReadBufferSize(ReadBufferSize);
     fetch->idle = new QTimer(fetch->reply);
     fetch->idle->setSingleShot(true);
     fetch->idle->setInterval(m_idleTimeout);
+    fetch->rate = new QTimer(fetch->reply);
+    fetch->rate->setInterval(m_rateWindow);
     m_fetches.insert(key, fetch);
 
     QNetworkReply *reply = fetch->reply;
-    connect(fetch->idle, &QTimer::timeout, this, [this, fetch] { onIdle(fetch); });
+    connect(fetch->idle, &QTimer::timeout, this, [this, fetch] {
+        finish(fetch, FetchRecord::Failure, failureText(NetworkFailure::TimedOut), true);
+    });
+    connect(fetch->rate, &QTimer::timeout, this, [this, fetch] { onRateWindow(fetch); });
     connect(reply, &QNetworkReply::socketStartedConnecting, this, [this, fetch] {
         fetch->idle->start();
         emit progress(recordOf(fetch, FetchRecord::Connecting, fetch->reply->url().host()));
@@ -96,6 +115,7 @@ std::optional<FetchError> NetworkFetchService::start(const QString &url, const Q
     connect(reply, &QNetworkReply::readyRead, this, [this, fetch] { onReadyRead(fetch); });
     connect(reply, &QNetworkReply::finished, this, [this, fetch] { onFinished(fetch); });
     fetch->idle->start();
+    fetch->rate->start();
 
     return std::nullopt;
 }
@@ -112,6 +132,14 @@ void NetworkFetchService::setIdleTimeout(std::chrono::milliseconds timeout)
         fetch->idle->setInterval(timeout);
 }
 
+void NetworkFetchService::setMinimumRate(qint64 bytesPerSecond, std::chrono::milliseconds window)
+{
+    m_minimumRate = std::max<qint64>(bytesPerSecond, 0);
+    m_rateWindow = std::max(window, std::chrono::milliseconds(1));
+    for (Fetch *fetch : std::as_const(m_fetches))
+        fetch->rate->setInterval(m_rateWindow);
+}
+
 void NetworkFetchService::onMetaData(Fetch *fetch)
 {
     // An error page is read to its end but never passed on (see onReadyRead); aborting here
@@ -122,13 +150,46 @@ void NetworkFetchService::onMetaData(Fetch *fetch)
 void NetworkFetchService::onRedirected(Fetch *fetch, const QUrl &to)
 {
     fetch->idle->start();
-    fetch->bytesRead = 0;
+    fetch->received = 0;
+    fetch->receivedAtWindowStart = 0;
+    fetch->placed = false;
     fetch->firstData = false;
     if (!http::isWebUrl(to)) {
-        failSoon(fetch, failureText(NetworkFailure::RedirectUnsupported));
+        failSoon(fetch, failureText(NetworkFailure::RedirectUnsupported), false);
         return;
     }
     emit progress(recordOf(fetch, FetchRecord::Redirecting, http::urlForLog(to.toString())));
+}
+
+void NetworkFetchService::onRateWindow(Fetch *fetch)
+{
+    const qint64 windowSeconds = std::max<qint64>(1, m_rateWindow.count() / 1000);
+    const qint64 wanted = m_minimumRate * windowSeconds;
+    if (fetch->received - fetch->receivedAtWindowStart < wanted) {
+        failSoon(fetch, failureText(NetworkFailure::TooSlow), true);
+        return;
+    }
+    fetch->receivedAtWindowStart = fetch->received;
+}
+
+bool NetworkFetchService::readPlacement(Fetch *fetch)
+{
+    fetch->placed = true;
+    QNetworkReply *reply = fetch->reply;
+    if (httpStatus(reply) != 206) {
+        // The whole file, even when only the rest was asked for.
+        fetch->startsAt = 0;
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        fetch->total = length.isValid() ? length.toLongLong() : 0;
+        return true;
+    }
+    const std::optional<http::ContentRange> range =
+        http::parseContentRange(reply->rawHeader("Content-Range"));
+    if (!range || range->first != fetch->offset)
+        return false;
+    fetch->startsAt = range->first;
+    fetch->total = std::max<qint64>(range->total, 0);
+    return true;
 }
 
 void NetworkFetchService::onReadyRead(Fetch *fetch)
@@ -143,9 +204,20 @@ void NetworkFetchService::onReadyRead(Fetch *fetch)
     const quint64 id = fetch->id;
     if (!fetch->firstData) {
         fetch->firstData = true;
-        emit progress(recordOf(
-            fetch, FetchRecord::FirstData,
-            fetch->reply->header(QNetworkRequest::ContentTypeHeader).toString().left(120)));
+        if (!readPlacement(fetch)) {
+            fetch->reply->skip(fetch->reply->bytesAvailable());
+            failSoon(fetch, failureText(NetworkFailure::RangeMismatch), false);
+            return;
+        }
+        FetchRecord first =
+            recordOf(fetch, FetchRecord::FirstData,
+                     fetch->reply->header(QNetworkRequest::ContentTypeHeader).toString().left(120));
+        // A strong ETag names this very file; a weak one may not be used to resume it.
+        QByteArray validator = fetch->reply->rawHeader("ETag");
+        if (validator.isEmpty() || validator.startsWith("W/"))
+            validator = fetch->reply->rawHeader("Last-Modified");
+        first.validator = validator;
+        emit progress(first);
         if (!alive(key, id))
             return;
     }
@@ -154,7 +226,7 @@ void NetworkFetchService::onReadyRead(Fetch *fetch)
         const QByteArray chunk = fetch->reply->read(ChunkSize);
         if (chunk.isEmpty())
             return;
-        fetch->bytesRead += chunk.size();
+        fetch->received += chunk.size();
         emit dataArrived(key, chunk);
         if (!alive(key, id))
             return;
@@ -171,45 +243,44 @@ void NetworkFetchService::onFinished(Fetch *fetch)
         onReadyRead(fetch);
     if (!alive(key, id))
         return;
+    const int status = httpStatus(reply);
     if (reply->error() != QNetworkReply::NoError) {
-        finish(fetch, FetchRecord::Failure,
-               httpStatus(reply) >= 400 ? http::statusText(reply) : http::failureText(reply->error()));
+        // A status is the server's last word; a broken connection is worth another try.
+        if (status >= 400)
+            finish(fetch, FetchRecord::Failure, http::statusText(reply));
+        else
+            finish(fetch, FetchRecord::Failure, http::failureText(reply->error()), true);
         return;
     }
-    const int status = httpStatus(reply);
     if (status < 200 || status >= 300) {
         finish(fetch, FetchRecord::Failure, http::statusText(reply));
         return;
     }
-    if (!http::isBodyWhole(reply, fetch->bytesRead)) {
-        finish(fetch, FetchRecord::Failure, failureText(NetworkFailure::ClosedEarly));
+    if (!http::isBodyWhole(reply, fetch->received)) {
+        finish(fetch, FetchRecord::Failure, failureText(NetworkFailure::ClosedEarly), true);
         return;
     }
     finish(fetch, FetchRecord::AllData, http::urlForLog(reply->url().toString()));
 }
 
-void NetworkFetchService::failSoon(Fetch *fetch, const QString &reason)
+void NetworkFetchService::failSoon(Fetch *fetch, const QString &reason, bool resumable)
 {
     const QString key = fetch->key;
     const quint64 id = fetch->id;
     QMetaObject::invokeMethod(
         this,
-        [this, key, id, reason] {
+        [this, key, id, reason, resumable] {
             if (alive(key, id))
-                finish(m_fetches.value(key), FetchRecord::Failure, reason);
+                finish(m_fetches.value(key), FetchRecord::Failure, reason, resumable);
         },
         Qt::QueuedConnection);
 }
 
-void NetworkFetchService::onIdle(Fetch *fetch)
-{
-    finish(fetch, FetchRecord::Failure, failureText(NetworkFailure::TimedOut));
-}
-
-void NetworkFetchService::finish(Fetch *fetch, int status, const QString &text)
+void NetworkFetchService::finish(Fetch *fetch, int status, const QString &text, bool resumable)
 {
     // The fetch is gone before anyone hears of its end, so a handler may start the key anew.
-    const FetchRecord record = recordOf(fetch, status, text);
+    FetchRecord record = recordOf(fetch, status, text);
+    record.resumable = resumable;
     release(fetch->key);
     if (status == FetchRecord::AllData)
         emit progress(record);
@@ -228,8 +299,10 @@ void NetworkFetchService::release(const QString &key)
     if (!fetch)
         return;
     fetch->idle->stop();
+    fetch->rate->stop();
     fetch->reply->disconnect(this);
     fetch->idle->disconnect(this);
+    fetch->rate->disconnect(this);
     fetch->reply->abort();
     fetch->reply->deleteLater();
     delete fetch;
@@ -240,11 +313,10 @@ FetchRecord NetworkFetchService::recordOf(const Fetch *fetch, int status, const 
     FetchRecord r;
     r.key = fetch->key;
     r.target = fetch->target;
-    r.bytesRead = fetch->bytesRead;
-    // Only the file's own reply announces its length, not a redirect or an error page.
-    const int http = httpStatus(fetch->reply);
-    const QVariant length = fetch->reply->header(QNetworkRequest::ContentLengthHeader);
-    r.bytesMax = http >= 200 && http < 300 && length.isValid() ? length.toLongLong() : 0;
+    r.startsAt = fetch->startsAt;
+    r.bytesRead = fetch->startsAt + fetch->received;
+    // Only the file's own answer tells its length, not a redirect or an error page.
+    r.bytesMax = fetch->placed ? fetch->total : 0;
     r.statusCode = status;
     r.statusText = text;
     return r;

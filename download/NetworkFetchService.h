@@ -1,22 +1,24 @@
 #pragma once
 
 // The fetch service over QNetworkAccessManager, under the program's HTTP policy. Several
-// fetches run side by side; redirects are followed up to five times and only to http or https;
-// a fetch that receives nothing for the idle time-out fails. A body cut short, an HTTP status of
-// 400 or more, a reset or a time-out ends the fetch with status Failure. Bodies are passed on as
-// they arrive.
+// fetches run side by side; redirects are followed up to five times and only to http or https.
+// A fetch fails when it receives nothing for the idle time-out, or less than the minimum rate
+// over a whole rate window (a server that trickles a byte now and then); those failures, a body
+// cut short and a reset are resumable. An HTTP status of 400 or more fails for good. Bodies are
+// passed on as they arrive.
+//
+// A resumed fetch asks for "Range: bytes=OFFSET-", with If-Range when a validator is given. A
+// 206 whose Content-Range starts elsewhere fails for good; a 200 is the whole file again and is
+// reported as starting at byte 0.
 
 #include "download/FetchService.h"
 
 #include <QHash>
-#include <QPointer>
 
 #include <chrono>
 #include <memory>
 
 class QNetworkAccessManager;
-class QNetworkReply;
-class QTimer;
 class QUrl;
 
 class NetworkFetchService : public FetchService
@@ -35,12 +37,15 @@ public:
     ~NetworkFetchService() override;
 
     std::optional<FetchError> start(const QString &url, const QString &key,
-                                    std::optional<int> options) override;
+                                    std::optional<int> options,
+                                    const ResumeFrom &from = {}) override;
     void cancel(const QString &key) override;
 
     // Time a fetch may go without receiving anything before it fails.
     void setIdleTimeout(std::chrono::milliseconds timeout);
     std::chrono::milliseconds idleTimeout() const { return m_idleTimeout; }
+    // A fetch that receives less than bytesPerSecond on average over a whole window fails.
+    void setMinimumRate(qint64 bytesPerSecond, std::chrono::milliseconds window);
 
 private:
     struct Fetch;
@@ -49,10 +54,13 @@ private:
     void onReadyRead(Fetch *fetch);
     void onFinished(Fetch *fetch);
     void onRedirected(Fetch *fetch, const QUrl &url);
-    void onIdle(Fetch *fetch);
-    void finish(Fetch *fetch, int status, const QString &text);
+    void onRateWindow(Fetch *fetch);
+    // Reads where this answer's body starts in the file and how long the file is; false when
+    // the answer cannot continue the file as asked.
+    bool readPlacement(Fetch *fetch);
+    void finish(Fetch *fetch, int status, const QString &text, bool resumable = false);
     // Ends the fetch as failed from the event loop, not from inside one of the reply's signals.
-    void failSoon(Fetch *fetch, const QString &reason);
+    void failSoon(Fetch *fetch, const QString &reason, bool resumable);
     bool alive(const QString &key, quint64 id) const;
     void release(const QString &key);
     FetchRecord recordOf(const Fetch *fetch, int status, const QString &text) const;
@@ -60,5 +68,7 @@ private:
     std::unique_ptr<QNetworkAccessManager> m_manager;
     QHash<QString, Fetch *> m_fetches;
     std::chrono::milliseconds m_idleTimeout;
+    qint64 m_minimumRate = 1024;
+    std::chrono::milliseconds m_rateWindow{60000};
     quint64 m_nextId = 1;
 };

@@ -133,6 +133,29 @@ bool isBodyWhole(const QNetworkReply *reply, qint64 received)
     return !announced.isValid() || announced.toLongLong() == received;
 }
 
+std::optional<ContentRange> parseContentRange(const QByteArray &header)
+{
+    const QByteArray h = header.trimmed();
+    if (!h.startsWith("bytes "))
+        return std::nullopt;
+    const QByteArray rest = h.mid(6).trimmed();
+    const qsizetype dash = rest.indexOf('-');
+    const qsizetype slash = rest.indexOf('/');
+    if (dash <= 0 || slash <= dash + 1)
+        return std::nullopt;
+    bool okFirst = false, okLast = false, okTotal = true;
+    ContentRange range;
+    range.first = rest.left(dash).toLongLong(&okFirst);
+    range.last = rest.mid(dash + 1, slash - dash - 1).toLongLong(&okLast);
+    const QByteArray total = rest.mid(slash + 1);
+    if (total != "*")
+        range.total = total.toLongLong(&okTotal);
+    if (!okFirst || !okLast || !okTotal || range.first < 0 || range.last < range.first ||
+        (range.total >= 0 && range.last >= range.total))
+        return std::nullopt;
+    return range;
+}
+
 QString statusText(const QNetworkReply *reply)
 {
     return httpStatusText(httpStatus(reply),

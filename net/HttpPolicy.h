@@ -53,6 +53,16 @@ QString failureText(QNetworkReply::NetworkError error);
 // A body of `received` bytes is whole when the server announced no length or exactly that one.
 bool isBodyWhole(const QNetworkReply *reply, qint64 received);
 
+// "Content-Range: bytes FIRST-LAST/TOTAL" of a 206 answer; total is -1 for "*". Nothing when
+// the header does not read as one range of bytes.
+struct ContentRange
+{
+    qint64 first = 0;
+    qint64 last = 0;
+    qint64 total = -1;
+};
+std::optional<ContentRange> parseContentRange(const QByteArray &header);
+
 // "服务器返回 404 Not Found" for a reply whose status says the request failed.
 QString statusText(const QNetworkReply *reply);
 

@@ -24,7 +24,7 @@ public:
     explicit FakeFetchService(std::shared_ptr<Log> log) : m_log(std::move(log)) {}
 
     std::optional<FetchError> start(const QString &url, const QString &key,
-                                    std::optional<int> options) override
+                                    std::optional<int> options, const ResumeFrom &from) override
     {
         if (m_log->refuseNext) {
             const FetchError error = *m_log->refuseNext;
@@ -32,7 +32,11 @@ public:
             return error;
         }
         m_log->starts.append(url + u'|' + key + u'|' +
-                             (options ? QString::number(*options) : QStringLiteral("-")));
+                             (options ? QString::number(*options) : QStringLiteral("-")) +
+                             (from.offset > 0 ? QStringLiteral("|from %1 %2")
+                                                    .arg(from.offset)
+                                                    .arg(QString::fromLatin1(from.validator))
+                                              : QString()));
         return std::nullopt;
     }
 
@@ -41,12 +45,25 @@ public:
     void sendProgress(const QString &key, qint64 read, qint64 max, int status,
                       const QString &target = {}, const QString &text = {})
     {
-        emit progress(FetchRecord{key, target, read, max, status, text});
+        emit progress(record(key, target, read, max, status, text));
     }
     void sendData(const QString &key, const QByteArray &bytes) { emit dataArrived(key, bytes); }
     void sendCompletion(const QString &key, int status, qint64 max, const QString &text = {})
     {
-        emit completed(FetchRecord{key, QString(), max, max, status, text});
+        emit completed(record(key, QString(), max, max, status, text));
+    }
+
+    static FetchRecord record(const QString &key, const QString &target, qint64 read, qint64 max,
+                              int status, const QString &text)
+    {
+        FetchRecord r;
+        r.key = key;
+        r.target = target;
+        r.bytesRead = read;
+        r.bytesMax = max;
+        r.statusCode = status;
+        r.statusText = text;
+        return r;
     }
 
 private:

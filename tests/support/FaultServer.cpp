@@ -1,5 +1,6 @@
 #include "FaultServer.h"
 
+#include <QDateTime>
 #include <QHostAddress>
 #include <QPointer>
 #include <QTcpServer>
@@ -7,6 +8,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 
 #ifdef Q_OS_UNIX
 #include <arpa/inet.h>
@@ -30,6 +32,8 @@ QByteArray reasonPhrase(int status)
     switch (status) {
     case 200:
         return "OK";
+    case 206:
+        return "Partial Content";
     case 204:
         return "No Content";
     case 301:
@@ -80,13 +84,16 @@ public:
         ++m_server->m_open;
         connect(socket, &QTcpSocket::readyRead, this, [this] { onReadyRead(); });
         connect(socket, &QTcpSocket::bytesWritten, this, [this] { pump(); });
-        connect(socket, &QTcpSocket::disconnected, this, [this] { m_socket->deleteLater(); });
+        connect(socket, &QTcpSocket::disconnected, this, [this] {
+            useCut(); // a stalled answer is over when the client gives up on it
+            m_socket->deleteLater();
+        });
         onReadyRead();
     }
     ~Connection() override { --m_server->m_open; }
 
 private:
-    enum class Ending { Close, Reset };
+    enum class Ending { Close, Reset, Stay };
 
     void onReadyRead()
     {
@@ -103,20 +110,96 @@ private:
             return;
         }
         m_answered = true;
+        const QByteArray head = m_inbox.left(end);
         const qsizetype lineEnd = m_inbox.indexOf('\n');
         const QList<QByteArray> parts = m_inbox.left(lineEnd).trimmed().split(' ');
         const QString target = parts.size() >= 2 ? QString::fromLatin1(parts.at(1)) : QString();
         m_server->m_requests.append(target);
+        m_server->m_heads.append(
+            head + "\r\nX-Peer: " + QByteArray::number(m_socket->peerPort()) +
+            " t=" + QByteArray::number(QDateTime::currentMSecsSinceEpoch() % 100000));
         m_reply = m_server->replyFor(target);
+        m_path = pathOf(target);
+        place(head);
         // A test may react to the signal by dropping the server and with it this connection.
         QPointer<Connection> alive(this);
         Q_EMIT m_server->requestReceived(target);
         if (!alive)
             return;
+        if (m_reply.fault == Fault::Hold && !m_server->m_released) {
+            connect(m_server, &FaultServer::released, this, [this] { start(); });
+            return;
+        }
         if (m_reply.delayMs > 0)
             QTimer::singleShot(m_reply.delayMs, this, [this] { start(); });
         else
             start();
+    }
+
+    // The value of a header line of the request head, or empty.
+    static QByteArray headerValue(const QByteArray &head, const QByteArray &name)
+    {
+        for (const QByteArray &line : head.split('\n')) {
+            const qsizetype colon = line.indexOf(':');
+            if (colon > 0 && line.left(colon).trimmed().toLower() == name)
+                return line.mid(colon + 1).trimmed();
+        }
+        return {};
+    }
+
+    // Turns the scripted reply into this connection's answer: the part of the file a range asks
+    // for, and the cut it stops at.
+    void place(const QByteArray &head)
+    {
+        const qint64 size = m_reply.body.size();
+        qint64 from = 0;
+        const QByteArray range = headerValue(head, "range");
+        const QByteArray ifRange = headerValue(head, "if-range");
+        QByteArray validator = m_reply.etag;
+        for (const auto &[name, value] : std::as_const(m_reply.headers)) {
+            if (validator.isEmpty() && name.toLower() == "last-modified")
+                validator = value;
+        }
+        if (m_reply.ranges && m_reply.status == 200 && range.startsWith("bytes=") &&
+            range.endsWith('-') && (ifRange.isEmpty() || ifRange == validator)) {
+            bool ok = false;
+            const qint64 first = range.mid(6, range.size() - 7).toLongLong(&ok);
+            if (ok && first >= 0 && first < size) {
+                from = first;
+                m_reply.status = 206;
+                m_reply.headers.append(
+                    {"Content-Range", "bytes " + QByteArray::number(first + m_reply.rangeShift) +
+                                          '-' + QByteArray::number(size - 1) + '/' +
+                                          QByteArray::number(size)});
+                m_reply.body = m_reply.body.mid(first);
+            }
+        }
+        if (!m_reply.etag.isEmpty())
+            m_reply.headers.append({"ETag", m_reply.etag});
+        if (m_reply.cuts.isEmpty())
+            return;
+        QList<bool> &used = m_server->m_usedCuts[m_path];
+        used.resize(m_reply.cuts.size());
+        for (qsizetype k = 0; k < m_reply.cuts.size(); ++k) {
+            if (!used.at(k) && m_reply.cuts.at(k) >= from &&
+                !(m_reply.rangeRequestsUncut && !range.isEmpty())) {
+                m_cut = k;
+                m_reply.cutAt = m_reply.cuts.at(k) - from;
+                return;
+            }
+        }
+        m_reply.fault = Fault::None;
+    }
+
+    // This connection ends at its cut: the cut is used up.
+    void useCut()
+    {
+        if (m_cut < 0)
+            return;
+        QList<bool> &used = m_server->m_usedCuts[m_path];
+        if (m_cut < used.size())
+            used[m_cut] = true;
+        m_cut = -1;
     }
 
     void start()
@@ -136,12 +219,18 @@ private:
         head += "Connection: close\r\n\r\n";
 
         qint64 bodyBytes = m_reply.body.size();
-        if (m_reply.fault == Fault::CloseMidBody || m_reply.fault == Fault::Reset) {
+        if (m_reply.fault == Fault::CloseMidBody || m_reply.fault == Fault::Reset ||
+            m_reply.fault == Fault::Stall) {
             bodyBytes = m_reply.cutAt < 0 ? m_reply.body.size() / 2
                                           : std::min<qint64>(m_reply.cutAt, m_reply.body.size());
         }
-        m_ending = m_reply.fault == Fault::Reset ? Ending::Reset : Ending::Close;
+        m_ending = m_reply.fault == Fault::Reset   ? Ending::Reset
+                   : m_reply.fault == Fault::Stall ? Ending::Stay
+                                                   : Ending::Close;
+        m_headSize = head.size();
         m_out = head + m_reply.body.left(bodyBytes);
+        m_waitForCue = m_reply.cutOnCue && bodyBytes < m_reply.body.size() &&
+                       (m_reply.fault == Fault::CloseMidBody || m_reply.fault == Fault::Reset);
 
         if (m_reply.fault == Fault::Drip) {
             m_limit = head.size();
@@ -170,18 +259,27 @@ private:
             const qint64 written = m_socket->write(m_out.constData() + m_sent, n);
             if (written <= 0)
                 return;
+            m_server->m_bodyBytes +=
+                std::max<qint64>(0, m_sent + written - std::max(m_sent, m_headSize));
             m_sent += written;
         }
-        if (m_sent < m_out.size())
+        if (m_sent < m_out.size() || m_ending == Ending::Stay)
             return;
+        if (m_waitForCue) {
+            m_waitForCue = false;
+            m_server->m_atCut.append(this);
+            return;
+        }
         // Close as soon as the last byte is queued, so the end of the stream travels right
         // behind the reply; a client must never find the connection still open and reuse it.
         if (m_ending == Ending::Close || m_socket->bytesToWrite() == 0)
             finish();
     }
 
+public:
     void finish()
     {
+        useCut();
         m_finished = true;
         if (m_ending == Ending::Close) {
             m_socket->disconnectFromHost(); // a plain FIN once everything queued has gone out
@@ -190,6 +288,7 @@ private:
         resetWhenSent(0);
     }
 
+private:
     // A reset throws away whatever the kernel still holds unsent, so wait until the bytes
     // before the cut have left, then close with a zero linger: the peer sees an RST.
     void resetWhenSent(int attempts)
@@ -225,8 +324,12 @@ private:
     QByteArray m_out;   // head and the body bytes this reply sends
     qint64 m_limit = 0; // how much of m_out may be sent so far (grows while dripping)
     qint64 m_sent = 0;
+    qint64 m_headSize = 0;
     Ending m_ending = Ending::Close;
+    QString m_path;
+    qsizetype m_cut = -1; // the cut this answer stops at
     bool m_answered = false;
+    bool m_waitForCue = false;
     bool m_started = false;
     bool m_finished = false;
 };
@@ -298,6 +401,31 @@ QStringList FaultServer::requests() const
     return m_requests;
 }
 
+QList<QByteArray> FaultServer::requestHeads() const
+{
+    return m_heads;
+}
+
+qint64 FaultServer::bytesSent() const
+{
+    return m_bodyBytes;
+}
+
+void FaultServer::endCuts()
+{
+    const QList<QPointer<Connection>> waiting = std::exchange(m_atCut, {});
+    for (const QPointer<Connection> &connection : waiting) {
+        if (connection)
+            connection->finish();
+    }
+}
+
+void FaultServer::release()
+{
+    m_released = true;
+    Q_EMIT released();
+}
+
 int FaultServer::requestCount() const
 {
     return int(m_requests.size());
@@ -306,6 +434,8 @@ int FaultServer::requestCount() const
 void FaultServer::clearRequests()
 {
     m_requests.clear();
+    m_heads.clear();
+    m_usedCuts.clear();
 }
 
 int FaultServer::openConnections() const

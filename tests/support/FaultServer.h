@@ -5,6 +5,7 @@
 #include <QList>
 #include <QMetaType>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -14,14 +15,18 @@ class QTcpServer;
 class QTcpSocket;
 
 // A scripted HTTP/1.1 server on loopback for tests and benchmarks. Each path gets a canned
-// reply, optionally broken on purpose: cut short, reset, never answered or dripped slowly.
+// reply, optionally broken on purpose: cut short, reset, never answered, stalled, dripped
+// slowly or held until the test lets it go; it may honour range requests, and break one
+// connection after another at given bytes.
 // It lives on the thread that made it, so a blocking fetch that waits in a local event loop
 // on that thread is still served. Every reply ends with the server closing the connection.
 class FaultServer : public QObject
 {
     Q_OBJECT
 public:
-    enum class Fault { None, CloseMidBody, Reset, Silence, Drip };
+    // Stall: the body up to the cut, then nothing more on an open connection. Hold: nothing until
+    // release() is called, then the reply as if it had no fault.
+    enum class Fault { None, CloseMidBody, Reset, Silence, Drip, Stall, Hold };
     enum class Length { Exact, Missing, Longer, Shorter }; // the Content-Length header
 
     struct Reply
@@ -36,6 +41,23 @@ public:
         int dripBytes = 1;       // Drip: bytes per tick
         int dripIntervalMs = 20; // Drip: time between ticks
         int delayMs = 0;         // wait before answering at all
+        // Ranges: "Range: bytes=N-" gets a 206 with the rest, unless If-Range names another
+        // validator than etag (then the whole file, 200).
+        bool ranges = false;
+        QByteArray etag;       // sent as ETag when set
+        qint64 rangeShift = 0; // a 206 says it starts this many bytes off what was asked
+        // Cuts at these bytes of the file, in order, each used up by the connection it ends, the
+        // way the fault says (CloseMidBody, Reset, Stall): an answer stops at the first cut not
+        // used up at or after its first byte. Connections past the last cut send the rest whole.
+        // Qt may send a request twice over; both copies stop at the same cut.
+        QList<qint64> cuts;
+        // A connection that reached its cut ends only on endCuts(). Qt sends a request again by
+        // itself when a connection closes before it has read anything of the answer; a test
+        // that wants its client to resume ends the cut once the client has seen bytes.
+        bool cutOnCue = false;
+        // Requests that ask for a range are never cut (with ranges off: they get the whole
+        // file, which shows a server that starts over).
+        bool rangeRequestsUncut = false;
     };
 
     static Reply ok(QByteArray body);
@@ -53,7 +75,11 @@ public:
     void setReply(const QString &path, const Reply &reply);
     void setDefaultReply(const Reply &reply); // 404 until set
 
-    QStringList requests() const; // request targets in arrival order, raw as received
+    QStringList requests() const;           // request targets in arrival order, raw as received
+    QList<QByteArray> requestHeads() const; // the whole head of each request, in arrival order
+    qint64 bytesSent() const;               // body bytes of every reply so far
+    void release();                         // lets every held reply go
+    void endCuts();                         // ends every connection waiting at its cut (cutOnCue)
     int requestCount() const;
     void clearRequests();
     int openConnections() const; // connections accepted and not yet closed
@@ -66,6 +92,7 @@ public:
 
 Q_SIGNALS:
     void requestReceived(const QString &target);
+    void released();
 
 private:
     class Connection;
@@ -76,8 +103,13 @@ private:
 
     QTcpServer *m_server = nullptr;
     QHash<QString, Reply> m_replies;
+    QHash<QString, QList<bool>> m_usedCuts; // by path
+    QList<QPointer<Connection>> m_atCut;
     Reply m_defaultReply;
     QStringList m_requests;
+    QList<QByteArray> m_heads;
+    qint64 m_bodyBytes = 0;
+    bool m_released = false;
     int m_open = 0;
 };
 

@@ -4,6 +4,7 @@
 
 #include "client/Main.h"
 #include "client/platform/CatalogList.h"
+#include "download/Downloader.h"
 #include "download/NetworkFetchService.h"
 #include "ui_Main.h"
 
@@ -48,6 +49,8 @@ struct MainHarness
         if (setup.makeFolders)
             desktop.realMakePath = [](const QString &path) { return QDir().mkpath(path); };
         window = std::make_unique<Main>(services);
+        // Resumed downloads try again at once: a test waits for outcomes, not for clocks.
+        window->downloader()->setRetryWaits(QList<std::chrono::milliseconds>(5, {}));
     }
     explicit MainHarness(const QString &baseUrl = QStringLiteral("http://catalog.test/adminphp/"),
                          Transfer *transfer = nullptr, const QString &programFolder = {})
