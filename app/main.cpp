@@ -1,23 +1,44 @@
-#include "core/ItemPaths.h"
 #include "client/Main.h"
 #include "client/platform/DesktopServices.h"
 #include "client/platform/HttpTransfer.h"
 #include "client/platform/MessageBoxPrompter.h"
 #include "client/platform/StartupEffectsImpl.h"
+#include "core/ItemPaths.h"
 #include "download/NetworkFetchService.h"
 
 #include <QApplication>
-#include <QTimer>
+#include <QEvent>
+
 #include <QDir>
+#include <QTimer>
 #include <QUrl>
+#include <cstdio>
 
 namespace {
+
+// Says "painted" on stdout once the window has been painted for the first time.
+class FirstPaint : public QObject
+{
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint) {
+            watched->removeEventFilter(this);
+            QTimer::singleShot(0, [] {
+                std::puts("painted");
+                std::fflush(stdout);
+            });
+        }
+        return false;
+    }
+};
 
 // The catalog server the program talks to; TAVREL_BASE_URL points it at another one.
 QString catalogBaseUrl()
 {
-    QString base = qEnvironmentVariable("TAVREL_BASE_URL",
-                                        QStringLiteral("http://127.0.0.1:8080/adminphp/"));
+    QString base =
+        qEnvironmentVariable("TAVREL_BASE_URL", QStringLiteral("http://127.0.0.1:8080/adminphp/"));
     if (!base.endsWith(QLatin1Char('/')))
         base += QLatin1Char('/');
     return base;
@@ -58,12 +79,18 @@ int main(int argc, char *argv[])
     Main window(services);
     prompter.setParentWidget(&window);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icon.png")));
-    window.Form_Load();
+    // Shown first: start-up's requests wait for the window's first paint.
     window.show();
-    // For start-up measurements: leave once the window with its first list has been painted.
+    window.Form_Load();
+    // For start-up measurements: say when the window is first painted and when its first list
+    // is on screen, then leave.
     if (QCoreApplication::arguments().contains(QStringLiteral("--quit-when-shown"))) {
-        QTimer::singleShot(0, &window, [&] {
+        auto *painted = new FirstPaint(&window);
+        window.installEventFilter(painted);
+        QObject::connect(&window, &Main::startUpFinished, &window, [&window] {
             window.repaint();
+            std::puts("shown");
+            std::fflush(stdout);
             QCoreApplication::quit();
         });
     }

@@ -90,6 +90,14 @@ CatalogSession::ListLoad CatalogSession::openLatest()
     return loadList(latestEndpoint, 1, firstPageQuery, PageRule::FirstPage);
 }
 
+CatalogSession::ListLoad CatalogSession::openLatestAtStart()
+{
+    ListLoad load = openLatest();
+    ListEndpoint = latestEndpoint;
+    CurrentPage = 1;
+    return load;
+}
+
 CatalogSession::ListLoad CatalogSession::openRecommended()
 {
     return loadList(recommendedEndpoint, 1, firstPageQuery, PageRule::FirstPage);

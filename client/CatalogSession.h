@@ -53,6 +53,9 @@ public:
         QString error;
     };
     ListLoad openLatest();
+    // The latest list at start-up: its endpoint and page 1 are set even when no reply comes,
+    // so paging, search and a reload after an approve or a delete always name a script.
+    ListLoad openLatestAtStart();
     ListLoad openRecommended();
     // ListAll or ListPending. The password is frozen into the endpoint: paging, search and the
     // reload after an action go on sending it.

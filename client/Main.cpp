@@ -13,6 +13,10 @@
 
 #include <QFile>
 #include <QLoggingCategory>
+#include <QMouseEvent>
+#include <QScopedValueRollback>
+#include <QShortcut>
+#include <QTimer>
 
 Q_LOGGING_CATEGORY(lcMain, "tavrel.main")
 
@@ -84,7 +88,29 @@ Main::Main(MainServices services, QWidget *parent)
         {ui->SoSo, &Main::SoSo_Click},
     };
     for (const auto &[button, handler] : clicks)
-        connect(button, &QPushButton::clicked, this, handler);
+        connect(button, &QPushButton::clicked, this,
+                [this, h = handler] { handle([this, h] { (this->*h)(); }); });
+
+    // Enter in the search box searches, as a click on the button would (nothing when disabled).
+    connect(ui->Text1, &QLineEdit::returnPressed, ui->SoSo, &QPushButton::click);
+    // The count label shows what the server sent, never as markup.
+    ui->JiLu_Text->setTextFormat(Qt::PlainText);
+
+    // A running download is cancelled with Esc or a click on its bar.
+    auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, this,
+            [this] { handle([this] { askCancelDownload(); }); });
+    ui->ProgressBar1->installEventFilter(this);
+}
+
+bool Main::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == ui->ProgressBar1 && event->type() == QEvent::MouseButtonRelease &&
+        static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
+        handle([this] { askCancelDownload(); });
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 Main::~Main() = default;
@@ -106,10 +132,7 @@ QString Main::GBtoUTF8(const QString &text)
 
 void Main::Form_Load()
 {
-    // The statistics visit and the chime go on beside start-up and never report a failure.
-    m_services.effects->pingStatistics(m_services.statisticsUrl);
-    m_services.effects->playSound(m_services.programFolder + QStringLiteral("/mp3/mp3.mp3"), 50);
-
+    // The window's look first; what goes out to the network waits until it is on screen.
     setWindowTitle(QStringLiteral("Tavrel1.3"));
     m_session.begin(m_services.baseUrl); // nobody logged in, no list yet
     SelectedRow = -1;
@@ -125,9 +148,67 @@ void Main::Form_Load()
 
     applySkin();
 
+    // Shown but not painted yet: the requests wait for the first paint, so a slow or hung
+    // server never keeps the window off the screen. A window not shown at all (tests) goes on.
+    if (isVisible() && !m_painted) {
+        m_startWhenPainted = true;
+        return;
+    }
+    handle([this] { startUp(); });
+}
+
+void Main::startUp()
+{
+    // The statistics visit and the chime go on beside start-up and never report a failure.
+    m_services.effects->pingStatistics(m_services.statisticsUrl);
+    m_services.effects->playSound(m_services.programFolder + QStringLiteral("/mp3/mp3.mp3"), 50);
     // The latest list, without a box if the server is away: the window opens empty then.
     ui->SoSo->setEnabled(true);
-    showList(m_session.openLatest(), true);
+    showList(m_session.openLatestAtStart(), true);
+    Q_EMIT startUpFinished();
+}
+
+void Main::paintEvent(QPaintEvent *event)
+{
+    QWidget::paintEvent(event);
+    if (m_painted)
+        return;
+    m_painted = true;
+    if (m_startWhenPainted) {
+        m_startWhenPainted = false;
+        // After this paint has reached the screen.
+        QTimer::singleShot(0, this, [this] { handle([this] { startUp(); }); });
+    }
+}
+
+void Main::closeEvent(QCloseEvent *event)
+{
+    // A request still waiting ends with the program; nobody is left to be told about it.
+    m_closing = true;
+    QWidget::closeEvent(event);
+}
+
+void Main::handle(const std::function<void()> &action)
+{
+    // Input made while a request waits is dropped by the transfer; what reaches a handler some
+    // other way (an assistive technology's action, a queued click) is dropped here.
+    if (m_handling)
+        return;
+    {
+        const QScopedValueRollback busy(m_handling, true);
+        action();
+    }
+    // The download events that came meanwhile, in their order.
+    while (!m_handling && !m_waitingEvents.isEmpty())
+        m_waitingEvents.takeFirst()();
+}
+
+void Main::whenIdle(std::function<void()> event)
+{
+    if (m_handling)
+        m_waitingEvents.append(std::move(event));
+    else
+        event();
 }
 
 void Main::applySkin()

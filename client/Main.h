@@ -4,10 +4,13 @@
 #include "client/platform/Services.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -59,6 +62,8 @@ public:
     void Downloader1_DownloadError(const QString &SaveFile, const QString &Reason);
     void Downloader1_DownloadComplete(qint64 MaxBytes, const QString &SaveFile);
     void Downloader1_DownloadAllComplete(const QStringList &FileNotDownload);
+    // Esc on the window or a click on the bar while a download runs: asks, and cancels on Yes.
+    void askCancelDownload();
 
     // The administrator: login and credentials, moderation lists and actions.
     void Command7_Click();
@@ -83,7 +88,23 @@ public:
     const QString &downloadUrl() const { return DownloadUrl; }
     const QString &downloadFolder() const { return DownloadFolder; }
 
+Q_SIGNALS:
+    // Start-up's requests are done: the latest list is on show, or it could not be had.
+    void startUpFinished();
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
+    // The requests of start-up: the statistics visit, the chime, the latest list.
+    void startUp();
+    // Runs a user's action unless another one is running; download events that arrive while it
+    // runs wait for its end (whenIdle), so no handler ever runs inside another.
+    void handle(const std::function<void()> &action);
+    void whenIdle(std::function<void()> event);
+
     // Shows a list that arrived: rows, count label and paging buttons. When none arrived nothing
     // changes and, unless quiet, the user is told the server could not be reached.
     void showList(CatalogSession::ListLoad load, bool quiet = false);
@@ -106,6 +127,9 @@ private:
 
     // A cell of the selected row, trimmed and passed through HaunCun_Text.
     QString readCellThroughBuffer(int column);
+    // Why a file may not be written at saveFile: a symbolic link inside the library on its way.
+    QString linkRefusal(const QString &saveFile) const;
+    void updateProgressTip(qint64 CurBytes, qint64 MaxBytes);
     // Back to idle: the bar hides and no fetch is followed any more.
     void endDownload();
 
@@ -120,6 +144,15 @@ private:
     int SelectedRow = -1;
     QString DownloadUrl;
     QString DownloadFolder;
-    QString m_currentSaveFile; // the fetch the bar follows; empty when idle
-    QString m_currentItem;     // its title (or file name), for the failure box
+    QString m_currentSaveFile;        // the fetch the bar follows; empty when idle
+    QString m_currentItem;            // its title (or file name), for the failure box
+    QElapsedTimer m_downloadClock;    // since the download on show started
+    qint64 m_downloadFirstBytes = -1; // bytes already there at its first progress
+    qint64 m_lastTipAt = -1;          // when the bar's tooltip was last written, ms
+
+    bool m_painted = false;          // the window has been on screen once
+    bool m_startWhenPainted = false; // start-up's requests wait for that
+    bool m_closing = false;          // boxes would find nobody to read them
+    bool m_handling = false;         // a user's action is running
+    QList<std::function<void()>> m_waitingEvents;
 };

@@ -37,6 +37,8 @@ QString Main::adminPassword() const
 
 void Main::inform(const QString &text, const QString &title)
 {
+    if (m_closing)
+        return; // the window is going away with the program
     m_services.prompter->ask(text, title, Prompter::Buttons::Ok);
 }
 

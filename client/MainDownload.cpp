@@ -9,6 +9,7 @@
 #include "core/Encoding.h"
 #include "core/ItemPaths.h"
 #include "core/Rounding.h"
+#include "core/TransferText.h"
 #include "download/Downloader.h"
 #include "progress/ProgressBar.h"
 
@@ -81,6 +82,11 @@ void Main::ListView_RowActivated()
         inform(refusal, tip);
         return;
     }
+    // A link planted in the library would send the file outside it.
+    if (const QString link = linkRefusal(target->saveFile); !link.isEmpty()) {
+        inform(link, tip);
+        return;
+    }
     if (!m_services.desktop->makePath(target->fileFolder)) {
         inform(cannotMakeFolder(target->fileFolder), tip);
         return;
@@ -101,8 +107,48 @@ void Main::ListView_RowActivated()
 void Main::endDownload()
 {
     ui->ProgressBar1->setVisible(false);
+    ui->ProgressBar1->setToolTip(QString());
     m_currentSaveFile.clear();
     m_currentItem.clear();
+    m_downloadFirstBytes = -1;
+    m_lastTipAt = -1;
+}
+
+QString Main::linkRefusal(const QString &saveFile) const
+{
+    const std::optional<QString> link = tavrel::linkInside(m_services.libraryRoot, saveFile);
+    if (!link)
+        return {};
+    return QStringLiteral("“%1”是一个符号链接，文件不会写到它所指的地方。")
+        .arg(QDir::toNativeSeparators(*link));
+}
+
+void Main::askCancelDownload()
+{
+    if (m_currentSaveFile.isEmpty())
+        return; // nothing runs
+    if (m_services.prompter->ask(QStringLiteral("是否取消下载?"), QStringLiteral("确认操作"),
+                                 Prompter::Buttons::YesNo) != Prompter::Answer::Yes)
+        return;
+    // Nothing is left half-written: the staging file goes, an older copy stays as it was.
+    Downloader1->CancelAllDownload();
+    endDownload();
+}
+
+void Main::updateProgressTip(qint64 CurBytes, qint64 MaxBytes)
+{
+    if (m_downloadFirstBytes < 0) {
+        m_downloadFirstBytes = CurBytes;
+        m_downloadClock.start();
+    }
+    // At most four times a second: a fast download reports far more often than anyone reads.
+    const qint64 now = m_downloadClock.elapsed();
+    if (m_lastTipAt >= 0 && now - m_lastTipAt < 250 && CurBytes < MaxBytes)
+        return;
+    m_lastTipAt = now;
+    const double seconds = std::max<qint64>(now, 1) / 1000.0;
+    const double bytesPerSecond = std::max<qint64>(CurBytes - m_downloadFirstBytes, 0) / seconds;
+    ui->ProgressBar1->setToolTip(tavrel::downloadTip(CurBytes, MaxBytes, bytesPerSecond));
 }
 
 void Main::Downloader1_DownloadProgress(qint64 CurBytes, qint64 MaxBytes, const QString &SaveFile)
@@ -114,6 +160,7 @@ void Main::Downloader1_DownloadProgress(qint64 CurBytes, qint64 MaxBytes, const 
                                                  static_cast<double>(MaxBytes) * 100.0);
     // A server that sends more than it announced must not push the bar past its end.
     ui->ProgressBar1->setValue(static_cast<int>(std::clamp(percent, 0.0, 100.0)));
+    updateProgressTip(CurBytes, MaxBytes);
 }
 
 void Main::Downloader1_DownloadComplete(qint64 MaxBytes, const QString &SaveFile)

@@ -2,6 +2,7 @@
 // loopback fault server (and the catalog server when it is built), real folders in a temporary
 // program folder, fakes only for boxes and the desktop.
 
+#include "FakeFetchService.h"
 #include "MainHarness.h"
 
 #include "client/Main.h"
@@ -112,7 +113,7 @@ struct Rig : MainHarness
     void reportProgress(const QString &key, qint64 read, qint64 max)
     {
         emit fetchService->progress(
-            FetchRecord{key, QString(), read, max, FetchRecord::Downloading, QString()});
+            FakeFetchService::record(key, QString(), read, max, FetchRecord::Downloading, QString()));
     }
 };
 
@@ -542,9 +543,9 @@ void TestDownloadFlow::earlierFetchDoesNotMoveNewBar()
     rig.reportProgress(first, 99, 100);
     QCOMPARE(rig.bar()->Value(), 0);
     emit rig.fetchService->completed(
-        FetchRecord{first, QString(), 5, 5, FetchRecord::AllData, QString()});
+        FakeFetchService::record(first, QString(), 5, 5, FetchRecord::AllData, QString()));
     emit rig.fetchService->completed(
-        FetchRecord{first, QString(), 0, 0, FetchRecord::Failure, QStringLiteral("reset")});
+        FakeFetchService::record(first, QString(), 0, 0, FetchRecord::Failure, QStringLiteral("reset")));
     // The control only completes what it staged, so a late completion is raised here directly.
     emit rig.window->downloader()->DownloadComplete(5, first);
     QVERIFY(rig.busy());
