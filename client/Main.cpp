@@ -68,14 +68,29 @@ Main::Main(MainServices services, QWidget *parent)
                                      Prompter::Icon::Critical);
         },
         this);
-    connect(Downloader1, &Downloader::DownloadProgress, this, &Main::Downloader1_DownloadProgress);
-    connect(Downloader1, &Downloader::DownloadError, this, &Main::Downloader1_DownloadError);
-    connect(Downloader1, &Downloader::DownloadComplete, this, &Main::Downloader1_DownloadComplete);
-    connect(Downloader1, &Downloader::DownloadAllComplete, this,
-            &Main::Downloader1_DownloadAllComplete);
+    // A download's events wait while a handler runs, so none runs inside another.
+    connect(Downloader1, &Downloader::DownloadProgress, this,
+            [this](qint64 cur, qint64 max, const QString &file) {
+                whenIdle([=, this] { Downloader1_DownloadProgress(cur, max, file); });
+            });
+    connect(Downloader1, &Downloader::DownloadError, this,
+            [this](const QString &file, const QString &reason) {
+                whenIdle([=, this] { Downloader1_DownloadError(file, reason); });
+            });
+    connect(Downloader1, &Downloader::DownloadComplete, this,
+            [this](qint64 max, const QString &file) {
+                whenIdle([=, this] { Downloader1_DownloadComplete(max, file); });
+            });
+    connect(Downloader1, &Downloader::DownloadAllComplete, this, [this](const QStringList &failed) {
+        whenIdle([=, this] { Downloader1_DownloadAllComplete(failed); });
+    });
+    // The file takes its place only when no link has been planted on its way meanwhile.
+    Downloader1->setCommitCheck([this](const QString &saveFile) { return linkRefusal(saveFile); });
 
-    connect(m_list, &CatalogList::rowSelected, this, &Main::ListView_RowSelected);
-    connect(m_list, &CatalogList::rowActivated, this, &Main::ListView_RowActivated);
+    connect(m_list, &CatalogList::rowSelected, this,
+            [this](int row) { handle([this, row] { ListView_RowSelected(row); }); });
+    connect(m_list, &CatalogList::rowActivated, this,
+            [this] { handle([this] { ListView_RowActivated(); }); });
 
     const std::pair<QPushButton *, void (Main::*)()> clicks[] = {
         {ui->Command1, &Main::Command1_Click},   {ui->Command2, &Main::Command2_Click},

@@ -26,6 +26,8 @@ QString durationText(qint64 seconds)
     const qint64 minutes = (seconds + 59) / 60;
     if (minutes < 60)
         return QStringLiteral("约 %1 分钟").arg(minutes);
+    if (minutes % 60 == 0)
+        return QStringLiteral("约 %1 小时").arg(minutes / 60);
     return QStringLiteral("约 %1 小时 %2 分钟").arg(minutes / 60).arg(minutes % 60);
 }
 

@@ -8,7 +8,7 @@ namespace tavrel {
 // A size in bytes as people read it: "950 B", "12.5 KB", "3.0 MB", "1.2 GB" (1 KB = 1024 B).
 QString sizeText(qint64 bytes);
 
-// A time still to wait, rounded up: "约 8 秒", "约 3 分钟", "约 2 小时 5 分钟".
+// A time still to wait, rounded up: "约 8 秒", "约 3 分钟", "约 1 小时", "约 2 小时 5 分钟".
 QString durationText(qint64 seconds);
 
 // The progress bar's tooltip: bytes so far of the total, the speed and the time left, e.g.

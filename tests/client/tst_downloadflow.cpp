@@ -21,6 +21,7 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QWindow>
 
 #include <memory>
 
@@ -112,8 +113,8 @@ struct Rig : MainHarness
     // A progress report of the fetch service, as if it came from the network.
     void reportProgress(const QString &key, qint64 read, qint64 max)
     {
-        emit fetchService->progress(
-            FakeFetchService::record(key, QString(), read, max, FetchRecord::Downloading, QString()));
+        emit fetchService->progress(FakeFetchService::record(key, QString(), read, max,
+                                                             FetchRecord::Downloading, QString()));
     }
 };
 
@@ -144,6 +145,11 @@ private slots:
     void progressMovesBarByRoundedPercent_data();
     void progressMovesBarByRoundedPercent();
     void earlierFetchDoesNotMoveNewBar();
+    void cancel_data();
+    void cancel();
+    void oneHandlerAtATime();
+    void linksInTheLibrary_data();
+    void linksInTheLibrary();
     void libraryButtonOpensLibraryRoot_data();
     void libraryButtonOpensLibraryRoot();
     void uploadButtonOpensUploadPage();
@@ -544,8 +550,8 @@ void TestDownloadFlow::earlierFetchDoesNotMoveNewBar()
     QCOMPARE(rig.bar()->Value(), 0);
     emit rig.fetchService->completed(
         FakeFetchService::record(first, QString(), 5, 5, FetchRecord::AllData, QString()));
-    emit rig.fetchService->completed(
-        FakeFetchService::record(first, QString(), 0, 0, FetchRecord::Failure, QStringLiteral("reset")));
+    emit rig.fetchService->completed(FakeFetchService::record(
+        first, QString(), 0, 0, FetchRecord::Failure, QStringLiteral("reset")));
     // The control only completes what it staged, so a late completion is raised here directly.
     emit rig.window->downloader()->DownloadComplete(5, first);
     QVERIFY(rig.busy());
@@ -557,6 +563,170 @@ void TestDownloadFlow::earlierFetchDoesNotMoveNewBar()
     // The bar still follows its own fetch.
     rig.reportProgress(second, 1, 4);
     QCOMPARE(rig.bar()->Value(), 25);
+}
+
+void TestDownloadFlow::cancel_data()
+{
+    QTest::addColumn<bool>("escape"); // Esc on the window, else a click on the bar
+    QTest::addColumn<bool>("yes");
+    QTest::newRow("Esc, Yes") << true << true;
+    QTest::newRow("click on the bar, Yes") << false << true;
+    QTest::newRow("Esc, No: the download goes on") << true << false;
+}
+
+void TestDownloadFlow::cancel()
+{
+    QFETCH(bool, escape);
+    QFETCH(bool, yes);
+    const QByteArray body = randomBytes(64 * 1024);
+    FaultServer server;
+    FaultServer::Reply slow = FaultServer::ok(body);
+    slow.fault = FaultServer::Fault::Drip;
+    slow.dripBytes = 1024;
+    slow.dripIntervalMs = 20;
+    server.setReply(QStringLiteral("/adminphp/up/tool.zip"), slow);
+    Rig rig(adminphp(server));
+    const QString folder = rig.root() + QStringLiteral("Tool/");
+    QVERIFY(QDir().mkpath(folder));
+    QFile older(folder + QStringLiteral("tool.zip"));
+    QVERIFY(older.open(QIODevice::WriteOnly) && older.write("older copy") == 10);
+    older.close();
+    rig.window->show();
+    rig.window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(rig.window.get()));
+
+    rig.show({row(QStringLiteral("Tool"), QStringLiteral("tool.zip"))});
+    rig.activate(0);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.bar()->Value() > 0, timeoutMs);
+    // The tooltip says how far it is.
+    QVERIFY2(rig.bar()->toolTip().startsWith(QStringLiteral("已下载 ")),
+             qPrintable(rig.bar()->toolTip()));
+    if (!yes)
+        rig.prompter.answers.push_back(Prompter::Answer::No);
+    if (escape)
+        QTest::keyClick(rig.window.get(), Qt::Key_Escape);
+    else
+        QTest::mouseClick(rig.bar(), Qt::LeftButton, {}, QPoint(5, 5));
+
+    QCOMPARE(rig.prompter.texts(), QStringList{QStringLiteral("是否取消下载?")});
+    QCOMPARE(rig.prompter.boxes[0].title, QStringLiteral("确认操作"));
+    QCOMPARE(rig.prompter.boxes[0].buttons, Prompter::Buttons::YesNo);
+    if (yes) {
+        QVERIFY(!rig.busy());
+        QTRY_COMPARE(server.openConnections(), 0);
+        QTest::qWait(100);
+        QCOMPARE(rig.prompter.boxes.size(), 1); // no error box follows
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{"tool.zip"});
+        QCOMPARE(readAll(folder + QStringLiteral("tool.zip")), QByteArray("older copy"));
+        QVERIFY(rig.desktop.openedFolders.isEmpty());
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.busy(), timeoutMs);
+        QCOMPARE(readAll(folder + QStringLiteral("tool.zip")), body);
+        QCOMPARE(rig.prompter.boxes.size(), 1);
+    }
+}
+
+// What reaches the window while a handler waits for the server (an assistive technology's
+// click, a download's end) never runs inside it: the click is dropped, the event waits.
+void TestDownloadFlow::oneHandlerAtATime()
+{
+    FaultServer server;
+    FaultServer::Reply silent = FaultServer::ok("x");
+    silent.fault = FaultServer::Fault::Silence;
+    server.setDefaultReply(silent);
+    Rig rig(adminphp(server));
+    rig.show({row(QStringLiteral("Tool"), QStringLiteral("tool.zip"))});
+    rig.activate(0);
+    QVERIFY(rig.busy());
+    const QString saveFile = rig.root() + QStringLiteral("Tool/tool.zip");
+
+    rig.fakeTransfer.onFetch = [&](const QString &) {
+        rig.ui().Command2->click(); // as an assistive technology presses a button
+        emit rig.window->downloader()->DownloadError(saveFile, QStringLiteral("reset"));
+        QCOMPARE(rig.prompter.boxes.size(), 0);
+    };
+    rig.fakeTransfer.fail();
+    rig.ui().Command1->click();
+
+    QCOMPARE(rig.fakeTransfer.urls.size(), 2); // start-up's list and the click's, not Command2's
+    QVERIFY(rig.fakeTransfer.urls.last().endsWith(QStringLiteral("admin_upload.php?page=1")));
+    QCOMPARE(rig.prompter.texts().size(), 2);
+    QVERIFY(rig.prompter.texts().at(0).startsWith(QStringLiteral("无法连接到服务器")));
+    QVERIFY(rig.prompter.texts().at(1).contains(QStringLiteral("下载失败")));
+    QVERIFY(!rig.busy());
+}
+
+void TestDownloadFlow::linksInTheLibrary_data()
+{
+    QTest::addColumn<QString>("link"); // below the library root
+    QTest::addColumn<QString>("when"); // "before" the activation, "during" the download
+    QTest::addColumn<bool>("refused");
+
+    QTest::newRow("the item's folder") << "Tool"
+                                       << "before" << true;
+    QTest::newRow("the file") << "Tool/tool.zip"
+                              << "before" << true;
+    QTest::newRow("the file, planted while it downloads") << "Tool/tool.zip"
+                                                          << "during" << true;
+    QTest::newRow("the library folder itself") << ""
+                                               << "before" << false;
+}
+
+void TestDownloadFlow::linksInTheLibrary()
+{
+    QFETCH(QString, link);
+    QFETCH(QString, when);
+    QFETCH(bool, refused);
+    const QByteArray body = randomBytes(16 * 1024);
+    FaultServer server;
+    FaultServer::Reply reply = FaultServer::ok(body);
+    reply.fault = FaultServer::Fault::Hold;
+    server.setReply(QStringLiteral("/adminphp/up/tool.zip"), reply);
+    QTemporaryDir elsewhere;
+    QFile victim(elsewhere.filePath(QStringLiteral("tool.zip")));
+    QVERIFY(victim.open(QIODevice::WriteOnly) && victim.write("not yours") == 9);
+    victim.close();
+
+    // The library may itself be a link, to another disk.
+    QTemporaryDir disk;
+    MainHarness::Setup setup{adminphp(server), nullptr, {}, {}, true};
+    QTemporaryDir program;
+    const QString root = program.filePath(QStringLiteral("Res"));
+    QVERIFY(QFile::link(disk.path(), root));
+    setup.libraryRoot = root + QStringLiteral("/");
+    MainHarness h(setup);
+    h.window->Form_Load();
+    auto plant = [&] {
+        QVERIFY(QDir(disk.path()).mkpath(QStringLiteral(".")));
+        if (link == QLatin1String("Tool"))
+            QVERIFY(QFile::link(elsewhere.path(), root + QStringLiteral("/Tool")));
+        else if (!link.isEmpty())
+            QVERIFY(QDir(root).mkpath(QStringLiteral("Tool")) &&
+                    QFile::link(victim.fileName(), root + QStringLiteral("/") + link));
+    };
+    if (when == QLatin1String("before"))
+        plant();
+    h.window->listView()->replaceRows({row(QStringLiteral("Tool"), QStringLiteral("tool.zip"))});
+    h.window->ListView_RowSelected(0);
+    h.window->ListView_RowActivated();
+    if (when == QLatin1String("during")) {
+        QTRY_COMPARE(server.requestCount(), 1);
+        plant();
+    }
+    server.release();
+    QTRY_VERIFY_WITH_TIMEOUT(h.window->progressBar()->isHidden(), timeoutMs);
+
+    QCOMPARE(readAll(victim.fileName()), QByteArray("not yours"));
+    if (refused) {
+        QCOMPARE(h.prompter.boxes.size(), 1);
+        QCOMPARE(h.prompter.boxes[0].title, QStringLiteral("提示"));
+        QVERIFY2(h.prompter.boxes[0].text.contains(QStringLiteral("符号链接")),
+                 qPrintable(h.prompter.boxes[0].text));
+        QCOMPARE(server.requestCount(), when == QLatin1String("during") ? 1 : 0);
+    } else {
+        QCOMPARE(h.prompter.texts(), QStringList());
+        QCOMPARE(readAll(disk.filePath(QStringLiteral("Tool/tool.zip"))), body);
+    }
 }
 
 void TestDownloadFlow::libraryButtonOpensLibraryRoot_data()

@@ -139,6 +139,50 @@ private Q_SLOTS:
         QVERIFY(h.prompter.boxes.isEmpty());
     }
 
+    // The endpoint is the latest list's even when start-up's request failed: a search and the
+    // reload after an approve name their script. Enter in the search box searches; the count
+    // label shows a reply as text, never as markup.
+    void afterAFailedStartUpEveryRequestNamesAScript()
+    {
+        MainHarness h;
+        h.fakeTransfer.fail();
+        h.window->Form_Load();
+        QCOMPARE(h.window->listEndpoint(), QStringLiteral("admin_upload.php?"));
+        QCOMPARE(h.window->currentPage(), 1);
+
+        h.ui().Text1->setText(QStringLiteral(" 补丁 "));
+        h.fakeTransfer.reply(CatalogPages::page(CatalogPages::items(2), 1));
+        QTest::keyClick(h.ui().Text1, Qt::Key_Return);
+        h.fakeTransfer.reply("0"); // the login
+        h.window->Command7_Click();
+        h.window->ListView_RowSelected(1);
+        h.fakeTransfer.reply("0"); // the approve
+        h.fakeTransfer.reply("<b>服务器错误</b>?");
+        h.window->Command9_Click();
+
+        QCOMPARE(h.fakeTransfer.urls,
+                 (QStringList{
+                     base + "admin_upload.php?page=1",
+                     base + "admin_upload.php?page=1&q=%E8%A1%A5%E4%B8%81",
+                     base + "to_examine.php?cz=0&pass=", base + "to_examine.php?cz=4&pass=&id=101",
+                     base + "admin_upload.php?page=1"}));
+        QCOMPARE(h.ui().JiLu_Text->textFormat(), Qt::PlainText);
+        QCOMPARE(h.ui().JiLu_Text->text(), QStringLiteral("共有 <b>服务器错误</b> 记录"));
+    }
+
+    // A request the closing window cuts short ends without a box: nobody would read it.
+    void closingDuringARequestShowsNothing()
+    {
+        MainHarness h;
+        h.fakeTransfer.fail();
+        h.window->Form_Load();
+        h.fakeTransfer.onFetch = [&h](const QString &) { h.window->close(); };
+        h.fakeTransfer.script.push_back(FetchResult::cancel());
+        h.window->Command2_Click();
+        QCOMPARE(h.fakeTransfer.urls.size(), 2);
+        QVERIFY(h.prompter.boxes.isEmpty());
+    }
+
     void startUpAgainstADeadPort()
     {
         HttpTransfer transfer;

@@ -1,6 +1,8 @@
 // The program's window on a real X server (a private Xvfb the test starts): the window shows
 // up under its caption with the demo catalogue loaded, and a picture of it is kept beside the
 // test as an artifact (realwindow.png, realwindow-wide.png).
+#include "CatalogPages.h"
+#include "FaultServer.h"
 #include "MainHarness.h"
 
 #include "client/Main.h"
@@ -17,6 +19,7 @@
 #include <QDir>
 #include <QImage>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -64,11 +67,83 @@ QString windowNamed(const QString &title)
 
 } // namespace
 
+// Runs xdotool with the arguments; its output, trimmed.
+QString xdotool(const QStringList &args)
+{
+    QProcess tool;
+    tool.start(QStringLiteral("xdotool"), args);
+    tool.waitForFinished(10000);
+    return QString::fromLatin1(tool.readAllStandardOutput()).trimmed();
+}
+
+// The window's point for a position given in the form's twips (15 to a pixel).
+QStringList at(int twipsX, int twipsY)
+{
+    return {QString::number(twipsX / 15), QString::number(twipsY / 15)};
+}
+
 class TestRealWindow : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
+    // The real program against a server that holds its first reply: the window is mapped while
+    // that request waits, clicks made during a slow reply are not replayed, Enter searches.
+    void programOnAnXServer()
+    {
+        const QString program = QStringLiteral(TAVREL_CLIENT_PATH);
+        FaultServer server;
+        FaultServer::Reply held = FaultServer::ok(CatalogPages::page(CatalogPages::items(3), 60));
+        held.fault = FaultServer::Fault::Hold;
+        server.setReply(QStringLiteral("/adminphp/admin_upload.php"), held);
+        QProcess tavrel;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TAVREL_BASE_URL"), server.url(QStringLiteral("adminphp/")));
+        tavrel.setProcessEnvironment(env);
+        tavrel.start(program, {});
+        QVERIFY(tavrel.waitForStarted());
+        const auto stop = qScopeGuard([&tavrel] {
+            tavrel.kill();
+            tavrel.waitForFinished(5000);
+        });
+
+        // Mapped and shown while its first list request is still unanswered.
+        QString id;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !(id = xdotool({"search", "--onlyvisible", "--name", "^Tavrel1.3$"})).isEmpty(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            server.requests().contains(QStringLiteral("/adminphp/admin_upload.php?page=1")), 30000);
+        server.release();
+
+        // Three quick clicks on 下一页 during a slow reply: one request, none replayed after it.
+        FaultServer::Reply slow = FaultServer::ok(CatalogPages::page(CatalogPages::items(3), 60));
+        slow.delayMs = 1500;
+        server.setReply(QStringLiteral("/adminphp/admin_upload.php"), slow);
+        const QStringList hou = at(135 + 2835 + 500, 675 + 5625 + 230);
+        QTest::qWait(500); // the first list on show, 下一页 enabled
+        for (int i = 0; i < 3; ++i)
+            xdotool(QStringList{"mousemove", "--window", id} + hou + QStringList{"click", "1"});
+        // Enter in the search box once the slow reply is in (typing made while a request waits
+        // is dropped, so it is typed again until it takes): whatever was replayed comes first.
+        const QStringList searchBox = at(5085 + 135 + 800, 45 + 225 + 140);
+        const auto searched = [&server] {
+            return server.requests().last().contains(QStringLiteral("q="));
+        };
+        for (int attempt = 0; attempt < 60 && !searched(); ++attempt) {
+            xdotool(QStringList{"mousemove", "--window", id} + searchBox +
+                    QStringList{"click", "1"});
+            xdotool({"key", "ctrl+a"});
+            xdotool({"type", "abc"});
+            xdotool({"key", "Return"});
+            QTest::qWait(500);
+        }
+        QStringList lists = server.requests();
+        lists.removeAll(QStringLiteral("/kovitongji.asp")); // the statistics visit, beside
+        QCOMPARE(lists, (QStringList{"/adminphp/admin_upload.php?page=1",
+                                     "/adminphp/admin_upload.php?page=2",
+                                     "/adminphp/admin_upload.php?page=1&q=abc"}));
+    }
+
     void loadedWindowOnAnXServer()
     {
 #ifndef TAVREL_HAVE_CATALOGD
@@ -124,8 +199,8 @@ private Q_SLOTS:
         window.resize(547, 468);
 
         // A download of the largest file on show: the bar appears and moves on the screen.
-        const QFileInfoList files = QDir(server.dataDir() + QStringLiteral("/up"))
-                                        .entryInfoList(QDir::Files, QDir::Size);
+        const QFileInfoList files =
+            QDir(server.dataDir() + QStringLiteral("/up")).entryInfoList(QDir::Files, QDir::Size);
         QVERIFY(!files.isEmpty());
         int row = -1;
         for (const QFileInfo &file : files) {

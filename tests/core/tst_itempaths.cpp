@@ -21,6 +21,8 @@ private slots:
     void refusedNames_data();
     void refusedNames();
     void refusalNamesTheCulprit();
+    void linksInsideTheLibrary_data();
+    void linksInsideTheLibrary();
     void itemUrl_data();
     void itemUrl();
     void libraryRoot_data();
@@ -106,6 +108,11 @@ void TestItemPaths::refusedNames_data()
         row("escape", QStringLiteral("a\x1b[2Jb"));
         row("DEL", QStringLiteral("a\x7f"));
         row("C1 control", QStringLiteral("a") + QChar(0x85));
+        // "evil\u202Egpj.exe" shows as "evilexe.jpg"
+        row("right-to-left override", QStringLiteral("evil") + QChar(0x202E) + "gpj.exe");
+        row("left-to-right embedding", QChar(0x202A) + QStringLiteral("a"));
+        row("first strong isolate", QStringLiteral("a") + QChar(0x2068));
+        row("pop directional isolate", QStringLiteral("a") + QChar(0x2069));
     }
     QTest::newRow("file name that names a folder") << ok << "dir/";
     QTest::newRow("file name of separators only") << ok << "\\\\";
@@ -135,6 +142,53 @@ void TestItemPaths::refusalNamesTheCulprit()
     QVERIFY(
         !itemTarget(QStringLiteral("/r/"), QStringLiteral("../up"), QStringLiteral("f"), &reason));
     QVERIFY2(reason.contains(QStringLiteral("软件标题“../up”")), qPrintable(reason));
+
+    QVERIFY(!itemTarget(QStringLiteral("/r/"), QStringLiteral("evil") + QChar(0x202E) + "gpj.exe",
+                        QStringLiteral("f"), &reason));
+    QVERIFY2(reason.contains(QStringLiteral("evil\\u202egpj.exe")), qPrintable(reason));
+}
+
+void TestItemPaths::linksInsideTheLibrary_data()
+{
+    QTest::addColumn<QString>("linkAt"); // below the temporary folder; empty: none
+    QTest::addColumn<QString>("found");  // below the library root; empty: nothing found
+
+    QTest::newRow("no link") << ""
+                             << "";
+    QTest::newRow("the root itself may be a link") << "Res"
+                                                   << "";
+    QTest::newRow("link for the item's folder") << "lib/Tool"
+                                                << "Tool";
+    QTest::newRow("link for a nested folder") << "lib/Games/Cards"
+                                              << "Games/Cards";
+    QTest::newRow("link for the file") << "lib/Tool/tool.zip"
+                                       << "Tool/tool.zip";
+    QTest::newRow("dangling link for the file") << "lib/Games/Cards/x"
+                                                << "Games/Cards/x";
+}
+
+void TestItemPaths::linksInsideTheLibrary()
+{
+    QFETCH(QString, linkAt);
+    QFETCH(QString, found);
+    QTemporaryDir tmp;
+    QVERIFY(QDir(tmp.path()).mkpath(QStringLiteral("lib/Games")));
+    QVERIFY(QDir(tmp.path()).mkpath(QStringLiteral("outside")));
+    // The library is reached through Res, a link to lib.
+    QVERIFY(QFile::link(tmp.filePath(QStringLiteral("lib")), tmp.filePath(QStringLiteral("Res"))));
+    if (!linkAt.isEmpty() && linkAt != QLatin1String("Res")) {
+        QDir().mkpath(QFileInfo(tmp.filePath(linkAt)).path());
+        QVERIFY(QFile::link(tmp.filePath(QStringLiteral("outside/") + QFileInfo(linkAt).fileName()),
+                            tmp.filePath(linkAt)));
+    }
+    if (linkAt.endsWith(QLatin1String("tool.zip")))
+        QVERIFY(QFile(tmp.filePath(QStringLiteral("outside/tool.zip"))).open(QIODevice::WriteOnly));
+    const QString root = tmp.filePath(QStringLiteral("Res/"));
+    const QString file = linkAt.startsWith(QLatin1String("lib/Games"))
+                             ? root + QStringLiteral("Games/Cards/x")
+                             : root + QStringLiteral("Tool/tool.zip");
+    const std::optional<QString> link = tavrel::linkInside(root, file);
+    QCOMPARE(link.value_or(QString()), found.isEmpty() ? QString() : root + found);
 }
 
 void TestItemPaths::itemUrl_data()

@@ -334,17 +334,16 @@ void TestDownloaderNetwork::resumes_data()
                                << Offsets{60000, 200000} << false << etag;
     const Offsets six{40000, 80000, 120000, 160000, 200000, 240000};
     QTest::newRow("cut six times") << ranged(F::CloseMidBody, six) << true << six << false << etag;
-    QTest::newRow("reset part-way") << ranged(F::Reset, {150000}) << true << Offsets{150000}
-                                    << true << etag;
-    QTest::newRow("stall part-way") << ranged(F::Stall, {100000}) << true << Offsets{100000}
-                                    << false << etag;
+    QTest::newRow("reset part-way")
+        << ranged(F::Reset, {150000}) << true << Offsets{150000} << true << etag;
+    QTest::newRow("stall part-way")
+        << ranged(F::Stall, {100000}) << true << Offsets{100000} << false << etag;
     Reply dated = ranged(F::CloseMidBody, {100000});
     dated.etag.clear();
-    dated.headers.append(std::pair<QByteArray, QByteArray>("Last-Modified",
-                                                           "Tue, 01 Dec 2026 10:00:00 GMT"));
+    dated.headers.append(
+        std::pair<QByteArray, QByteArray>("Last-Modified", "Tue, 01 Dec 2026 10:00:00 GMT"));
     QTest::newRow("Last-Modified names the file")
-        << dated << true << Offsets{100000} << false
-        << QByteArray("Tue, 01 Dec 2026 10:00:00 GMT");
+        << dated << true << Offsets{100000} << false << QByteArray("Tue, 01 Dec 2026 10:00:00 GMT");
     Reply ignores = ranged(F::CloseMidBody, {100000});
     ignores.ranges = false;
     ignores.rangeRequestsUncut = true;
@@ -449,8 +448,8 @@ void TestDownloaderNetwork::cancelWhileWaitingToResume()
     QSignalSpy all(control.get(), &Downloader::DownloadAllComplete);
     control->BeginDownload(m_server->url("file"), m_dir->filePath("item.bin"));
     // Waiting to resume: the bar is told what is already there.
-    QTRY_VERIFY(!progress.isEmpty() && progress.last().at(0).toLongLong() == 50000
-                && m_server->openConnections() == 0);
+    QTRY_VERIFY(!progress.isEmpty() && progress.last().at(0).toLongLong() == 50000 &&
+                m_server->openConnections() == 0);
     QVERIFY(control->CancelAllDownload());
     QTest::qWait(100);
     QCOMPARE(error.count() + all.count(), 0);
@@ -473,10 +472,8 @@ void TestDownloaderNetwork::diskNearlyFull()
     QFETCH(bool, tmpfs);
     const QString folder = m_dir->filePath("disk");
     QVERIFY(QDir().mkpath(folder));
-    if (tmpfs
-        && QProcess::execute(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "size=1m", "tmpfs",
-                                                       folder})
-               != 0)
+    if (tmpfs && QProcess::execute(QStringLiteral("mount"),
+                                   {"-t", "tmpfs", "-o", "size=1m", "tmpfs", folder}) != 0)
         QSKIP("no tmpfs can be mounted here (not root, or not allowed)");
     const auto unmount = qScopeGuard([&] {
         if (tmpfs)

@@ -432,14 +432,14 @@ void TestHttpTransfer::bounds_data()
     QTest::newRow("over the limit")
         << FaultServer::ok(pattern(300 * 1024)) << kRelaxed << qint64(1024) << "太大";
     QTest::newRow("announced over the limit")
-        << withLength(FaultServer::ok(kib), FaultServer::Length::Longer) << kRelaxed
-        << qint64(1200) << "太大";
+        << withLength(FaultServer::ok(kib), FaultServer::Length::Longer) << kRelaxed << qint64(1200)
+        << "太大";
     QTest::newRow("over the limit without a length")
         << withLength(FaultServer::ok(pattern(300 * 1024)), FaultServer::Length::Missing)
         << kRelaxed << qint64(1024) << "太大";
     // Never quiet for the idle time, but never done either.
-    QTest::newRow("a drip past the deadline")
-        << dripped(pattern(1000), 1, 20) << 300 << HttpTransfer::DefaultReplyLimit << "没有完成回复";
+    QTest::newRow("a drip past the deadline") << dripped(pattern(1000), 1, 20) << 300
+                                              << HttpTransfer::DefaultReplyLimit << "没有完成回复";
 }
 
 void TestHttpTransfer::bounds()
@@ -492,8 +492,8 @@ void TestHttpTransfer::userInputDuringFetchIsDropped()
     bool sent = false;
     bool busyCursor = false;
     QTimer::singleShot(50, &button, [&] {
-        busyCursor = QGuiApplication::overrideCursor()
-                     && QGuiApplication::overrideCursor()->shape() == Qt::BusyCursor;
+        busyCursor = QGuiApplication::overrideCursor() &&
+                     QGuiApplication::overrideCursor()->shape() == Qt::BusyCursor;
         using Q = QWindowSystemInterface;
         const QPointF local(20, 20);
         const QPointF global = window->mapToGlobal(local);
