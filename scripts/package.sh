@@ -1,16 +1,25 @@
 #!/usr/bin/env bash
 # Builds the release tree and makes the Debian packages tavrel_*.deb and catalogd_*.deb in
-# build-package/ (or $BUILD_DIR), then checks the client's with lintian when it is there.
+# build-package/ (or $BUILD_DIR) and checks them with lintian.
 #
 #   bash scripts/package.sh          sudo apt install ./build-package/tavrel_*.deb
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+bash scripts/install-deps.sh
+# dpkg-shlibdeps finds the libraries the programs link; lintian checks the result.
+if ! command -v dpkg-shlibdeps >/dev/null || ! command -v lintian >/dev/null; then
+    sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get install -y -q --no-install-recommends dpkg-dev lintian
+fi
+
 build="${BUILD_DIR:-$PWD/build-package}"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr
-cmake --build "$build" -j 2 --target tavrel tavrel_data $(grep -q '^catalogd:' <(cmake --build "$build" --target help) && echo catalogd)
+# What the packages hold, not the tests; catalogd is left out of builds without Qt SQL.
+targets=(tavrel tavrel_data package_docs)
+cmake --build "$build" --target help | grep -q '^catalogd:' && targets+=(catalogd)
+cmake --build "$build" -j 2 --target "${targets[@]}"
 (cd "$build" && cpack -G DEB)
 ls -1 "$build"/*.deb
-if command -v lintian >/dev/null; then
-    lintian --fail-on error "$build"/tavrel_*.deb
-fi
+lintian --fail-on error "$build"/tavrel_*.deb "$build"/catalogd_*.deb
