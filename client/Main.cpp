@@ -2,6 +2,7 @@
 
 #include "ui_Main.h"
 
+#include "client/FocusInView.h"
 #include "client/platform/CatalogList.h"
 #include "core/CatalogPage.h"
 #include "core/Encoding.h"
@@ -85,6 +86,9 @@ Main::Main(MainServices services, QWidget *parent)
     };
     for (const auto &[button, handler] : clicks)
         connect(button, &QPushButton::clicked, this, handler);
+
+    // The controls laid out beyond the window's first size join the tab chain once seen.
+    FocusInView::watch(this);
 }
 
 Main::~Main() = default;
