@@ -46,11 +46,12 @@ appstreamcli validate --no-net "$prefix/share/metainfo/$id.metainfo.xml" >/dev/n
     || appstreamcli validate --no-net "$prefix/share/metainfo/$id.metainfo.xml"
 
 # The reference server on a port the system picks, with its demo catalogue.
+: >"$work/server.log"
 "$catalogd" --listen 127.0.0.1:0 --data "$work/data" --demo >"$work/server.log" 2>&1 &
 server_pid=$!
 url=""
 for _ in $(seq 1 200); do
-    url=$(sed -n 's|^catalogd: listening on \(http://127\.0\.0\.1:[0-9]*/\)$|\1|p' "$work/server.log")
+    url=$(sed -n 's|^catalogd: listening on \(http://127\.0\.0\.1:[0-9]*/\)$|\1|p' "$work/server.log" || true)
     [ -n "$url" ] && break
     kill -0 "$server_pid" 2>/dev/null || break
     sleep 0.1

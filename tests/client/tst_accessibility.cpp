@@ -12,7 +12,7 @@
 
 #include <QAccessible>
 #include <QApplication>
-#include <QLineEdit>
+#include <QHash>
 #include <QSet>
 #include <QTest>
 
@@ -51,43 +51,11 @@ class TestAccessibility : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void inputsHaveTheirNames_data();
-    void inputsHaveTheirNames();
     void namesDistinctAndPresent();
     void barValueFollowsDownload();
     void tabChainStaysInView_data();
     void tabChainStaysInView();
 };
-
-void TestAccessibility::inputsHaveTheirNames_data()
-{
-    QTest::addColumn<QString>("widget");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QAccessible::Role>("role");
-
-    QTest::newRow("search") << "Text1" << "搜索内容" << QAccessible::EditableText;
-    QTest::newRow("password") << "Text4" << "管理员密码" << QAccessible::EditableText;
-    QTest::newRow("security code") << "Text5" << "安全码" << QAccessible::EditableText;
-    QTest::newRow("old password") << "Text3" << "旧密码" << QAccessible::EditableText;
-    QTest::newRow("new password") << "Text2" << "新密码" << QAccessible::EditableText;
-    QTest::newRow("list") << "ListView" << "外挂列表" << QAccessible::Tree;
-    QTest::newRow("bar") << "ProgressBar1" << "下载进度" << QAccessible::ProgressBar;
-}
-
-void TestAccessibility::inputsHaveTheirNames()
-{
-    QFETCH(QString, widget);
-    QFETCH(QString, name);
-    QFETCH(QAccessible::Role, role);
-
-    MainHarness h;
-    auto *w = h.window->findChild<QWidget *>(widget);
-    QVERIFY(w);
-    QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(w);
-    QVERIFY(iface);
-    QCOMPARE(iface->text(QAccessible::Name), name);
-    QCOMPARE(iface->role(), role);
-}
 
 void TestAccessibility::namesDistinctAndPresent()
 {
@@ -98,21 +66,23 @@ void TestAccessibility::namesDistinctAndPresent()
     QList<QAccessibleInterface *> controls;
     collectControls(root, controls);
 
+    // The inputs, the list and the bar by name; buttons go by their captions.
+    const QHash<QString, QString> named{
+        {"Text1", "搜索内容"}, {"Text4", "管理员密码"}, {"Text5", "安全码"},
+        {"Text3", "旧密码"},   {"Text2", "新密码"},     {"ListView", "外挂列表"},
+        {"ProgressBar1", "下载进度"}, {"HaunCun_Text", "内部缓存（程序自用，不需填写）"}};
     QSet<QString> seen;
     for (QAccessibleInterface *control : controls) {
         const QString what = control->object()->objectName();
         const QString name = control->text(QAccessible::Name);
+        if (named.contains(what))
+            QCOMPARE(name, named.value(what));
         QVERIFY2(!name.trimmed().isEmpty(), qPrintable(what + " has no name"));
         QVERIFY2(!seen.contains(name), qPrintable(what + " shares its name " + name));
         seen.insert(name);
     }
     // Fifteen buttons, six text boxes, the list and the bar: none slipped past the walk.
     QCOMPARE(controls.size(), 23);
-    // The buffer box says it is not for the user.
-    auto *buffer = h.window->findChild<QLineEdit *>(QStringLiteral("HaunCun_Text"));
-    QVERIFY(QAccessible::queryAccessibleInterface(buffer)
-                ->text(QAccessible::Name)
-                .contains(QStringLiteral("内部")));
 }
 
 void TestAccessibility::barValueFollowsDownload()
