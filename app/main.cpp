@@ -1,17 +1,20 @@
+#include "app/CommandLine.h"
+#include "app/InstallCheck.h"
+#include "app/Installation.h"
+#include "app/Language.h"
 #include "client/Main.h"
 #include "client/platform/DesktopServices.h"
 #include "client/platform/HttpTransfer.h"
 #include "client/platform/MessageBoxPrompter.h"
 #include "client/platform/StartupEffectsImpl.h"
-#include "core/ItemPaths.h"
 #include "download/NetworkFetchService.h"
 
 #include <QApplication>
 #include <QEvent>
-
-#include <QDir>
 #include <QTimer>
+#include <QDir>
 #include <QUrl>
+
 #include <cstdio>
 
 namespace {
@@ -34,16 +37,6 @@ public:
     }
 };
 
-// The catalog server the program talks to; TAVREL_BASE_URL points it at another one.
-QString catalogBaseUrl()
-{
-    QString base =
-        qEnvironmentVariable("TAVREL_BASE_URL", QStringLiteral("http://127.0.0.1:8080/adminphp/"));
-    if (!base.endsWith(QLatin1Char('/')))
-        base += QLatin1Char('/');
-    return base;
-}
-
 // The visit-statistics page lives at the root of the catalog server's web host.
 QString statisticsUrl(const QString &baseUrl)
 {
@@ -57,8 +50,16 @@ QString statisticsUrl(const QString &baseUrl)
 
 int main(int argc, char *argv[])
 {
+    QCoreApplication::setApplicationName(QStringLiteral("tavrel"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TAVREL_VERSION));
+    // Before the application object: --help and --version need no display.
+    const tavrel::Startup startup = tavrel::readStartup(argc, argv);
+    if (startup.exitCode)
+        return *startup.exitCode;
+
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("tavrel"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.tavrel.Tavrel"));
+    tavrel::loadQtTranslation(app);
 
     HttpTransfer transfer;
     MessageBoxPrompter prompter;
@@ -71,9 +72,11 @@ int main(int argc, char *argv[])
     services.desktop = &desktop;
     services.effects = &effects;
     services.makeFetchService = [] { return std::make_unique<NetworkFetchService>(); };
-    services.programFolder = QDir::cleanPath(QCoreApplication::applicationDirPath());
-    services.libraryRoot = tavrel::chooseLibraryRoot(services.programFolder);
-    services.baseUrl = catalogBaseUrl();
+    const tavrel::Installation installation =
+        tavrel::locateInstallation(QCoreApplication::applicationDirPath());
+    services.programFolder = installation.dataFolder;
+    services.libraryRoot = installation.libraryRoot;
+    services.baseUrl = startup.serverUrl;
     services.statisticsUrl = statisticsUrl(services.baseUrl);
 
     Main window(services);
@@ -84,9 +87,8 @@ int main(int argc, char *argv[])
     window.Form_Load();
     // For start-up measurements: say when the window is first painted and when its first list
     // is on screen, then leave.
-    if (QCoreApplication::arguments().contains(QStringLiteral("--quit-when-shown"))) {
-        auto *painted = new FirstPaint(&window);
-        window.installEventFilter(painted);
+    if (startup.quitWhenShown) {
+        window.installEventFilter(new FirstPaint(&window));
         QObject::connect(&window, &Main::startUpFinished, &window, [&window] {
             window.repaint();
             std::puts("shown");
@@ -94,5 +96,7 @@ int main(int argc, char *argv[])
             QCoreApplication::quit();
         });
     }
+    if (startup.downloadRow >= 0)
+        tavrel::downloadRowThenQuit(window, startup.downloadRow);
     return app.exec();
 }

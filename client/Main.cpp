@@ -2,6 +2,7 @@
 
 #include "ui_Main.h"
 
+#include "client/FocusInView.h"
 #include "client/platform/CatalogList.h"
 #include "core/CatalogPage.h"
 #include "core/Encoding.h"
@@ -116,6 +117,9 @@ Main::Main(MainServices services, QWidget *parent)
     connect(escape, &QShortcut::activated, this,
             [this] { handle([this] { askCancelDownload(); }); });
     ui->ProgressBar1->installEventFilter(this);
+
+    // The controls laid out beyond the window's first size join the tab chain once seen.
+    FocusInView::watch(this);
 }
 
 bool Main::eventFilter(QObject *watched, QEvent *event)

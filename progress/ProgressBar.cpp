@@ -1,8 +1,10 @@
 #include "progress/ProgressBar.h"
 
+#include "progress/ProgressBarAccessible.h"
 #include "progress/PropertyBag.h"
 #include "core/Rounding.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QBitmap>
 #include <QFontMetrics>
@@ -10,6 +12,7 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QtMath>
 #include <QResizeEvent>
 
 #include <algorithm>
@@ -72,6 +75,12 @@ constexpr quint32 kDefaultEffectColour = 0xC8C8C8;
 ProgressBar::ProgressBar(QWidget *parent)
     : QWidget(parent)
 {
+    // Screen readers learn the bar's value and range through its own accessible interface.
+    static const bool accessible = [] {
+        QAccessible::installFactory(ProgressBarAccessible::factory);
+        return true;
+    }();
+    Q_UNUSED(accessible);
 }
 
 ProgressBar::~ProgressBar() = default;
@@ -104,6 +113,10 @@ void ProgressBar::setValue(int v)
     if (v < m_min)
         v = m_min;
     m_value = v;
+    if (QAccessible::isActive()) {
+        QAccessibleValueChangeEvent event(this, m_value);
+        QAccessible::updateAccessibility(&event);
+    }
     changed("Value");
 }
 
@@ -220,8 +233,14 @@ void ProgressBar::paintEvent(QPaintEvent *event)
 {
     if (m_picture.isNull())
         return;
+    // Moved to a screen of another pixel density: draw again at the new one.
+    if (m_picture.devicePixelRatio() != devicePixelRatioF())
+        RedrawBar();
     QPainter p(this);
-    p.drawImage(event->rect().topLeft(), m_picture, event->rect());
+    const QRect r = event->rect();
+    const qreal dpr = m_picture.devicePixelRatio();
+    p.drawImage(QRectF(r), m_picture, QRectF(r.x() * dpr, r.y() * dpr, r.width() * dpr,
+                                             r.height() * dpr));
 }
 
 void ProgressBar::updateRegion(int w, int h)
@@ -281,8 +300,14 @@ void ProgressBar::RedrawBar()
         update();
         return;
     }
-    if (m_picture.size() != QSize(W, H))
-        m_picture = QImage(W, H, QImage::Format_RGB32);
+    // Drawn at the screen's own pixel density, so a 2x screen shows it sharp; all geometry
+    // below stays in the bar's logical pixels.
+    const qreal dpr = devicePixelRatioF();
+    const QSize pixels(qCeil(W * dpr), qCeil(H * dpr));
+    if (m_picture.size() != pixels || m_picture.devicePixelRatio() != dpr) {
+        m_picture = QImage(pixels, QImage::Format_RGB32);
+        m_picture.setDevicePixelRatio(dpr);
+    }
     m_picture.fill(palette().color(backgroundRole()));
 
     QPainter p(&m_picture);
@@ -428,7 +453,8 @@ void ProgressBar::GradientTwoColour(QPainter &painter, int direction, quint32 st
         dev && painter.worldTransform().type() <= QTransform::TxTranslate) {
         const qint64 offset = qint64(direction == 0 ? painter.worldTransform().dx()
                                                     : painter.worldTransform().dy());
-        const qint64 extent = direction == 0 ? dev->width() : dev->height();
+        const qint64 extent =
+            qCeil((direction == 0 ? dev->width() : dev->height()) / dev->devicePixelRatio());
         first = std::max(first, -offset);
         last = std::min(last, extent - offset);
     }

@@ -122,7 +122,8 @@ public:
     // decimal separator.
     static QString PercentText(double percent, const QLocale &locale);
 
-    // The last picture drawn, and the colours it was drawn with.
+    // The last picture drawn, at the screen's pixel density (its devicePixelRatio), and the
+    // colours it was drawn with.
     const QImage &picture() const { return m_picture; }
     const tavrel::DrawingPalette &drawingPalette() const { return m_palette; }
 

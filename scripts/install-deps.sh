@@ -6,6 +6,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev
   libqt6sql6-sqlite
+  qt6-translations-l10n
   libgl-dev
   fonts-wqy-microhei
   xvfb xauth xdotool imagemagick
@@ -16,6 +17,8 @@ if [ "${1:-}" = "--test" ]; then
   packages+=(chromium wrk)
   # Qt's platform interface, to queue input the way a window system does
   packages+=(qt6-base-private-dev)
+  # the installed program's menu entry and AppStream metadata are validated
+  packages+=(desktop-file-utils appstream)
 fi
 
 missing=()

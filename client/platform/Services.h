@@ -78,7 +78,8 @@ struct MainServices
     // Makes the fetch service of the window's download control.
     std::function<std::unique_ptr<FetchService>()> makeFetchService;
 
-    QString programFolder; // folder of the executable, without a trailing separator
+    QString programFolder; // the program's own files (skin, chime), no trailing separator:
+                           // share/tavrel when installed, else the executable's folder
     QString libraryRoot;   // where downloaded items go, ends with a separator
     QString baseUrl;       // catalog server, ends with "adminphp/"
     QString statisticsUrl; // the visit-statistics page

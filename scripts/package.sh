@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the release tree and makes the Debian packages tavrel_*.deb and catalogd_*.deb in
+# build-package/ (or $BUILD_DIR) and checks them with lintian.
+#
+#   bash scripts/package.sh          sudo apt install ./build-package/tavrel_*.deb
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+# dpkg-shlibdeps finds the libraries the programs link; lintian checks the result.
+if ! command -v dpkg-shlibdeps >/dev/null || ! command -v lintian >/dev/null; then
+    sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get install -y -q --no-install-recommends dpkg-dev lintian
+fi
+
+build="${BUILD_DIR:-$PWD/build-package}"
+# Debian's hardening flags, all of them, as its packages are built with.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+    -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+    -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)"
+# What the packages hold, not the tests; catalogd is left out of builds without Qt SQL.
+targets=(tavrel tavrel_data package_docs)
+cmake --build "$build" --target help | grep -q '^catalogd:' && targets+=(catalogd)
+cmake --build "$build" -j 2 --target "${targets[@]}"
+(cd "$build" && cpack -G DEB)
+ls -1 "$build"/*.deb
+lintian --fail-on error "$build"/tavrel_*.deb "$build"/catalogd_*.deb
