@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QStandardPaths>
 #include <QStringList>
 #include <QUrl>
 
@@ -113,12 +112,6 @@ QString itemUrl(const QString &baseUrl, const QString &fileName)
     for (QString &part : parts)
         part = QString::fromLatin1(QUrl::toPercentEncoding(part));
     return baseUrl + QStringLiteral("up/") + parts.join(QLatin1Char('/'));
-}
-
-QString chooseLibraryRoot(const QString &programFolder)
-{
-    return chooseLibraryRoot(
-        programFolder, QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation));
 }
 
 QString chooseLibraryRoot(const QString &programFolder, const QString &fallbackFolder)

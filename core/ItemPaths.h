@@ -28,10 +28,8 @@ std::optional<ItemTarget> itemTarget(const QString &libraryRoot, const QString &
 // blanks, "#", "?", "%" and "\" reach the server as part of the name.
 QString itemUrl(const QString &baseUrl, const QString &fileName);
 
-// The library root for a program in programFolder: its "Res/" when that can be written,
-// otherwise "Res/" in the user's data location (an installed program cannot write beside
-// itself). Ends with "/".
-QString chooseLibraryRoot(const QString &programFolder);
+// The library root for a portable program in programFolder: its "Res/" when that can be
+// written, otherwise "Res/" in fallbackFolder (the user's data folder). Ends with "/".
 QString chooseLibraryRoot(const QString &programFolder, const QString &fallbackFolder);
 
 // A name with its control characters, bidirectional controls among them, made visible (as \xNN
