@@ -8,6 +8,8 @@
 #include "client/platform/CatalogList.h"
 #include "client/platform/HttpTransfer.h"
 
+#include "ProcessStatus.h"
+
 #include <QApplication>
 #include <QFile>
 #include <QEvent>
@@ -52,20 +54,6 @@ public:
         return false;
     }
 };
-
-// Resident memory of this process now and at its peak, in bytes.
-qint64 statusBytes(const char *field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly | QIODevice::Text))
-        return -1;
-    const QByteArray key = QByteArray(field) + ':';
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(key))
-            return line.mid(key.size()).trimmed().split(' ').first().toLongLong() * 1024;
-    }
-    return -1;
-}
 
 double median(std::vector<double> v)
 {
@@ -115,13 +103,13 @@ int main(int argc, char *argv[])
         hostile.append("?TtbBa?1?1");
         server.setReply(QStringLiteral("/adminphp/users_upload.php"), FaultServer::ok(hostile));
         hostile = QByteArray();
-        const qint64 before = statusBytes("VmRSS");
+        const qint64 before = processStatusBytes("VmRSS");
         QElapsedTimer t;
         t.start();
         const auto pages = showAndWait(harness.services.baseUrl
                                        + QStringLiteral("users_upload.php?page=1"));
         const double ms = t.nsecsElapsed() / 1e6;
-        const qint64 peak = statusBytes("VmHWM");
+        const qint64 peak = processStatusBytes("VmHWM");
         std::printf("hostile page: 60 MiB of one-letter records (%lld records)\n",
                     static_cast<long long>(hostileRecords));
         std::printf("  LoadCatalogPage: %s, %.0f ms, peak memory %.0f MiB above the %.0f MiB "

@@ -6,6 +6,8 @@
 #include "download/Downloader.h"
 #include "download/NetworkFetchService.h"
 
+#include "ProcessStatus.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -24,19 +26,6 @@
 namespace {
 
 constexpr qint64 MiB = 1024 * 1024;
-
-qint64 statusField(const char *name)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly | QIODevice::Text))
-        return -1;
-    const QByteArray key = QByteArray(name) + ':';
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith(key))
-            return line.mid(key.size()).trimmed().split(' ').first().toLongLong() * 1024;
-    }
-    return -1;
-}
 
 bool makeFile(const QString &path, qint64 size)
 {
@@ -152,7 +141,7 @@ int main(int argc, char **argv)
         banner += server.readAllStandardOutput();
     }
     const QString url = QStringLiteral("http://127.0.0.1:%1/big.bin").arg(match.captured(1));
-    const qint64 rssBefore = statusField("VmRSS");
+    const qint64 rssBefore = processStatusBytes("VmRSS");
 
     std::printf("file: %lld MiB from %s, %d rounds each, best round counts\n", sizeMiB,
                 qPrintable(url), rounds);
@@ -190,6 +179,6 @@ int main(int argc, char **argv)
     std::printf("Downloader: %.0f MiB/s (%.2f of curl; target at least 0.80)\n", ourRate,
                 ourRate / curlRate);
     std::printf("resident memory: %.1f MiB before the downloads, peak %.1f MiB (target under 64)\n",
-                rssBefore / double(MiB), statusField("VmHWM") / double(MiB));
+                rssBefore / double(MiB), processStatusBytes("VmHWM") / double(MiB));
     return 0;
 }
