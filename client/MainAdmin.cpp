@@ -18,15 +18,32 @@ using tavrel::AdminVerdict;
 
 namespace {
 
-const QString tip = QStringLiteral("提示");
-const QString congratulations = QStringLiteral("恭喜");
-const QString confirmTitle = QStringLiteral("确认操作");
-const QString wrongPassword = QStringLiteral("管理员密码错误!");
-const QString notLoggedIn = QStringLiteral("管理员登陆失败!");
+// Looked up when shown, so that a translation installed at start-up applies.
+QString tip()
+{
+    return Main::tr("提示");
+}
+QString congratulations()
+{
+    return Main::tr("恭喜");
+}
+QString confirmTitle()
+{
+    return Main::tr("确认操作");
+}
+QString wrongPassword()
+{
+    return Main::tr("管理员密码错误!");
+}
+QString notLoggedIn()
+{
+    return Main::tr("管理员登陆失败!");
+}
 // The two action buttons have always said it without the exclamation mark.
-const QString notLoggedInAction = QStringLiteral("管理员登陆失败");
-const QString unreadableReply = QStringLiteral("服务器的回复无法识别，什么都没有改变。");
-const QString noSelection = QStringLiteral("请先在列表中选择一个软件。");
+QString notLoggedInAction()
+{
+    return Main::tr("管理员登陆失败");
+}
 
 } // namespace
 
@@ -46,7 +63,7 @@ bool Main::requireLogin(const QString &refusal)
 {
     if (m_session.adminLoggedIn())
         return true;
-    inform(refusal, tip);
+    inform(refusal, tip());
     return false;
 }
 
@@ -59,7 +76,7 @@ bool Main::judged(const CatalogSession::Judgement &judgement)
     }
     if (*judgement.verdict == AdminVerdict::Unreadable) {
         qCDebug(lcAdmin) << "reply is not a number," << judgement.reply.size() << "characters";
-        inform(unreadableReply, tip);
+        inform(tr("服务器的回复无法识别，什么都没有改变。"), tip());
         return false;
     }
     return true;
@@ -73,9 +90,9 @@ void Main::Command7_Click()
     if (*judgement.verdict == AdminVerdict::Accepted) {
         // The accepted password stays in the box, unchangeable, for the rest of the run.
         ui->Text4->setEnabled(false);
-        inform(QStringLiteral("恭喜您已登陆成功!"), congratulations);
+        inform(tr("恭喜您已登陆成功!"), congratulations());
     } else {
-        inform(wrongPassword, tip);
+        inform(wrongPassword(), tip());
     }
 }
 
@@ -87,20 +104,20 @@ void Main::Command8_Click()
     if (!judged(judgement))
         return;
     if (*judgement.verdict == AdminVerdict::Accepted)
-        inform(QStringLiteral("密码已修改成功，请牢记密码!"), congratulations);
+        inform(tr("密码已修改成功，请牢记密码!"), congratulations());
     else
-        inform(wrongPassword, tip);
+        inform(wrongPassword(), tip());
 }
 
 void Main::Command11_Click()
 {
-    if (!requireLogin(notLoggedIn))
+    if (!requireLogin(notLoggedIn()))
         return;
     const CatalogSession::Judgement judgement = m_session.readSecurityCode(adminPassword());
     if (!judged(judgement))
         return;
     if (*judgement.verdict == AdminVerdict::Rejected) {
-        inform(wrongPassword, tip);
+        inform(wrongPassword(), tip());
         return;
     }
     // The code is shown as sent, not as its value: leading zeros are part of it.
@@ -109,9 +126,9 @@ void Main::Command11_Click()
 
 void Main::Command12_Click()
 {
-    if (!requireLogin(notLoggedIn))
+    if (!requireLogin(notLoggedIn()))
         return;
-    if (m_services.prompter->ask(QStringLiteral("是否确定修改安全码?"), confirmTitle,
+    if (m_services.prompter->ask(tr("是否确定修改安全码?"), confirmTitle(),
                                  Prompter::Buttons::YesNoCancel) != Prompter::Answer::Yes)
         return;
     const CatalogSession::Judgement judgement =
@@ -119,9 +136,9 @@ void Main::Command12_Click()
     if (!judged(judgement))
         return;
     if (*judgement.verdict == AdminVerdict::Accepted)
-        inform(QStringLiteral("安全码已修改，请牢记!"), congratulations);
+        inform(tr("安全码已修改，请牢记!"), congratulations());
     else
-        inform(wrongPassword, tip);
+        inform(wrongPassword(), tip());
 }
 
 void Main::Command5_Click()
@@ -136,17 +153,17 @@ void Main::Command6_Click()
 
 void Main::Command9_Click()
 {
-    moderateSelected(AdminOperation::Approve, QStringLiteral("是否确定通过审核? 软件标题："));
+    moderateSelected(AdminOperation::Approve, tr("是否确定通过审核? 软件标题：%1"));
 }
 
 void Main::Command10_Click()
 {
-    moderateSelected(AdminOperation::Delete, QStringLiteral("是否确定删除? 软件标题："));
+    moderateSelected(AdminOperation::Delete, tr("是否确定删除? 软件标题：%1"));
 }
 
 void Main::loadAdminList(AdminOperation list)
 {
-    if (!requireLogin(notLoggedIn))
+    if (!requireLogin(notLoggedIn()))
         return;
     ui->SoSo->setEnabled(true);
     // Whatever the server answers is shown as a page, a rejected password too.
@@ -155,19 +172,19 @@ void Main::loadAdminList(AdminOperation list)
 
 void Main::moderateSelected(AdminOperation action, const QString &prompt)
 {
-    if (!requireLogin(notLoggedInAction))
+    if (!requireLogin(notLoggedInAction()))
         return;
     // No selection yet, or a selection past the end of a list reloaded shorter: there is no
     // row whose title the user could confirm, so nothing may be sent.
     if (SelectedRow < 0 || SelectedRow >= m_list->rowCount()) {
-        inform(noSelection, tip);
+        inform(tr("请先在列表中选择一个软件。"), tip());
         return;
     }
     // Both cells are read before asking, so the id sent belongs to the title confirmed.
     const QString title = tavrel::trimBlanks(m_list->cell(SelectedRow, 1));
     const QString id = tavrel::trimBlanks(m_list->cell(SelectedRow, 5));
-    if (m_services.prompter->ask(prompt + title, confirmTitle, Prompter::Buttons::YesNoCancel) !=
-        Prompter::Answer::Yes)
+    if (m_services.prompter->ask(prompt.arg(title), confirmTitle(),
+                                 Prompter::Buttons::YesNoCancel) != Prompter::Answer::Yes)
         return;
     ui->HaunCun_Text->setText(id);
 
@@ -179,7 +196,7 @@ void Main::moderateSelected(AdminOperation action, const QString &prompt)
         return;
     }
     if (*judgement.verdict == AdminVerdict::Rejected) {
-        inform(wrongPassword, tip);
+        inform(wrongPassword(), tip());
         return;
     }
     // Done: page 1 of whatever list is on show comes back.
