@@ -21,7 +21,7 @@ constexpr qint64 SpaceCheckEvery = 4 * 1024 * 1024;
 
 QString diskFullText()
 {
-    return QObject::tr("磁盘空间不足，无法保存文件");
+    return Downloader::tr("磁盘空间不足，无法保存文件");
 }
 
 // The staged file is flushed to disk before it takes the target's place, so that a crash can
@@ -116,11 +116,11 @@ void Downloader::SizeIt()
 
 QString Downloader::errorText(int number, Operation operation, const QString &description)
 {
-    const QString where = operation == Operation::BeginDownload
-                              ? QStringLiteral(":错误在调用 BeginDownload().")
-                              : QStringLiteral(":错误在调用\u3000SizeIt().");
-    return QString::number(number) + where + QStringLiteral("\r\n\r\n") +
-           QStringLiteral("错误描述: ") + description;
+    // The character between 调用 and SizeIt is an ideographic space, as it always was.
+    const QString text = operation == Operation::BeginDownload
+                             ? tr("%1:错误在调用 BeginDownload().\r\n\r\n错误描述: %2")
+                             : tr("%1:错误在调用\u3000SizeIt().\r\n\r\n错误描述: %2");
+    return text.arg(QString::number(number), description);
 }
 
 void Downloader::onProgress(const FetchRecord &record)
