@@ -6,6 +6,7 @@
 #include "client/platform/CatalogList.h"
 #include "core/CatalogPage.h"
 #include "core/Encoding.h"
+#include "core/ItemPaths.h"
 #include "core/NetworkFailure.h"
 #include "download/Downloader.h"
 #include "download/NetworkFetchService.h"
@@ -19,7 +20,9 @@
 #include <QShortcut>
 #include <QTimer>
 
-Q_LOGGING_CATEGORY(lcMain, "tavrel.main")
+// Failures and expected events (a download cancelled) show without configuration; the detail
+// is debug output, off unless asked for and compiled out of release builds.
+Q_LOGGING_CATEGORY(lcMain, "tavrel.main", QtInfoMsg)
 
 // The window's resources live in a static library; the linker keeps them only when asked.
 static void initWindowResources()
@@ -206,6 +209,9 @@ void Main::closeEvent(QCloseEvent *event)
 {
     // A request still waiting ends with the program; nobody is left to be told about it.
     m_closing = true;
+    if (!m_currentSaveFile.isEmpty())
+        qCInfo(lcMain).noquote() << "download of" << tavrel::visibleName(m_currentItem)
+                                 << "cancelled: the window is closing";
     QWidget::closeEvent(event);
 }
 
@@ -291,7 +297,10 @@ void Main::showPage(tavrel::CatalogPage page)
 void Main::showList(CatalogSession::ListLoad load, bool quiet)
 {
     if (!load.page) {
-        qCDebug(lcMain) << "list request failed:" << load.error;
+        // At start-up no box says why the list stays empty: this line does.
+        if (!m_closing)
+            qCWarning(lcMain).noquote()
+                << (quiet ? "start-up list not loaded:" : "list not loaded:") << load.error;
         if (!quiet)
             showUnreachable(load.error);
         return;

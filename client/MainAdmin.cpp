@@ -10,8 +10,9 @@
 
 #include <QLoggingCategory>
 
-// Never log a URL or a box's input here: the queries carry the password and security code.
-Q_LOGGING_CATEGORY(lcAdmin, "tavrel.admin")
+// Never log a URL, a box's input or an accepted reply here: the queries carry the password and
+// the security code, and the reply to reading the code is the code.
+Q_LOGGING_CATEGORY(lcAdmin, "tavrel.admin", QtInfoMsg)
 
 using tavrel::AdminOperation;
 using tavrel::AdminVerdict;
@@ -67,25 +68,31 @@ bool Main::requireLogin(const QString &refusal)
     return false;
 }
 
-bool Main::judged(const CatalogSession::Judgement &judgement)
+bool Main::judged(const CatalogSession::Judgement &judgement, const char *request)
 {
     if (!judgement.verdict) {
-        qCDebug(lcAdmin) << "administrator request failed:" << judgement.error;
+        if (!m_closing)
+            qCWarning(lcAdmin).noquote() << request << "failed:" << judgement.error;
         showUnreachable(judgement.error);
         return false;
     }
     if (*judgement.verdict == AdminVerdict::Unreadable) {
-        qCDebug(lcAdmin) << "reply is not a number," << judgement.reply.size() << "characters";
+        qCWarning(lcAdmin).noquote() << request << "failed: the reply is not a number,"
+                                     << judgement.reply.size() << "characters";
         inform(tr("服务器的回复无法识别，什么都没有改变。"), tip());
         return false;
     }
+    // A rejection is a number, never a secret; it tells a wrong password from a missing item.
+    if (*judgement.verdict == AdminVerdict::Rejected)
+        qCInfo(lcAdmin).noquote() << request << "rejected, the server answered"
+                                  << judgement.reply.trimmed().left(20);
     return true;
 }
 
 void Main::Command7_Click()
 {
     const CatalogSession::Judgement judgement = m_session.login(adminPassword());
-    if (!judged(judgement))
+    if (!judged(judgement, "login"))
         return;
     if (*judgement.verdict == AdminVerdict::Accepted) {
         // The accepted password stays in the box, unchangeable, for the rest of the run.
@@ -101,7 +108,7 @@ void Main::Command8_Click()
     // No login needed: knowing the old password is proof enough. Text4 is left as it is.
     const CatalogSession::Judgement judgement = m_session.changePassword(
         tavrel::trimBlanks(ui->Text3->text()), tavrel::trimBlanks(ui->Text2->text()));
-    if (!judged(judgement))
+    if (!judged(judgement, "password change"))
         return;
     if (*judgement.verdict == AdminVerdict::Accepted)
         inform(tr("密码已修改成功，请牢记密码!"), congratulations());
@@ -114,7 +121,7 @@ void Main::Command11_Click()
     if (!requireLogin(notLoggedIn()))
         return;
     const CatalogSession::Judgement judgement = m_session.readSecurityCode(adminPassword());
-    if (!judged(judgement))
+    if (!judged(judgement, "reading the security code"))
         return;
     if (*judgement.verdict == AdminVerdict::Rejected) {
         inform(wrongPassword(), tip());
@@ -133,7 +140,7 @@ void Main::Command12_Click()
         return;
     const CatalogSession::Judgement judgement =
         m_session.setSecurityCode(adminPassword(), tavrel::trimBlanks(ui->Text5->text()));
-    if (!judged(judgement))
+    if (!judged(judgement, "security code change"))
         return;
     if (*judgement.verdict == AdminVerdict::Accepted)
         inform(tr("安全码已修改，请牢记!"), congratulations());
@@ -190,11 +197,8 @@ void Main::moderateSelected(AdminOperation action, const QString &prompt)
 
     const CatalogSession::Judgement judgement =
         m_session.moderate(action, adminPassword(), ui->HaunCun_Text->text());
-    if (!judgement.verdict) {
-        qCDebug(lcAdmin) << "moderation request" << int(action) << "failed:" << judgement.error;
-        showUnreachable(judgement.error);
+    if (!judged(judgement, action == AdminOperation::Approve ? "approve" : "delete"))
         return;
-    }
     if (*judgement.verdict == AdminVerdict::Rejected) {
         inform(wrongPassword(), tip());
         return;

@@ -76,17 +76,16 @@ void Main::ListView_RowActivated()
     const std::optional<tavrel::ItemTarget> target =
         tavrel::itemTarget(m_services.libraryRoot, title, fileName, &refusal);
     if (!target) {
-        qCDebug(lcMain) << "refused item" << title << fileName;
-        inform(refusal, tr("提示"));
+        refuseDownload(refusal);
         return;
     }
     // A link planted in the library would send the file outside it.
     if (const QString link = linkRefusal(target->saveFile); !link.isEmpty()) {
-        inform(link, tr("提示"));
+        refuseDownload(link);
         return;
     }
     if (!m_services.desktop->makePath(target->fileFolder)) {
-        inform(cannotMakeFolder(target->fileFolder), tr("提示"));
+        refuseDownload(cannotMakeFolder(target->fileFolder));
         return;
     }
 
@@ -100,6 +99,13 @@ void Main::ListView_RowActivated()
     // A start the control refuses raises no event ever; it has shown its own box.
     if (!Downloader1->BeginDownload(DownloadUrl, m_currentSaveFile))
         endDownload();
+}
+
+void Main::refuseDownload(const QString &why)
+{
+    // The reason names the item with its control characters made visible: one line per event.
+    qCWarning(lcMain).noquote() << "download refused:" << why;
+    inform(why, tr("提示"));
 }
 
 void Main::endDownload()
@@ -128,6 +134,8 @@ void Main::askCancelDownload()
     if (m_services.prompter->ask(tr("是否取消下载?"), tr("确认操作"), Prompter::Buttons::YesNo) !=
         Prompter::Answer::Yes)
         return;
+    qCInfo(lcMain).noquote() << "download of" << tavrel::visibleName(m_currentItem)
+                             << "cancelled by the user";
     // Nothing is left half-written: the staging file goes, an older copy stays as it was.
     Downloader1->CancelAllDownload();
     endDownload();
@@ -194,7 +202,9 @@ void Main::Command3_Click()
     // Made first, so a new user sees an empty library instead of an error.
     const QString root = m_services.libraryRoot;
     if (!m_services.desktop->makePath(root)) {
-        inform(cannotMakeFolder(root), tr("提示"));
+        const QString why = cannotMakeFolder(root);
+        qCWarning(lcMain).noquote() << "library folder not opened:" << why;
+        inform(why, tr("提示"));
         return;
     }
     m_services.desktop->openFolder(root);
