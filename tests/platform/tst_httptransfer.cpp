@@ -365,8 +365,8 @@ void TestHttpTransfer::noPasswordInErrorsOrLogs_data()
     QTest::newRow("reset") << faulty("0123456789", FaultServer::Fault::Reset, 2) << false
                            << "failed:";
     QTest::newRow("silence") << faulty("x", FaultServer::Fault::Silence) << false << "failed:";
-    QTest::newRow("redirect to ftp") << FaultServer::redirect("ftp://127.0.0.1/s3cretPw") << false
-                                     << "failed:";
+    QTest::newRow("redirect to ftp")
+        << FaultServer::redirect("ftp://127.0.0.1/s3cretPw") << false << "failed:";
     QTest::newRow("refused") << FaultServer::ok("1") << true << "failed:";
 }
 
