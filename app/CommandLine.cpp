@@ -42,21 +42,23 @@ CommandLine parseCommandLine(const QStringList &arguments)
     QCommandLineParser parser;
     // Qt's own options are single-dash words (-platform, -style).
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    parser.setApplicationDescription(
-        QStringLiteral("Browse a catalogue of software add-ons, download them and, as its "
-                       "administrator, moderate the catalogue."));
+    parser.setApplicationDescription(QCoreApplication::translate(
+        "CommandLine", "Browse a catalogue of software add-ons, download them and, "
+                       "as its administrator, moderate the catalogue."));
     // Not addHelpOption(): its --help-all needs the application object to list Qt's options.
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
-                                  QStringLiteral("Displays help on commandline options."));
+    const QCommandLineOption help(
+        {QStringLiteral("h"), QStringLiteral("help")},
+        QCoreApplication::translate("CommandLine", "Displays help on commandline options."));
     parser.addOption(help);
     const QCommandLineOption version = parser.addVersionOption();
     const QCommandLineOption server(
         QStringLiteral("server"),
-        QStringLiteral("The catalogue server's scripts folder, for example "
-                       "http://host:port/adminphp/. Without it: TAVREL_BASE_URL, then server/url "
-                       "in ~/.config/tavrel/tavrel.conf, then %1.")
+        QCoreApplication::translate("CommandLine",
+                                    "The catalogue server's scripts folder, for example "
+                                    "http://host:port/adminphp/. Without it: TAVREL_BASE_URL, then "
+                                    "server/url in ~/.config/tavrel/tavrel.conf, then %1.")
             .arg(QStringLiteral(TAVREL_DEFAULT_SERVER)),
-        QStringLiteral("url"));
+        QCoreApplication::translate("CommandLine", "url"));
     parser.addOption(server);
     const QCommandLineOption quitWhenShown = hidden(QCommandLineOption(
         QStringLiteral("quit-when-shown"), QStringLiteral("Leave once the window is painted.")));
@@ -75,7 +77,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
     if (!parser.parse(arguments)) {
         result.exitNow = true;
         result.exitCode = 2;
-        result.error = QStringLiteral("%1: %2\nTry '%1 --help'.\n").arg(program, parser.errorText());
+        result.error = QCoreApplication::translate("CommandLine", "%1: %2\nTry '%1 --help'.\n")
+                           .arg(program, parser.errorText());
         return result;
     }
     if (parser.isSet(help)) {
@@ -94,7 +97,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
     if (!parser.positionalArguments().isEmpty()) {
         result.exitNow = true;
         result.exitCode = 2;
-        result.error = QStringLiteral("%1: unexpected argument '%2'\nTry '%1 --help'.\n")
+        result.error = QCoreApplication::translate(
+                           "CommandLine", "%1: unexpected argument '%2'\nTry '%1 --help'.\n")
                            .arg(program, parser.positionalArguments().first());
         return result;
     }
@@ -107,7 +111,9 @@ CommandLine parseCommandLine(const QStringList &arguments)
         if (!ok || result.downloadRow < 0) {
             result.exitNow = true;
             result.exitCode = 2;
-            result.error = QStringLiteral("%1: --download-row needs a row number\n").arg(program);
+            result.error = QCoreApplication::translate("CommandLine",
+                                                       "%1: --download-row needs a row number\n")
+                               .arg(program);
         }
     }
     return result;
@@ -126,10 +132,11 @@ ServerChoice chooseServerUrl(const std::optional<QString> &flag, const QString &
         source = QStringLiteral("TAVREL_BASE_URL");
     } else if (!configured.isEmpty()) {
         text = configured;
-        source = QStringLiteral("server/url in ") + userConfigFile();
+        source =
+            QCoreApplication::translate("CommandLine", "server/url in %1").arg(userConfigFile());
     } else {
         text = builtIn;
-        source = QStringLiteral("the built-in address");
+        source = QCoreApplication::translate("CommandLine", "the built-in address");
     }
 
     const QUrl url(text.trimmed(), QUrl::StrictMode);
@@ -137,8 +144,9 @@ ServerChoice chooseServerUrl(const std::optional<QString> &flag, const QString &
     if (!url.isValid() || url.host().isEmpty() ||
         (scheme != QLatin1String("http") && scheme != QLatin1String("https")) ||
         url.hasQuery() || url.hasFragment()) {
-        return {QString(), QStringLiteral("invalid server address '%1' (from %2): give the "
-                                          "scripts' folder as http://host:port/adminphp/")
+        return {QString(), QCoreApplication::translate(
+                               "CommandLine", "invalid server address '%1' (from %2): give the "
+                                              "scripts' folder as http://host:port/adminphp/")
                                .arg(text, source)};
     }
     QString base = url.toString();

@@ -6,6 +6,7 @@
 #include "client/platform/CatalogList.h"
 #include "core/CatalogPage.h"
 #include "core/Encoding.h"
+#include "core/ItemPaths.h"
 #include "core/NetworkFailure.h"
 #include "download/Downloader.h"
 #include "download/NetworkFetchService.h"
@@ -19,7 +20,9 @@
 #include <QShortcut>
 #include <QTimer>
 
-Q_LOGGING_CATEGORY(lcMain, "tavrel.main")
+// Failures and expected events (a download cancelled) show without configuration; the detail
+// is debug output, off unless asked for and compiled out of release builds.
+Q_LOGGING_CATEGORY(lcMain, "tavrel.main", QtInfoMsg)
 
 // The window's resources live in a static library; the linker keeps them only when asked.
 static void initWindowResources()
@@ -32,12 +35,14 @@ namespace {
 
 struct Column
 {
-    const char16_t *caption;
+    const char *caption;
     int width;
 };
 // Category, title, licence and update time are shown; file name and id ride along hidden.
-constexpr Column listColumns[] = {{u"软件分类", 86},  {u"软件标题", 200}, {u"授权方式", 87},
-                                  {u"更新时间", 140}, {u"下载地址", 0},   {u"id", 0}};
+constexpr Column listColumns[] = {
+    {QT_TRANSLATE_NOOP("Main", "软件分类"), 86}, {QT_TRANSLATE_NOOP("Main", "软件标题"), 200},
+    {QT_TRANSLATE_NOOP("Main", "授权方式"), 87}, {QT_TRANSLATE_NOOP("Main", "更新时间"), 140},
+    {QT_TRANSLATE_NOOP("Main", "下载地址"), 0},  {QT_TRANSLATE_NOOP("Main", "id"), 0}};
 
 } // namespace
 
@@ -65,7 +70,7 @@ Main::Main(MainServices services, QWidget *parent)
     Downloader1 = new Downloader(
         std::move(fetcher),
         [this](const QString &text) {
-            m_services.prompter->ask(text, QStringLiteral("错误"), Prompter::Buttons::Ok,
+            m_services.prompter->ask(text, tr("错误"), Prompter::Buttons::Ok,
                                      Prompter::Icon::Critical);
         },
         this);
@@ -162,7 +167,7 @@ void Main::Form_Load()
     m_list->clearColumns();
     int index = 0;
     for (const Column &column : listColumns)
-        m_list->addColumn(index++, QString::fromUtf16(column.caption), column.width, 0);
+        m_list->addColumn(index++, tr(column.caption), column.width, 0);
     m_list->applySettings(true, 1, true, true, true, false, 0xFFFFFF);
 
     applySkin();
@@ -204,6 +209,9 @@ void Main::closeEvent(QCloseEvent *event)
 {
     // A request still waiting ends with the program; nobody is left to be told about it.
     m_closing = true;
+    if (!m_currentSaveFile.isEmpty())
+        qCInfo(lcMain).noquote() << "download of" << tavrel::visibleName(m_currentItem)
+                                 << "cancelled: the window is closing";
     QWidget::closeEvent(event);
 }
 
@@ -281,7 +289,7 @@ std::optional<int> Main::LoadCatalogPage(const QString &url, QString *error)
 void Main::showPage(tavrel::CatalogPage page)
 {
     if (page.recordCount)
-        setCountLabel(QStringLiteral("共有 ") + *page.recordCount + QStringLiteral(" 记录"));
+        setCountLabel(tr("共有 %1 记录").arg(*page.recordCount));
     // The cells are cut from the reply's bytes and decoded with Utf8ToUnicode when shown.
     m_list->replaceRows(std::move(page));
 }
@@ -289,7 +297,10 @@ void Main::showPage(tavrel::CatalogPage page)
 void Main::showList(CatalogSession::ListLoad load, bool quiet)
 {
     if (!load.page) {
-        qCDebug(lcMain) << "list request failed:" << load.error;
+        // At start-up no box says why the list stays empty: this line does.
+        if (!m_closing)
+            qCWarning(lcMain).noquote()
+                << (quiet ? "start-up list not loaded:" : "list not loaded:") << load.error;
         if (!quiet)
             showUnreachable(load.error);
         return;
@@ -301,7 +312,7 @@ void Main::showList(CatalogSession::ListLoad load, bool quiet)
 
 void Main::showUnreachable(const QString &error)
 {
-    inform(tavrel::unreachableText(error), QStringLiteral("提示"));
+    inform(tavrel::unreachableText(error), tr("提示"));
 }
 
 void Main::setCountLabel(const QString &text)

@@ -118,7 +118,8 @@ private:
     void moderateSelected(tavrel::AdminOperation action, const QString &prompt);
     // True when the server judged the request; otherwise the user has been told why not (no
     // reply, or a reply that is not a number: guessing could log in or out on an error page).
-    bool judged(const CatalogSession::Judgement &judgement);
+    // Failures and rejections are logged under the request's name.
+    bool judged(const CatalogSession::Judgement &judgement, const char *request);
     // False, after telling the user with `refusal`, when nobody is logged in.
     bool requireLogin(const QString &refusal);
     void inform(const QString &text, const QString &title);
@@ -130,6 +131,8 @@ private:
     // Why a file may not be written at saveFile: a symbolic link inside the library on its way.
     QString linkRefusal(const QString &saveFile) const;
     void updateProgressTip(qint64 CurBytes, qint64 MaxBytes);
+    // A download that is not started: logged, and the user told why.
+    void refuseDownload(const QString &why);
     // Back to idle: the bar hides and no fetch is followed any more.
     void endDownload();
 

@@ -26,18 +26,16 @@ namespace {
 constexpr int titleColumn = 1;
 constexpr int fileNameColumn = 4;
 
-const QString tip = QStringLiteral("提示");
-
 // Desktop::makePath only says no; look at the path to tell the user why.
 QString cannotMakeFolder(const QString &folder)
 {
-    QString reason = QStringLiteral("没有写入权限或名称无效");
+    QString reason = Main::tr("没有写入权限或名称无效");
     QString path = QDir::cleanPath(folder);
     for (;;) {
         const QFileInfo info(path);
         if (info.exists()) {
             if (!info.isDir())
-                reason = QStringLiteral("“%1”已是一个文件").arg(QDir::toNativeSeparators(path));
+                reason = Main::tr("“%1”已是一个文件").arg(QDir::toNativeSeparators(path));
             break;
         }
         const QString parent = info.path();
@@ -45,7 +43,7 @@ QString cannotMakeFolder(const QString &folder)
             break;
         path = parent;
     }
-    return QStringLiteral("无法创建文件夹“%1”：%2。").arg(QDir::toNativeSeparators(folder), reason);
+    return Main::tr("无法创建文件夹“%1”：%2。").arg(QDir::toNativeSeparators(folder), reason);
 }
 
 } // namespace
@@ -69,7 +67,7 @@ void Main::ListView_RowActivated()
         return;
     // The bar on show is the busy flag: one download at a time.
     if (!ui->ProgressBar1->isHidden()) {
-        inform(QStringLiteral("无法多任务下载!"), tip);
+        inform(tr("无法多任务下载!"), tr("提示"));
         return;
     }
 
@@ -78,17 +76,16 @@ void Main::ListView_RowActivated()
     const std::optional<tavrel::ItemTarget> target =
         tavrel::itemTarget(m_services.libraryRoot, title, fileName, &refusal);
     if (!target) {
-        qCDebug(lcMain) << "refused item" << title << fileName;
-        inform(refusal, tip);
+        refuseDownload(refusal);
         return;
     }
     // A link planted in the library would send the file outside it.
     if (const QString link = linkRefusal(target->saveFile); !link.isEmpty()) {
-        inform(link, tip);
+        refuseDownload(link);
         return;
     }
     if (!m_services.desktop->makePath(target->fileFolder)) {
-        inform(cannotMakeFolder(target->fileFolder), tip);
+        refuseDownload(cannotMakeFolder(target->fileFolder));
         return;
     }
 
@@ -102,6 +99,13 @@ void Main::ListView_RowActivated()
     // A start the control refuses raises no event ever; it has shown its own box.
     if (!Downloader1->BeginDownload(DownloadUrl, m_currentSaveFile))
         endDownload();
+}
+
+void Main::refuseDownload(const QString &why)
+{
+    // The reason names the item with its control characters made visible: one line per event.
+    qCWarning(lcMain).noquote() << "download refused:" << why;
+    inform(why, tr("提示"));
 }
 
 void Main::endDownload()
@@ -119,7 +123,7 @@ QString Main::linkRefusal(const QString &saveFile) const
     const std::optional<QString> link = tavrel::linkInside(m_services.libraryRoot, saveFile);
     if (!link)
         return {};
-    return QStringLiteral("“%1”是一个符号链接，文件不会写到它所指的地方。")
+    return tr("“%1”是一个符号链接，文件不会写到它所指的地方。")
         .arg(QDir::toNativeSeparators(*link));
 }
 
@@ -127,9 +131,11 @@ void Main::askCancelDownload()
 {
     if (m_currentSaveFile.isEmpty())
         return; // nothing runs
-    if (m_services.prompter->ask(QStringLiteral("是否取消下载?"), QStringLiteral("确认操作"),
-                                 Prompter::Buttons::YesNo) != Prompter::Answer::Yes)
+    if (m_services.prompter->ask(tr("是否取消下载?"), tr("确认操作"), Prompter::Buttons::YesNo) !=
+        Prompter::Answer::Yes)
         return;
+    qCInfo(lcMain).noquote() << "download of" << tavrel::visibleName(m_currentItem)
+                             << "cancelled by the user";
     // Nothing is left half-written: the staging file goes, an older copy stays as it was.
     Downloader1->CancelAllDownload();
     endDownload();
@@ -180,7 +186,7 @@ void Main::Downloader1_DownloadError(const QString &SaveFile, const QString &Rea
         return;
     const QString item = m_currentItem;
     endDownload(); // before the box: a modal box lets other events in
-    inform(QStringLiteral("“%1”下载失败：%2").arg(tavrel::visibleName(item), Reason), tip);
+    inform(tr("“%1”下载失败：%2").arg(tavrel::visibleName(item), Reason), tr("提示"));
 }
 
 void Main::Downloader1_DownloadAllComplete(const QStringList &FileNotDownload)
@@ -196,7 +202,9 @@ void Main::Command3_Click()
     // Made first, so a new user sees an empty library instead of an error.
     const QString root = m_services.libraryRoot;
     if (!m_services.desktop->makePath(root)) {
-        inform(cannotMakeFolder(root), tip);
+        const QString why = cannotMakeFolder(root);
+        qCWarning(lcMain).noquote() << "library folder not opened:" << why;
+        inform(why, tr("提示"));
         return;
     }
     m_services.desktop->openFolder(root);

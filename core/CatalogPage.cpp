@@ -24,6 +24,8 @@ const char *findByte(const char *from, const char *to, char byte)
 // search on a reply of megabytes, and the whole reply has to be searched.
 qsizetype findMarker(QByteArrayView text)
 {
+    if (text.isEmpty())
+        return -1; // an empty reply may have no buffer at all, and memmem takes none
 #ifdef __GLIBC__
     const void *hit = ::memmem(text.data(), size_t(text.size()), trailerMarker.data(),
                                size_t(trailerMarker.size()));

@@ -1,5 +1,6 @@
 #include "core/ItemPaths.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -30,24 +31,24 @@ std::optional<QStringList> relativeParts(const QString &name, bool mustNameFile,
 {
     for (const QChar c : name) {
         if (isControl(c)) {
-            *why = QStringLiteral("含有控制字符");
+            *why = QCoreApplication::translate("ItemPaths", "含有控制字符");
             return std::nullopt;
         }
     }
     if (!name.isEmpty() && isSeparator(name.front())) {
-        *why = QStringLiteral("是绝对路径");
+        *why = QCoreApplication::translate("ItemPaths", "是绝对路径");
         return std::nullopt;
     }
     static const QRegularExpression separators(QStringLiteral("[/\\\\]"));
     QStringList parts = name.split(separators, Qt::SkipEmptyParts);
     for (const QString &part : parts) {
         if (part == QLatin1String(".") || part == QLatin1String("..")) {
-            *why = QStringLiteral("含有“.”或“..”");
+            *why = QCoreApplication::translate("ItemPaths", "含有“.”或“..”");
             return std::nullopt;
         }
     }
     if (mustNameFile && (parts.isEmpty() || isSeparator(name.back()))) {
-        *why = QStringLiteral("以路径分隔符结尾，不是文件名");
+        *why = QCoreApplication::translate("ItemPaths", "以路径分隔符结尾，不是文件名");
         return std::nullopt;
     }
     return parts;
@@ -83,15 +84,15 @@ std::optional<ItemTarget> itemTarget(const QString &libraryRoot, const QString &
     const std::optional<QStringList> titleParts = relativeParts(title, false, &why);
     if (!titleParts) {
         if (reason)
-            *reason =
-                QStringLiteral("软件标题“%1”不能用作文件夹名：%2。").arg(visibleName(title), why);
+            *reason = QCoreApplication::translate("ItemPaths", "软件标题“%1”不能用作文件夹名：%2。")
+                          .arg(visibleName(title), why);
         return std::nullopt;
     }
     const std::optional<QStringList> fileParts = relativeParts(fileName, true, &why);
     if (!fileParts) {
         if (reason)
-            *reason =
-                QStringLiteral("下载地址“%1”不能用作文件名：%2。").arg(visibleName(fileName), why);
+            *reason = QCoreApplication::translate("ItemPaths", "下载地址“%1”不能用作文件名：%2。")
+                          .arg(visibleName(fileName), why);
         return std::nullopt;
     }
 

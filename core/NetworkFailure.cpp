@@ -1,69 +1,77 @@
 #include "core/NetworkFailure.h"
 
+#include <QCoreApplication>
+
 namespace tavrel {
 
 QString failureText(NetworkFailure failure, int code)
 {
     switch (failure) {
     case NetworkFailure::InvalidAddress:
-        return QStringLiteral("无效的地址");
+        return QCoreApplication::translate("NetworkFailure", "无效的地址");
     case NetworkFailure::UnsupportedProtocol:
-        return QStringLiteral("不支持的协议");
+        return QCoreApplication::translate("NetworkFailure", "不支持的协议");
     case NetworkFailure::Refused:
-        return QStringLiteral("服务器拒绝了连接");
+        return QCoreApplication::translate("NetworkFailure", "服务器拒绝了连接");
     case NetworkFailure::ClosedEarly:
-        return QStringLiteral("服务器在传输完成之前关闭了连接");
+        return QCoreApplication::translate("NetworkFailure", "服务器在传输完成之前关闭了连接");
     case NetworkFailure::HostNotFound:
-        return QStringLiteral("找不到服务器");
+        return QCoreApplication::translate("NetworkFailure", "找不到服务器");
     case NetworkFailure::TimedOut:
-        return QStringLiteral("连接超时");
+        return QCoreApplication::translate("NetworkFailure", "连接超时");
     case NetworkFailure::SecureConnection:
-        return QStringLiteral("安全连接失败");
+        return QCoreApplication::translate("NetworkFailure", "安全连接失败");
     case NetworkFailure::TooManyRedirects:
-        return QStringLiteral("跳转次数过多");
+        return QCoreApplication::translate("NetworkFailure", "跳转次数过多");
     case NetworkFailure::InsecureRedirect:
-        return QStringLiteral("跳转到了不安全的地址");
+        return QCoreApplication::translate("NetworkFailure", "跳转到了不安全的地址");
     case NetworkFailure::RedirectUnsupported:
-        return QStringLiteral("跳转到了不支持的协议");
+        return QCoreApplication::translate("NetworkFailure", "跳转到了不支持的协议");
     case NetworkFailure::NetworkDown:
-        return QStringLiteral("网络不可用");
+        return QCoreApplication::translate("NetworkFailure", "网络不可用");
     case NetworkFailure::MalformedReply:
-        return QStringLiteral("服务器的回复格式有误");
+        return QCoreApplication::translate("NetworkFailure", "服务器的回复格式有误");
     case NetworkFailure::Proxy:
-        return QStringLiteral("代理服务器出错");
+        return QCoreApplication::translate("NetworkFailure", "代理服务器出错");
     case NetworkFailure::ReplyTooLarge:
-        return QStringLiteral("服务器的回复太大（超过 %1 MiB）").arg(code);
+        return QCoreApplication::translate("NetworkFailure", "服务器的回复太大（超过 %1 MiB）")
+            .arg(code);
     case NetworkFailure::TooSlow:
-        return QStringLiteral("传输太慢，已中断");
+        return QCoreApplication::translate("NetworkFailure", "传输太慢，已中断");
     case NetworkFailure::RangeMismatch:
-        return QStringLiteral("服务器续传的数据与请求的位置不符");
+        return QCoreApplication::translate("NetworkFailure", "服务器续传的数据与请求的位置不符");
     case NetworkFailure::Other:
         break;
     }
-    return QStringLiteral("网络错误 (%1)").arg(code);
+    return QCoreApplication::translate("NetworkFailure", "网络错误 (%1)").arg(code);
 }
 
 QString idleTimeoutText(qint64 idleMs)
 {
-    return QStringLiteral("连接超时：%1 毫秒内没有收到数据").arg(idleMs);
+    return QCoreApplication::translate("NetworkFailure", "连接超时：%1 毫秒内没有收到数据")
+        .arg(idleMs);
 }
 
 QString deadlineText(qint64 seconds)
 {
-    return QStringLiteral("服务器在 %1 秒内没有完成回复").arg(seconds);
+    return QCoreApplication::translate("NetworkFailure", "服务器在 %1 秒内没有完成回复")
+        .arg(seconds);
 }
 
 QString httpStatusText(int status, const QString &reasonPhrase)
 {
-    return QStringLiteral("服务器返回 %1 %2").arg(status).arg(reasonPhrase.left(80)).trimmed();
+    return QCoreApplication::translate("NetworkFailure", "服务器返回 %1 %2")
+        .arg(status)
+        .arg(reasonPhrase.left(80))
+        .trimmed();
 }
 
 QString unreachableText(const QString &reason)
 {
-    QString text = QStringLiteral("无法连接到服务器，请稍后再试。");
-    if (!reason.isEmpty())
-        text += QStringLiteral("\n(") + reason + QLatin1Char(')');
-    return text;
+    if (reason.isEmpty())
+        return QCoreApplication::translate("NetworkFailure", "无法连接到服务器，请稍后再试。");
+    return QCoreApplication::translate("NetworkFailure", "无法连接到服务器，请稍后再试。\n(%1)")
+        .arg(reason);
 }
 
 } // namespace tavrel

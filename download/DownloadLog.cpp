@@ -1,3 +1,5 @@
 #include "download/DownloadLog.h"
 
-Q_LOGGING_CATEGORY(lcDownload, "tavrel.download")
+// Failures warn and resumes and cancellations inform without configuration; the progress of a
+// fetch is debug output.
+Q_LOGGING_CATEGORY(lcDownload, "tavrel.download", QtInfoMsg)

@@ -21,7 +21,7 @@ constexpr qint64 SpaceCheckEvery = 4 * 1024 * 1024;
 
 QString diskFullText()
 {
-    return QObject::tr("磁盘空间不足，无法保存文件");
+    return Downloader::tr("磁盘空间不足，无法保存文件");
 }
 
 // The staged file is flushed to disk before it takes the target's place, so that a crash can
@@ -81,6 +81,9 @@ bool Downloader::BeginDownload(const QString &URL, const QString &SaveFile,
                                std::optional<int> AsyncReadOptions)
 {
     if (const auto refusal = m_service->start(URL, SaveFile, AsyncReadOptions)) {
+        qCWarning(lcDownload).noquote()
+            << "download to" << SaveFile << "from" << tavrel::http::urlForLog(URL)
+            << "refused:" << refusal->number << refusal->description;
         if (m_errorBox)
             m_errorBox(errorText(refusal->number, Operation::BeginDownload, refusal->description));
         return false;
@@ -98,7 +101,11 @@ bool Downloader::BeginDownload(const QString &URL, const QString &SaveFile,
 bool Downloader::CancelAllDownload()
 {
     const QStringList listed = FileList;
-    for (const QString &key : listed) {
+    for (qsizetype i = 0; i < listed.size(); ++i) {
+        const QString &key = listed.at(i);
+        const quint8 status = StatusList.at(i);
+        if (status != FetchRecord::Failure && status != FetchRecord::AllData)
+            qCInfo(lcDownload).noquote() << "download to" << key << "cancelled";
         qCDebug(lcDownload).noquote() << QStringLiteral("Killing download ") + key;
         m_service->cancel(key);
         discardStaging(key);
@@ -116,11 +123,11 @@ void Downloader::SizeIt()
 
 QString Downloader::errorText(int number, Operation operation, const QString &description)
 {
-    const QString where = operation == Operation::BeginDownload
-                              ? QStringLiteral(":错误在调用 BeginDownload().")
-                              : QStringLiteral(":错误在调用\u3000SizeIt().");
-    return QString::number(number) + where + QStringLiteral("\r\n\r\n") +
-           QStringLiteral("错误描述: ") + description;
+    // The character between 调用 and SizeIt is an ideographic space, as it always was.
+    const QString text = operation == Operation::BeginDownload
+                             ? tr("%1:错误在调用 BeginDownload().\r\n\r\n错误描述: %2")
+                             : tr("%1:错误在调用\u3000SizeIt().\r\n\r\n错误描述: %2");
+    return text.arg(QString::number(number), description);
 }
 
 void Downloader::onProgress(const FetchRecord &record)
@@ -164,6 +171,7 @@ void Downloader::onProgress(const FetchRecord &record)
         break;
     case FetchRecord::Failure:
         qCDebug(lcDownload).noquote() << "Error...aborting transfer" << r.statusText;
+        qCWarning(lcDownload).noquote() << "download to" << r.key << "stopped:" << r.statusText;
         // Only stops the fetch; an error is raised solely by a failed completion.
         m_service->cancel(r.key);
         discardStaging(r.key);
@@ -253,8 +261,8 @@ bool Downloader::resumeLater(const QString &key, const QString &reason)
     if (running.triesWithoutProgress >= m_retryWaits.size())
         return false;
     const std::chrono::milliseconds wait = m_retryWaits.at(running.triesWithoutProgress++);
-    qCDebug(lcDownload).noquote() << "Resuming" << key << "at byte" << running.written << "in"
-                                  << wait.count() << "ms after:" << reason;
+    qCInfo(lcDownload).noquote() << "download to" << key << "resumes at byte" << running.written
+                                 << "in" << wait.count() << "ms after:" << reason;
     if (!running.retry) {
         running.retry = std::make_unique<QTimer>();
         running.retry->setSingleShot(true);
@@ -284,6 +292,11 @@ void Downloader::resume(const QString &key)
 
 void Downloader::fail(const QString &key, const QString &reason)
 {
+    const auto it = m_running.find(key);
+    const QString from = it == m_running.end()
+                             ? QString()
+                             : QStringLiteral(" from ") + tavrel::http::urlForLog(it->second.url);
+    qCWarning(lcDownload).noquote() << "download to" << key + from << "failed:" << reason;
     m_service->cancel(key);
     discardStaging(key);
     emit DownloadError(key, reason);

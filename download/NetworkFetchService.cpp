@@ -59,11 +59,11 @@ std::optional<FetchError> NetworkFetchService::start(const QString &url, const Q
     Q_UNUSED(options); // no option flags mean anything to this service yet
     const QUrl parsed(url);
     if (!http::isWebUrl(parsed))
-        return FetchError{InvalidUrl, QStringLiteral("无效的下载地址")};
+        return FetchError{InvalidUrl, tr("无效的下载地址")};
     if (key.isEmpty())
-        return FetchError{InvalidKey, QStringLiteral("没有给出保存文件的路径")};
+        return FetchError{InvalidKey, tr("没有给出保存文件的路径")};
     if (m_fetches.contains(key))
-        return FetchError{KeyInUse, QStringLiteral("同一文件的下载仍在进行")};
+        return FetchError{KeyInUse, tr("同一文件的下载仍在进行")};
 
     // A download is a plain GET the server does not act on; chained redirects matter more.
     QNetworkRequest request =

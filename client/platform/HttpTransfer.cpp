@@ -13,7 +13,7 @@
 #include <algorithm>
 #include <climits>
 
-Q_LOGGING_CATEGORY(lcHttpTransfer, "tavrel.http", QtWarningMsg)
+Q_LOGGING_CATEGORY(lcHttpTransfer, "tavrel.http", QtInfoMsg)
 
 using namespace tavrel;
 
@@ -107,6 +107,20 @@ void HttpTransfer::setReplyLimit(qint64 bytes)
 
 FetchResult HttpTransfer::fetch(const QString &url)
 {
+    // One line for every request that fails, in every build: the address without its query
+    // (which carries passwords) and the reason the caller gets.
+    FetchResult result = followRedirects(url);
+    if (result.cancelled)
+        qCInfo(lcHttpTransfer).noquote() << "GET" << http::urlForLog(url.trimmed())
+                                         << "cancelled: the program is ending";
+    else if (!result.ok)
+        qCWarning(lcHttpTransfer).noquote()
+            << "GET" << http::urlForLog(url.trimmed()) << "failed:" << result.error;
+    return result;
+}
+
+FetchResult HttpTransfer::followRedirects(const QString &url)
+{
     QUrl target(url.trimmed());
     if (!target.isValid() || target.isRelative() || target.host().isEmpty()) {
         qCDebug(lcHttpTransfer) << "GET refused: not a valid address";
@@ -173,7 +187,6 @@ HttpTransfer::Hop HttpTransfer::get(const QUrl &target,
     }
     if (!reply->isFinished()) {
         // The wait ended without the reply: the program is quitting.
-        qCDebug(lcHttpTransfer) << "GET cancelled: the program is ending";
         reply->abort();
         return {FetchResult::cancel(), {}};
     }
@@ -218,7 +231,11 @@ HttpTransfer::Hop HttpTransfer::get(const QUrl &target,
         qCDebug(lcHttpTransfer) << "GET failed:" << body.size() << "bytes, not as announced";
         return {FetchResult::failure(failureText(NetworkFailure::ClosedEarly)), {}};
     }
-    qCDebug(lcHttpTransfer) << "GET done: status" << http::httpStatus(reply.get()) << ","
-                            << body.size() << "bytes";
+    const int status = http::httpStatus(reply.get());
+    // Still a reply, judged by the caller; but a wrong server address shows up here.
+    if (status >= 400)
+        qCWarning(lcHttpTransfer).noquote() << "GET" << http::urlForLog(target.toString())
+                                            << "answered:" << http::statusText(reply.get());
+    qCDebug(lcHttpTransfer) << "GET done: status" << status << "," << body.size() << "bytes";
     return {FetchResult::success(std::move(body)), {}};
 }

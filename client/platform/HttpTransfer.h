@@ -48,6 +48,7 @@ private:
         QUrl redirect; // set when the server redirects; may be invalid or of another scheme
     };
     Hop get(const QUrl &target, std::chrono::steady_clock::time_point deadline);
+    FetchResult followRedirects(const QString &url);
 
     std::unique_ptr<QNetworkAccessManager> m_ownNam;
     QNetworkAccessManager *m_nam;

@@ -1,5 +1,7 @@
 #include "client/platform/StartupEffectsImpl.h"
 
+#include "net/HttpPolicy.h"
+
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
@@ -22,7 +24,9 @@
 #include <functional>
 #include <utility>
 
-Q_LOGGING_CATEGORY(lcEffects, "tavrel.effects")
+// The visit and the chime are extras that are often missing on purpose (no statistics page, no
+// sound card, the file removed): only a chime that fails to play warns without configuration.
+Q_LOGGING_CATEGORY(lcEffects, "tavrel.effects", QtWarningMsg)
 
 namespace {
 
@@ -75,8 +79,13 @@ void StartupEffectsImpl::pingStatistics(const QString &url)
     ++m_pendingPings;
     // Nobody reads the page: whatever the outcome, the reply just goes away.
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
-        if (reply->error() != QNetworkReply::NoError)
-            qCDebug(lcEffects) << "statistics visit failed:" << reply->error();
+        if (reply->error() != QNetworkReply::NoError) {
+            using namespace tavrel;
+            qCInfo(lcEffects).noquote()
+                << "statistics visit to" << http::urlForLog(reply->url().toString()) << "failed:"
+                << (http::transportFailure(reply) ? http::failureText(reply->error())
+                                                  : http::statusText(reply));
+        }
         reply->deleteLater();
         --m_pendingPings;
         Q_EMIT pingFinished();
@@ -114,7 +123,7 @@ public:
         m_player->setLoops(1);
 
         connect(m_player, &QMediaPlayer::errorOccurred, this, [this](QMediaPlayer::Error error) {
-            qCDebug(lcEffects) << "start-up sound not played:" << error;
+            qCWarning(lcEffects) << "start-up sound not played:" << error;
             finish();
         });
         connect(m_player, &QMediaPlayer::mediaStatusChanged, this,
@@ -158,7 +167,7 @@ void StartupEffectsImpl::playSound(const QString &file, int volume)
     // Without an audio output, Qt 6.4's FFmpeg backend crashes in its audio thread once the
     // player starts (offscreen test runs, servers, desktops without a sound server).
     if (QMediaDevices::defaultAudioOutput().isNull()) {
-        qCDebug(lcEffects) << "no audio output for the start-up sound";
+        qCInfo(lcEffects) << "no audio output for the start-up sound";
         return;
     }
 

@@ -715,12 +715,34 @@ void TestAdminEndToEnd::noSecretInLog()
         QCOMPARE(firstLine(rig.prompter.boxes.last()), unreachable);
     }
     const QStringList lines = capture->lines();
+    const QStringList adminWarnings =
+        capture->messages(QStringLiteral("tavrel.admin"), QtWarningMsg);
+    const QStringList adminInfos = capture->messages(QStringLiteral("tavrel.admin"), QtInfoMsg);
+    const QStringList listWarnings = capture->messages(QStringLiteral("tavrel.main"), QtWarningMsg);
     capture.reset();
 
 #ifndef QT_NO_DEBUG_OUTPUT
     // The capture did see the window's own diagnostics (compiled out of release builds).
     QVERIFY(!lines.filter(QStringLiteral("tavrel.admin")).isEmpty());
 #endif
+    // Every build says which request failed or was rejected, and why.
+    const auto logged = [](const QStringList &messages, const QString &start) {
+        for (const QString &message : messages) {
+            if (message.startsWith(start) && message.size() > start.size())
+                return true;
+        }
+        return false;
+    };
+    for (const char *request : {"login", "password change", "reading the security code",
+                                "security code change", "approve", "delete"}) {
+        const QString start = QLatin1StringView(request) + QStringLiteral(" failed: ");
+        QVERIFY2(logged(adminWarnings, start), qPrintable(start + '\n' + adminWarnings.join('\n')));
+    }
+    QVERIFY2(logged(adminWarnings, "login failed: the reply is not a number,"),
+             qPrintable(adminWarnings.join('\n')));
+    QVERIFY2(adminInfos.contains("login rejected, the server answered 1"),
+             qPrintable(adminInfos.join('\n')));
+    QVERIFY2(logged(listWarnings, "list not loaded: "), qPrintable(listWarnings.join('\n')));
     const QStringList secrets{
         password, QStringLiteral("Sekr1t"), QStringLiteral("Sekr1t%26Pw"), nextPassword, code,
         nextCode};

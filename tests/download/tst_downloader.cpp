@@ -51,9 +51,13 @@ private slots:
     void destroyWhileListedCancelsSilently();
     void errorText_data();
     void errorText();
+    void diagnosticsLeaveQueriesOut_data();
     void diagnosticsLeaveQueriesOut();
 
 private:
+    // Runs the steps of a script (see script_data); with secretUrls every URL carries a user, a
+    // password and a query.
+    void run(const QStringList &steps, bool secretUrls = false);
     QString path(const QString &name) const { return m_dir->filePath(name); }
     QString name(const QString &path) const { return QDir(m_dir->path()).relativeFilePath(path); }
     void record(Downloader *control);
@@ -106,8 +110,9 @@ void TestDownloader::record(Downloader *control)
 }
 
 // Each row is a script of what happens to the control and what must follow. Steps:
-//   begin K | existing K TEXT | data K TEXT | progress K READ MAX CODE
-//   complete K CODE MAX | refuse NUMBER TEXT | cancelall
+//   begin K | existing K TEXT | data K TEXT | progress K READ MAX CODE [TEXT]
+//   complete K CODE MAX [TEXT] | cut K TEXT (the connection dropped: a failure worth resuming)
+//   refuse NUMBER TEXT | cancelall
 //   stopped K (the control has asked the service to stop K by now)
 // Afterwards: the events in order, the lists, and every file in the folder (so nothing may be
 // left beside a target).
@@ -201,19 +206,18 @@ void TestDownloader::script_data()
         << QStringList{"error no/a", "all [,no/a]"} << QStringList{} << "" << QStringList{};
 }
 
-void TestDownloader::script()
+void TestDownloader::run(const QStringList &steps, bool secretUrls)
 {
-    QFETCH(QStringList, steps);
-    QFETCH(QStringList, events);
-    QFETCH(QStringList, listed);
-    QFETCH(QString, statuses);
-    QFETCH(QStringList, files);
-
+    const auto urlOf = [secretUrls](const QString &key) {
+        return secretUrls ? "http://user:s3cretPw@h/up/" + key + "?pass=s3cretCode"
+                          : "http://h/" + key;
+    };
     for (const QString &step : steps) {
         const QStringList w = step.split(u' ');
         const QString op = w.at(0);
+        const QString text = w.mid(op == "progress" ? 5 : op == "complete" ? 4 : 2).join(u' ');
         if (op == "begin") {
-            m_control->BeginDownload("http://h/" + w.at(1), path(w.at(1)));
+            m_control->BeginDownload(urlOf(w.at(1)), path(w.at(1)));
         } else if (op == "existing") {
             QFile f(path(w.at(1)));
             QVERIFY(f.open(QIODevice::WriteOnly));
@@ -221,10 +225,18 @@ void TestDownloader::script()
         } else if (op == "data") {
             m_service->sendData(path(w.at(1)), w.at(2).toUtf8());
         } else if (op == "progress") {
-            m_service->sendProgress(path(w.at(1)), w.at(2).toLongLong(), w.at(3).toLongLong(),
-                                    w.at(4).toInt());
+            const int code = w.at(4).toInt();
+            // The service names the URL when it starts sending, otherwise what it is doing.
+            m_service->sendProgress(path(w.at(1)), w.at(2).toLongLong(), w.at(3).toLongLong(), code,
+                                    code == FetchRecord::Sending ? urlOf(w.at(1)) : QString(),
+                                    text);
         } else if (op == "complete") {
-            m_service->sendCompletion(path(w.at(1)), w.at(2).toInt(), w.at(3).toLongLong());
+            m_service->sendCompletion(path(w.at(1)), w.at(2).toInt(), w.at(3).toLongLong(), text);
+        } else if (op == "cut") {
+            FetchRecord cut = FakeFetchService::record(path(w.at(1)), QString(), 0, 0,
+                                                       FetchRecord::Failure, text);
+            cut.resumable = true;
+            emit m_service->completed(cut);
         } else if (op == "refuse") {
             m_log->refuseNext = FetchError{w.at(1).toInt(), w.at(2)};
         } else if (op == "stopped") {
@@ -235,6 +247,19 @@ void TestDownloader::script()
             QFAIL(qPrintable("unknown step " + step));
         }
     }
+}
+
+void TestDownloader::script()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, events);
+    QFETCH(QStringList, listed);
+    QFETCH(QString, statuses);
+    QFETCH(QStringList, files);
+
+    run(steps);
+    if (QTest::currentTestFailed())
+        return;
 
     QCOMPARE(m_events, events);
     QStringList names;
@@ -314,24 +339,70 @@ void TestDownloader::errorText()
     }
 }
 
+void TestDownloader::diagnosticsLeaveQueriesOut_data()
+{
+    QTest::addColumn<QStringList>("steps"); // as in script, every URL with secrets in it
+    // What every build writes without configuration; "%1" is the folder. Empty: nothing.
+    QTest::addColumn<QString>("warning");
+    QTest::addColumn<QString>("info");
+    QTest::addColumn<QStringList>("detail"); // the debug lines of builds that have them
+
+    const QStringList fetched{"begin a",
+                              "progress a 0 0 11",
+                              "progress a 0 0 2 h",
+                              "progress a 0 0 3 http://h/b",
+                              "progress a 0 0 4 text/plain",
+                              "progress a 1 1 6",
+                              "complete a 6 1"};
+    const QStringList fetchedDetail{"Attempting to connect http://h/up/a",
+                                    "Connecting h",
+                                    "Redirecting http://h/b",
+                                    "Begin downloading text/plain",
+                                    "Download complete ",
+                                    "Writting to file %1/a",
+                                    "Killing download %1/a"};
+    QTest::newRow("complete: detail only") << fetched << QString() << QString() << fetchedDetail;
+    QTest::newRow("failure")
+        << QStringList{"begin a", "data a part", "complete a 0 0 服务器返回 404 Not Found"}
+        << "download to %1/a from http://h/up/a failed: 服务器返回 404 Not Found" << QString()
+        << QStringList{};
+    QTest::newRow("refused start")
+        << QStringList{"refuse 5 无效的下载地址", "begin a"}
+        << "download to %1/a from http://h/up/a refused: 5 无效的下载地址" << QString()
+        << QStringList{};
+    QTest::newRow("stopped in progress")
+        << QStringList{"begin a", "progress a 0 0 0 连接超时"}
+        << "download to %1/a stopped: 连接超时" << QString() << QStringList{};
+    QTest::newRow("resumed") << QStringList{"begin a", "data a part", "cut a 连接超时"} << QString()
+                             << "download to %1/a resumes at byte 4 in 1000 ms after: 连接超时"
+                             << QStringList{};
+    QTest::newRow("cancelled") << QStringList{"begin a", "data a part", "cancelall"} << QString()
+                               << "download to %1/a cancelled" << QStringList{};
+}
+
 void TestDownloader::diagnosticsLeaveQueriesOut()
 {
-#ifdef QT_NO_DEBUG_OUTPUT
-    QSKIP("diagnostic lines are compiled out of this build");
-#else
+    QFETCH(QStringList, steps);
+    QFETCH(QString, warning);
+    QFETCH(QString, info);
+    QFETCH(QStringList, detail);
+
+    const QString category = QStringLiteral("tavrel.download");
     LogCapture log;
-    const QString a = path("a");
-    m_control->BeginDownload("http://u:pw@h/up/a?pass=secret", a);
-    m_service->sendProgress(a, 0, 0, FetchRecord::Sending, "http://u:pw@h/up/a?pass=secret");
-    m_service->sendProgress(a, 0, 0, FetchRecord::Connecting, {}, "h");
-    m_service->sendProgress(a, 0, 0, FetchRecord::Redirecting, {}, "http://h/b");
-    m_service->sendProgress(a, 0, 0, FetchRecord::FirstData, {}, "text/plain");
-    m_service->sendProgress(a, 1, 1, FetchRecord::AllData, {}, "");
-    m_service->sendCompletion(a, FetchRecord::AllData, 1);
-    QCOMPARE(log.messages(QStringLiteral("tavrel.download")),
-             (QStringList{"Attempting to connect http://h/up/a", "Connecting h",
-                          "Redirecting http://h/b", "Begin downloading text/plain",
-                          "Download complete ", "Writting to file " + a, "Killing download " + a}));
+    run(steps, true);
+    if (QTest::currentTestFailed())
+        return;
+
+    for (const QString &line : log.lines())
+        QVERIFY2(!line.contains("s3cret"), qPrintable(line));
+    const auto expected = [this](const QString &line) {
+        return line.isEmpty() ? QStringList{} : QStringList{line.arg(m_dir->path())};
+    };
+    QCOMPARE(log.messages(category, QtWarningMsg), expected(warning));
+    QCOMPARE(log.messages(category, QtInfoMsg), expected(info));
+#ifndef QT_NO_DEBUG_OUTPUT
+    if (!detail.isEmpty())
+        QCOMPARE(log.messages(category, QtDebugMsg), detail.replaceInStrings("%1", m_dir->path()));
 #endif
 }
 
