@@ -68,7 +68,11 @@ int main(int argc, char *argv[])
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const int records = 32767;
-    const int rounds = 15;
+    // --rounds N and --no-hostile make a short run for a profiler.
+    const QStringList args = QCoreApplication::arguments();
+    const qsizetype roundsAt = args.indexOf(QStringLiteral("--rounds"));
+    const int rounds = roundsAt > 0 ? std::max(1, args.value(roundsAt + 1).toInt()) : 15;
+    const bool hostilePage = !args.contains(QStringLiteral("--no-hostile"));
 
     FaultServer server;
     const QByteArray body = bigPage(records);
@@ -94,7 +98,7 @@ int main(int argc, char *argv[])
 
     // A hostile page first, while the peak memory still belongs to start-up: 60 MiB of
     // one-letter records, the most records a reply of that size can hold.
-    {
+    if (hostilePage) {
         QByteArray hostile;
         hostile.reserve(60 * 1024 * 1024 + 16);
         while (hostile.size() < 60 * 1024 * 1024)
