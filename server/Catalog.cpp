@@ -1,5 +1,7 @@
 #include "Catalog.h"
 
+#include "CatalogText.h"
+
 #include <QDateTime>
 #include <QMessageAuthenticationCode>
 #include <QPasswordDigestor>
@@ -58,10 +60,18 @@ QString whereClause(Catalog::List list, bool search)
 {
     QString where;
     switch (list) {
-    case Catalog::List::Admin: where = QStringLiteral("from_admin = 1 AND approved = 1"); break;
-    case Catalog::List::Users: where = QStringLiteral("from_admin = 0 AND approved = 1"); break;
-    case Catalog::List::All: where = QStringLiteral("1 = 1"); break;
-    case Catalog::List::Pending: where = QStringLiteral("approved = 0"); break;
+    case Catalog::List::Admin:
+        where = QStringLiteral("from_admin = 1 AND approved = 1");
+        break;
+    case Catalog::List::Users:
+        where = QStringLiteral("from_admin = 0 AND approved = 1");
+        break;
+    case Catalog::List::All:
+        where = QStringLiteral("1 = 1");
+        break;
+    case Catalog::List::Pending:
+        where = QStringLiteral("approved = 0");
+        break;
     }
     if (search)
         where += QStringLiteral(" AND instr(search_key, :q) > 0");
@@ -115,7 +125,8 @@ bool Catalog::open(const QString &databasePath)
                        " file_name TEXT NOT NULL UNIQUE,"
                        " search_key TEXT NOT NULL)"),
         QStringLiteral("CREATE INDEX IF NOT EXISTS items_order ON items (updated DESC, id DESC)"),
-        QStringLiteral("CREATE TABLE IF NOT EXISTS settings (key TEXT PRIMARY KEY, value TEXT NOT NULL)"),
+        QStringLiteral(
+            "CREATE TABLE IF NOT EXISTS settings (key TEXT PRIMARY KEY, value TEXT NOT NULL)"),
     };
     for (const QString &s : statements) {
         if (!q.exec(s))
@@ -163,7 +174,8 @@ bool Catalog::setCredentials(const QString &password, const QString &securityCod
     return writeSettings({
         {QStringLiteral("admin_salt"), QString::fromLatin1(salt.toHex())},
         {QStringLiteral("admin_iterations"), QString::number(Pbkdf2Iterations)},
-        {QStringLiteral("admin_hash"), QString::fromLatin1(derive(password, salt, Pbkdf2Iterations).toHex())},
+        {QStringLiteral("admin_hash"),
+         QString::fromLatin1(derive(password, salt, Pbkdf2Iterations).toHex())},
         {QStringLiteral("security_code"), securityCode},
     });
 }
@@ -176,7 +188,7 @@ bool Catalog::checkPassword(const QString &password)
     if (salt.isEmpty() || stored.isEmpty() || iterations <= 0)
         return false;
     const QByteArray token =
-            QMessageAuthenticationCode::hash(password.toUtf8(), m_cacheKey, QCryptographicHash::Sha256);
+        QMessageAuthenticationCode::hash(password.toUtf8(), m_cacheKey, QCryptographicHash::Sha256);
     if (m_acceptedForHash == stored && CatalogText::constantTimeEquals(token, m_acceptedToken))
         return true;
     if (!CatalogText::constantTimeEquals(derive(password, salt, iterations), stored))
@@ -192,7 +204,8 @@ bool Catalog::setPassword(const QString &password)
     return writeSettings({
         {QStringLiteral("admin_salt"), QString::fromLatin1(salt.toHex())},
         {QStringLiteral("admin_iterations"), QString::number(Pbkdf2Iterations)},
-        {QStringLiteral("admin_hash"), QString::fromLatin1(derive(password, salt, Pbkdf2Iterations).toHex())},
+        {QStringLiteral("admin_hash"),
+         QString::fromLatin1(derive(password, salt, Pbkdf2Iterations).toHex())},
     });
 }
 
@@ -235,8 +248,10 @@ Catalog::Page Catalog::page(List list, const QString &rawPage, const QString &se
     const qint64 page = CatalogText::resolvePage(rawPage, result.pageCount);
 
     QSqlQuery rows(db);
-    rows.prepare(QStringLiteral("SELECT category, title, licence, updated, file_name, id FROM items WHERE ")
-                 + where + QStringLiteral(" ORDER BY updated DESC, id DESC LIMIT :limit OFFSET :offset"));
+    rows.prepare(QStringLiteral(
+                     "SELECT category, title, licence, updated, file_name, id FROM items WHERE ") +
+                 where +
+                 QStringLiteral(" ORDER BY updated DESC, id DESC LIMIT :limit OFFSET :offset"));
     if (searching)
         rows.bindValue(QStringLiteral(":q"), key);
     rows.bindValue(QStringLiteral(":limit"), pageSize);
@@ -246,8 +261,9 @@ Catalog::Page Catalog::page(List list, const QString &rawPage, const QString &se
         return result;
     }
     while (rows.next()) {
-        result.records.append({rows.value(0).toString(), rows.value(1).toString(), rows.value(2).toString(),
-                               rows.value(3).toString(), rows.value(4).toString(), rows.value(5).toLongLong()});
+        result.records.append({rows.value(0).toString(), rows.value(1).toString(),
+                               rows.value(2).toString(), rows.value(3).toString(),
+                               rows.value(4).toString(), rows.value(5).toLongLong()});
     }
     return result;
 }
@@ -273,16 +289,18 @@ qint64 Catalog::addItem(const NewItem &item)
     QSqlDatabase db = QSqlDatabase::database(m_connection);
     Transaction t(db);
     QSqlQuery q(db);
-    q.prepare(QStringLiteral("INSERT INTO items (from_admin, approved, category, title, licence, updated,"
-                             " file_name, search_key) VALUES (:a, :p, :c, :t, :l, :u, :f, :s)"));
+    q.prepare(
+        QStringLiteral("INSERT INTO items (from_admin, approved, category, title, licence, updated,"
+                       " file_name, search_key) VALUES (:a, :p, :c, :t, :l, :u, :f, :s)"));
     q.bindValue(QStringLiteral(":a"), item.fromAdmin ? 1 : 0);
     q.bindValue(QStringLiteral(":p"), item.approved ? 1 : 0);
     q.bindValue(QStringLiteral(":c"), item.category);
     q.bindValue(QStringLiteral(":t"), item.title);
     q.bindValue(QStringLiteral(":l"), item.licence);
-    q.bindValue(QStringLiteral(":u"), item.updated.isEmpty()
-                        ? QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
-                        : item.updated);
+    q.bindValue(QStringLiteral(":u"),
+                item.updated.isEmpty()
+                    ? QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                    : item.updated);
     q.bindValue(QStringLiteral(":f"), item.fileName);
     q.bindValue(QStringLiteral(":s"), searchKey(item.category, item.title));
     if (!q.exec()) {
@@ -336,9 +354,10 @@ qint64 Catalog::countVisit()
     QSqlDatabase db = QSqlDatabase::database(m_connection);
     Transaction t(db);
     QSqlQuery q(db);
-    if (!q.exec(QStringLiteral("INSERT INTO settings (key, value) VALUES ('visits', '1')"
-                               " ON CONFLICT (key) DO UPDATE SET value = CAST(value AS INTEGER) + 1"))
-        || !q.exec(QStringLiteral("SELECT value FROM settings WHERE key = 'visits'")) || !q.next())
+    if (!q.exec(QStringLiteral(
+            "INSERT INTO settings (key, value) VALUES ('visits', '1')"
+            " ON CONFLICT (key) DO UPDATE SET value = CAST(value AS INTEGER) + 1")) ||
+        !q.exec(QStringLiteral("SELECT value FROM settings WHERE key = 'visits'")) || !q.next())
         return -1;
     const qint64 visits = q.value(0).toLongLong();
     return t.commit() ? visits : -1;

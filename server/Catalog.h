@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CatalogText.h"
+#include "core/CatalogPage.h"
 
 #include <QString>
 
@@ -14,7 +14,7 @@ public:
 
     struct Page
     {
-        QList<CatalogText::Record> records;
+        QList<tavrel::CatalogRecord> records;
         qint64 recordCount = 0;
         qint64 pageCount = 0;
     };

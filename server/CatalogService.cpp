@@ -5,19 +5,18 @@
 #include <QFileInfo>
 #include <QTemporaryFile>
 
+#include "CatalogText.h"
 #include "Multipart.h"
+#include "core/AdminOperation.h"
+#include "core/CatalogPage.h"
 
 using CatalogText::ByteRange;
+using tavrel::AdminOperation;
+using tavrel::AdminReply;
 
 namespace {
 
 const QString AdminPrefix = QStringLiteral("/adminphp/");
-
-// Replies of the administration script besides "0" (accepted) and catalog pages.
-const QByteArray WrongPassword = "1";
-const QByteArray BadValue = "2";
-const QByteArray NoSuchItem = "3";
-const QByteArray NotStored = "4";
 
 QString escapeHtml(const QString &text)
 {
@@ -26,17 +25,19 @@ QString escapeHtml(const QString &text)
 
 HttpResponse page(int status, const QString &title, const QString &body)
 {
-    return HttpResponse::html(status, QStringLiteral("<!DOCTYPE html>\n<html lang=\"zh-CN\"><head>"
-                                                     "<meta charset=\"utf-8\"><title>%1</title></head>\n"
-                                                     "<body>\n<h1>%1</h1>\n%2\n</body></html>\n")
-                                              .arg(escapeHtml(title), body));
+    return HttpResponse::html(status,
+                              QStringLiteral("<!DOCTYPE html>\n<html lang=\"zh-CN\"><head>"
+                                             "<meta charset=\"utf-8\"><title>%1</title></head>\n"
+                                             "<body>\n<h1>%1</h1>\n%2\n</body></html>\n")
+                                  .arg(escapeHtml(title), body));
 }
 
 HttpResponse uploadError(int status, const QString &reason)
 {
-    HttpResponse r = page(status, QStringLiteral("上传失败"),
-                          QStringLiteral("<p class=\"error\">%1</p>\n<p><a href=\"index.php\">返回上传页</a></p>")
-                                  .arg(escapeHtml(reason)));
+    HttpResponse r = page(
+        status, QStringLiteral("上传失败"),
+        QStringLiteral("<p class=\"error\">%1</p>\n<p><a href=\"index.php\">返回上传页</a></p>")
+            .arg(escapeHtml(reason)));
     return r;
 }
 
@@ -44,8 +45,9 @@ HttpResponse uploadError(int status, const QString &reason)
 // administration script carries the password and security code in its query.
 QByteArray redactedTarget(const HttpRequest &request)
 {
-    static const QStringList known{QStringLiteral("cz"), QStringLiteral("pass"), QStringLiteral("topass"),
-                                   QStringLiteral("id"), QStringLiteral("page"), QStringLiteral("q")};
+    static const QStringList known{QStringLiteral("cz"),     QStringLiteral("pass"),
+                                   QStringLiteral("topass"), QStringLiteral("id"),
+                                   QStringLiteral("page"),   QStringLiteral("q")};
     const qsizetype question = request.target.indexOf('?');
     QByteArray out = question < 0 ? request.target : request.target.left(question);
     if (question < 0)
@@ -64,6 +66,24 @@ QByteArray redactedTarget(const HttpRequest &request)
     return out;
 }
 
+HttpResponse adminAnswer(const QByteArray &body)
+{
+    HttpResponse r = HttpResponse::text(200, body);
+    r.addHeader("Cache-Control", "no-store");
+    return r;
+}
+
+HttpResponse reply(AdminReply answer)
+{
+    return adminAnswer(tavrel::adminReplyText(answer));
+}
+
+// A store that failed: nothing was changed.
+HttpResponse notStored()
+{
+    return HttpResponse::text(500, tavrel::adminReplyText(AdminReply::NotStored));
+}
+
 bool isDigits(const QString &text)
 {
     if (text.isEmpty() || text.size() > 18)
@@ -79,8 +99,7 @@ bool isDigits(const QString &text)
 
 CatalogService::CatalogService(Catalog *catalog, Settings settings)
     : m_catalog(catalog), m_settings(std::move(settings))
-{
-}
+{}
 
 HttpResponse CatalogService::handle(const HttpRequest &request)
 {
@@ -133,83 +152,87 @@ HttpResponse CatalogService::handle(const HttpRequest &request)
 
 HttpResponse CatalogService::listPage(const HttpRequest &request, Catalog::List list)
 {
-    const Catalog::Page p = m_catalog->page(list, request.queryValue(QStringLiteral("page")),
-                                            request.queryValue(QStringLiteral("q")), m_settings.pageSize);
-    HttpResponse r = HttpResponse::text(200, CatalogText::formatPage(p.records, p.recordCount, p.pageCount));
+    const Catalog::Page p =
+        m_catalog->page(list, request.queryValue(QStringLiteral("page")),
+                        request.queryValue(QStringLiteral("q")), m_settings.pageSize);
+    HttpResponse r =
+        HttpResponse::text(200, tavrel::buildCatalogPage(p.records, p.recordCount, p.pageCount));
     r.addHeader("Cache-Control", "no-store");
     return r;
 }
 
 HttpResponse CatalogService::examine(const HttpRequest &request)
 {
-    const QString cz = request.queryValue(QStringLiteral("cz"));
-    static const QStringList codes{QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("2"),
-                                   QStringLiteral("3"), QStringLiteral("4"), QStringLiteral("5"),
-                                   QStringLiteral("6"), QStringLiteral("7")};
-    if (!codes.contains(cz))
-        return HttpResponse::text(400, WrongPassword);
-    const int code = cz.toInt();
+    const std::optional<AdminOperation> operation =
+        tavrel::adminOperationFromCode(request.queryValue(QStringLiteral("cz")));
+    if (!operation)
+        return HttpResponse::text(400, tavrel::adminReplyText(AdminReply::WrongPassword));
     const bool authorised = m_catalog->checkPassword(request.queryValue(QStringLiteral("pass")));
-    auto answer = [](const QByteArray &reply) {
-        HttpResponse r = HttpResponse::text(200, reply);
-        r.addHeader("Cache-Control", "no-store");
-        return r;
-    };
+    if (*operation == AdminOperation::ListAll || *operation == AdminOperation::ListPending) {
+        if (!authorised)
+            return adminAnswer(tavrel::buildCatalogPage({}, 0, 0));
+        const bool all = *operation == AdminOperation::ListAll;
+        return listPage(request, all ? Catalog::List::All : Catalog::List::Pending);
+    }
+    if (!authorised)
+        return reply(AdminReply::WrongPassword);
+    switch (*operation) {
+    case AdminOperation::CheckPassword:
+        return reply(AdminReply::Accepted);
+    case AdminOperation::ChangePassword:
+        return changePassword(request.queryValue(QStringLiteral("topass")));
+    case AdminOperation::Approve:
+    case AdminOperation::Delete:
+        return moderate(*operation, request.queryValue(QStringLiteral("id")));
+    case AdminOperation::ReadSecurityCode:
+        return adminAnswer(m_catalog->securityCode().toUtf8());
+    case AdminOperation::SetSecurityCode:
+        return changeSecurityCode(request.queryValue(QStringLiteral("topass")));
+    case AdminOperation::ListAll:
+    case AdminOperation::ListPending:
+        break;
+    }
+    return HttpResponse::text(400, tavrel::adminReplyText(AdminReply::WrongPassword));
+}
 
-    switch (code) {
-    case 0:
-        return answer(authorised ? "0" : WrongPassword);
-    case 1: {
-        if (!authorised)
-            return answer(WrongPassword);
-        const QString next = request.queryValue(QStringLiteral("topass"));
-        if (next.isEmpty() || next.size() > 256 || !CatalogText::isCleanField(next))
-            return answer(BadValue);
-        return m_catalog->setPassword(next) ? answer("0") : HttpResponse::text(500, NotStored);
+HttpResponse CatalogService::changePassword(const QString &next)
+{
+    if (next.isEmpty() || next.size() > 256 || !tavrel::isCleanField(next))
+        return reply(AdminReply::BadValue);
+    return m_catalog->setPassword(next) ? reply(AdminReply::Accepted) : notStored();
+}
+
+HttpResponse CatalogService::changeSecurityCode(const QString &next)
+{
+    if (!CatalogText::isAcceptableSecurityCode(next))
+        return reply(AdminReply::BadValue);
+    return m_catalog->setSecurityCode(next) ? reply(AdminReply::Accepted) : notStored();
+}
+
+HttpResponse CatalogService::moderate(AdminOperation operation, const QString &idText)
+{
+    if (!isDigits(idText))
+        return reply(AdminReply::BadValue);
+    const qint64 id = idText.toLongLong();
+    Catalog::Result result;
+    if (operation == AdminOperation::Approve) {
+        result = m_catalog->approve(id);
+    } else {
+        QString fileName;
+        result = m_catalog->remove(id, &fileName);
+        // The row is gone for good; the file follows it. A file left behind is harmless.
+        if (result == Catalog::Result::Done && CatalogText::isPlainFileName(fileName))
+            QFile::remove(QDir(m_settings.upDir).filePath(fileName));
     }
-    case 2:
-    case 3: {
-        if (!authorised)
-            return answer(CatalogText::formatPage({}, 0, 0));
-        return listPage(request, code == 2 ? Catalog::List::All : Catalog::List::Pending);
+    switch (result) {
+    case Catalog::Result::Done:
+        return reply(AdminReply::Accepted);
+    case Catalog::Result::NotFound:
+        return reply(AdminReply::NoSuchItem);
+    case Catalog::Result::Failed:
+        break;
     }
-    case 4:
-    case 5: {
-        if (!authorised)
-            return answer(WrongPassword);
-        const QString idText = request.queryValue(QStringLiteral("id"));
-        if (!isDigits(idText))
-            return answer(BadValue);
-        const qint64 id = idText.toLongLong();
-        Catalog::Result result;
-        if (code == 4) {
-            result = m_catalog->approve(id);
-        } else {
-            QString fileName;
-            result = m_catalog->remove(id, &fileName);
-            // The row is gone for good; the file follows it. A file left behind is harmless.
-            if (result == Catalog::Result::Done && CatalogText::isPlainFileName(fileName))
-                QFile::remove(QDir(m_settings.upDir).filePath(fileName));
-        }
-        switch (result) {
-        case Catalog::Result::Done: return answer("0");
-        case Catalog::Result::NotFound: return answer(NoSuchItem);
-        case Catalog::Result::Failed: return HttpResponse::text(500, NotStored);
-        }
-        return HttpResponse::text(500, NotStored);
-    }
-    case 6:
-        return answer(authorised ? m_catalog->securityCode().toUtf8() : WrongPassword);
-    case 7: {
-        if (!authorised)
-            return answer(WrongPassword);
-        const QString next = request.queryValue(QStringLiteral("topass"));
-        if (!CatalogText::isAcceptableSecurityCode(next))
-            return answer(BadValue);
-        return m_catalog->setSecurityCode(next) ? answer("0") : HttpResponse::text(500, NotStored);
-    }
-    }
-    return HttpResponse::text(400, WrongPassword);
+    return notStored();
 }
 
 HttpResponse CatalogService::itemFile(const HttpRequest &request, const QString &name)
@@ -235,9 +258,9 @@ HttpResponse CatalogService::itemFile(const HttpRequest &request, const QString 
         r.status = 206;
         r.fileOffset = range.first;
         r.fileLength = range.last - range.first + 1;
-        r.addHeader("Content-Range", "bytes " + QByteArray::number(range.first) + '-'
-                                                   + QByteArray::number(range.last) + '/'
-                                                   + QByteArray::number(size));
+        r.addHeader("Content-Range", "bytes " + QByteArray::number(range.first) + '-' +
+                                         QByteArray::number(range.last) + '/' +
+                                         QByteArray::number(size));
     } else {
         r.fileOffset = 0;
         r.fileLength = size;
@@ -247,17 +270,23 @@ HttpResponse CatalogService::itemFile(const HttpRequest &request, const QString 
 
 HttpResponse CatalogService::uploadForm()
 {
-    const QString form = QStringLiteral(
+    const QString form =
+        QStringLiteral(
             "<form method=\"post\" action=\"index.php\" enctype=\"multipart/form-data\">\n"
-            "<p><label>软件分类 <input type=\"text\" name=\"category\" maxlength=\"64\" required></label></p>\n"
-            "<p><label>软件标题 <input type=\"text\" name=\"title\" maxlength=\"200\" required></label></p>\n"
-            "<p><label>授权方式 <input type=\"text\" name=\"licence\" maxlength=\"64\" list=\"licences\" required></label>\n"
-            "<datalist id=\"licences\"><option value=\"免费\"><option value=\"共享\"><option value=\"开源\"></datalist></p>\n"
-            "<p><label>文件 <input type=\"file\" name=\"file\" required></label> (最大 %1 字节)</p>\n"
+            "<p><label>软件分类 <input type=\"text\" name=\"category\" maxlength=\"64\" "
+            "required></label></p>\n"
+            "<p><label>软件标题 <input type=\"text\" name=\"title\" maxlength=\"200\" "
+            "required></label></p>\n"
+            "<p><label>授权方式 <input type=\"text\" name=\"licence\" maxlength=\"64\" "
+            "list=\"licences\" required></label>\n"
+            "<datalist id=\"licences\"><option value=\"免费\"><option value=\"共享\"><option "
+            "value=\"开源\"></datalist></p>\n"
+            "<p><label>文件 <input type=\"file\" name=\"file\" required></label> (最大 %1 "
+            "字节)</p>\n"
             "<p><label>安全码 <input type=\"password\" name=\"code\" required></label></p>\n"
             "<p><button type=\"submit\">上传</button></p>\n"
             "</form>")
-                                 .arg(m_settings.maxUploadSize);
+            .arg(m_settings.maxUploadSize);
     return page(200, QStringLiteral("上传外挂"), form);
 }
 
@@ -279,8 +308,9 @@ QString CatalogService::uniqueFileName(const QString &wanted)
 HttpResponse CatalogService::upload(const HttpRequest &request)
 {
     if (request.bodyTooLarge) {
-        HttpResponse r = uploadError(413, QStringLiteral("文件超过大小限制（最大 %1 字节），没有保存任何内容。")
-                                                  .arg(m_settings.maxUploadSize));
+        HttpResponse r =
+            uploadError(413, QStringLiteral("文件超过大小限制（最大 %1 字节），没有保存任何内容。")
+                                 .arg(m_settings.maxUploadSize));
         r.closeConnection = true;
         return r;
     }
@@ -307,11 +337,17 @@ HttpResponse CatalogService::upload(const HttpRequest &request)
         if (part.name == u"file" && part.isFile) {
             file = &part;
         } else if (!part.isFile && part.length <= 4096 && !fields.contains(part.name)) {
-            fields.insert(part.name, QString::fromUtf8(body.sliced(part.offset, part.length)).trimmed());
+            fields.insert(part.name,
+                          QString::fromUtf8(body.sliced(part.offset, part.length)).trimmed());
         }
     }
 
-    struct Field { QString key; QString label; int max; };
+    struct Field
+    {
+        QString key;
+        QString label;
+        int max;
+    };
     const QList<Field> required{{QStringLiteral("category"), QStringLiteral("软件分类"), 64},
                                 {QStringLiteral("title"), QStringLiteral("软件标题"), 200},
                                 {QStringLiteral("licence"), QStringLiteral("授权方式"), 64}};
@@ -319,7 +355,7 @@ HttpResponse CatalogService::upload(const HttpRequest &request)
         const QString value = fields.value(f.key);
         if (value.isEmpty())
             return uploadError(400, QStringLiteral("缺少“%1”。").arg(f.label));
-        if (value.size() > f.max || !CatalogText::isCleanField(value))
+        if (value.size() > f.max || !tavrel::isCleanField(value))
             return uploadError(400, QStringLiteral("“%1”太长或含有不允许的字符。").arg(f.label));
     }
     if (fields.value(QStringLiteral("code")).isEmpty())
@@ -329,19 +365,22 @@ HttpResponse CatalogService::upload(const HttpRequest &request)
     if (!m_catalog->checkSecurityCode(fields.value(QStringLiteral("code"))))
         return uploadError(403, QStringLiteral("安全码错误，没有保存任何内容。"));
     if (!CatalogText::isPlainFileName(file->fileName))
-        return uploadError(400, QStringLiteral("文件名“%1”不是一个简单的文件名（不能含路径、斜杠或以点开头）。")
-                                        .arg(file->fileName));
+        return uploadError(
+            400, QStringLiteral("文件名“%1”不是一个简单的文件名（不能含路径、斜杠或以点开头）。")
+                     .arg(file->fileName));
     if (file->length == 0)
         return uploadError(400, QStringLiteral("文件是空的。"));
     if (file->length > m_settings.maxUploadSize) {
-        return uploadError(413, QStringLiteral("文件超过大小限制（最大 %1 字节），没有保存任何内容。")
-                                        .arg(m_settings.maxUploadSize));
+        return uploadError(413,
+                           QStringLiteral("文件超过大小限制（最大 %1 字节），没有保存任何内容。")
+                               .arg(m_settings.maxUploadSize));
     }
 
     // Written beside the files under a temporary name, then renamed into place; the row comes
     // last, so a listed item always has its whole file.
     QTemporaryFile temp(QDir(m_settings.tempDir).filePath(QStringLiteral("upload-XXXXXX")));
-    if (!temp.open() || temp.write(body.data() + file->offset, file->length) != file->length || !temp.flush())
+    if (!temp.open() || temp.write(body.data() + file->offset, file->length) != file->length ||
+        !temp.flush())
         return uploadError(500, QStringLiteral("服务器无法保存文件。"));
     const QString name = uniqueFileName(file->fileName);
     const QString target = QDir(m_settings.upDir).filePath(name);
@@ -359,16 +398,18 @@ HttpResponse CatalogService::upload(const HttpRequest &request)
         return uploadError(500, QStringLiteral("服务器无法保存条目。"));
     }
     return page(200, QStringLiteral("上传成功"),
-                QStringLiteral("<p class=\"ok\">“%1”已上传，等待管理员审核。</p>\n<p><a href=\"index.php\">继续上传</a></p>")
-                        .arg(escapeHtml(item.title)));
+                QStringLiteral("<p class=\"ok\">“%1”已上传，等待管理员审核。</p>\n<p><a "
+                               "href=\"index.php\">继续上传</a></p>")
+                    .arg(escapeHtml(item.title)));
 }
 
 HttpResponse CatalogService::statistics()
 {
     const qint64 visits = m_catalog->countVisit();
-    HttpResponse r = page(200, QStringLiteral("访问统计"),
-                          visits < 0 ? QStringLiteral("<p>暂时无法计数。</p>")
-                                     : QStringLiteral("<p>访问次数：<span id=\"visits\">%1</span></p>").arg(visits));
+    HttpResponse r = page(
+        200, QStringLiteral("访问统计"),
+        visits < 0 ? QStringLiteral("<p>暂时无法计数。</p>")
+                   : QStringLiteral("<p>访问次数：<span id=\"visits\">%1</span></p>").arg(visits));
     r.addHeader("Cache-Control", "no-store");
     return r;
 }

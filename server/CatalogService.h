@@ -2,6 +2,7 @@
 
 #include "Catalog.h"
 #include "HttpServer.h"
+#include "core/AdminOperation.h"
 
 #include <QString>
 
@@ -25,6 +26,9 @@ public:
 private:
     HttpResponse listPage(const HttpRequest &request, Catalog::List list);
     HttpResponse examine(const HttpRequest &request);
+    HttpResponse changePassword(const QString &next);
+    HttpResponse changeSecurityCode(const QString &next);
+    HttpResponse moderate(tavrel::AdminOperation operation, const QString &idText);
     HttpResponse itemFile(const HttpRequest &request, const QString &name);
     HttpResponse uploadForm();
     HttpResponse upload(const HttpRequest &request);

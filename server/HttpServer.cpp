@@ -1,5 +1,8 @@
 #include "HttpServer.h"
 
+#include "Log.h"
+#include "RequestHead.h"
+
 #include <QDir>
 #include <QFile>
 #include <QTcpServer>
@@ -7,8 +10,6 @@
 #include <QTemporaryFile>
 #include <QTimer>
 #include <QUrl>
-
-#include <cstdio>
 
 #include <sys/socket.h>
 
@@ -37,23 +38,40 @@ HttpResponse HttpResponse::html(int status, const QString &body)
 static QByteArray reasonPhrase(int status)
 {
     switch (status) {
-    case 100: return "Continue";
-    case 200: return "OK";
-    case 206: return "Partial Content";
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 408: return "Request Timeout";
-    case 411: return "Length Required";
-    case 413: return "Payload Too Large";
-    case 414: return "URI Too Long";
-    case 416: return "Range Not Satisfiable";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 505: return "HTTP Version Not Supported";
-    default: return "Status";
+    case 100:
+        return "Continue";
+    case 200:
+        return "OK";
+    case 206:
+        return "Partial Content";
+    case 400:
+        return "Bad Request";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 408:
+        return "Request Timeout";
+    case 411:
+        return "Length Required";
+    case 413:
+        return "Payload Too Large";
+    case 414:
+        return "URI Too Long";
+    case 416:
+        return "Range Not Satisfiable";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 500:
+        return "Internal Server Error";
+    case 501:
+        return "Not Implemented";
+    case 505:
+        return "HTTP Version Not Supported";
+    default:
+        return "Status";
     }
 }
 
@@ -134,103 +152,36 @@ private:
 
     bool readHead()
     {
-        // Blank lines before a request are allowed between keep-alive requests.
-        while (m_buffer.startsWith("\r\n"))
-            m_buffer.remove(0, 2);
-        const qsizetype end = m_buffer.indexOf("\r\n\r\n");
-        if (end < 0) {
-            const qsizetype lineEnd = m_buffer.indexOf("\r\n");
-            if ((lineEnd < 0 && m_buffer.size() > m_limits.maxRequestLine) || lineEnd > m_limits.maxRequestLine)
-                fail(414, "request line too long");
-            else if (m_buffer.size() > m_limits.maxHeaderBytes)
-                fail(431, "request header too large");
+        const HeadParse parsed = parseRequestHead(m_buffer, m_headLimits);
+        if (parsed.state == HeadParse::Failed) {
+            fail(parsed.status, parsed.reason);
             return false;
         }
-        if (end > m_limits.maxHeaderBytes) {
-            const qsizetype lineEnd = m_buffer.indexOf("\r\n");
-            fail(lineEnd > m_limits.maxRequestLine ? 414 : 431, "request header too large");
+        m_buffer.remove(0, parsed.consumed);
+        if (parsed.state == HeadParse::NeedMore)
             return false;
-        }
-        const QByteArray head = m_buffer.left(end);
-        m_buffer.remove(0, end + 4);
+        startRequest(parsed.head);
+        return acceptBody();
+    }
 
+    void startRequest(const RequestHead &head)
+    {
         m_request = HttpRequest();
         m_request.peer = m_socket->peerAddress();
-        const QList<QByteArray> lines = head.split('\n');
-        // Method, target and version; blanks inside the target (a client that does not
-        // encode them) stay part of it.
-        const QByteArray first = lines.first().trimmed();
-        const qsizetype firstBlank = first.indexOf(' ');
-        const qsizetype lastBlank = first.lastIndexOf(' ');
-        if (firstBlank <= 0 || lastBlank <= firstBlank + 1) {
-            fail(400, "malformed request line");
-            return false;
-        }
-        const QByteArrayList requestLine{first.left(firstBlank),
-                                         first.mid(firstBlank + 1, lastBlank - firstBlank - 1).trimmed(),
-                                         first.mid(lastBlank + 1)};
-        if (requestLine[0].size() > 16 || requestLine[1].size() > m_limits.maxRequestLine) {
-            fail(requestLine[1].size() > m_limits.maxRequestLine ? 414 : 400, "malformed request line");
-            return false;
-        }
-        m_request.method = requestLine[0];
-        m_request.target = requestLine[1];
-        const QByteArray version = requestLine[2];
-        if (version != "HTTP/1.1" && version != "HTTP/1.0") {
-            fail(version.startsWith("HTTP/") ? 505 : 400, "unsupported protocol version");
-            return false;
-        }
-        for (qsizetype i = 1; i < lines.size(); ++i) {
-            const QByteArray line = lines[i].trimmed();
-            const qsizetype colon = line.indexOf(':');
-            if (colon <= 0) {
-                fail(400, "malformed header line");
-                return false;
-            }
-            const QByteArray name = line.left(colon).trimmed().toLower();
-            const QByteArray value = line.mid(colon + 1).trimmed();
-            if (m_request.headers.contains(name) && name == "content-length"
-                && m_request.headers.value(name) != value) {
-                fail(400, "conflicting Content-Length");
-                return false;
-            }
-            m_request.headers.insert(name, value);
-        }
+        m_request.method = head.method;
+        m_request.target = head.target;
+        m_request.path = head.path;
+        m_request.rawQuery = head.rawQuery;
+        m_request.query.setQuery(QString::fromUtf8(head.rawQuery));
+        m_request.headers = head.headers;
+        m_request.bodySize = head.contentLength;
+        m_keepAlive = head.keepAlive;
+        m_bodyLeft = head.contentLength;
+    }
 
-        const QByteArray connection = m_request.header("connection").toLower();
-        m_keepAlive = version == "HTTP/1.1" ? !connection.contains("close") : connection.contains("keep-alive");
-
-        if (!m_request.target.startsWith('/')) {
-            fail(400, "request target must be a path");
-            return false;
-        }
-        const qsizetype question = m_request.target.indexOf('?');
-        const QByteArray rawPath = question < 0 ? m_request.target : m_request.target.left(question);
-        m_request.rawQuery = question < 0 ? QByteArray() : m_request.target.mid(question + 1);
-        const QByteArray decodedPath = QByteArray::fromPercentEncoding(rawPath);
-        if (decodedPath.contains('\0')) {
-            fail(400, "NUL in path");
-            return false;
-        }
-        m_request.path = QString::fromUtf8(decodedPath);
-        m_request.query.setQuery(QString::fromUtf8(m_request.rawQuery));
-
-        if (m_request.headers.contains("transfer-encoding")) {
-            fail(411, "chunked request bodies are not accepted; send Content-Length");
-            return false;
-        }
-        m_bodyLeft = 0;
-        if (m_request.headers.contains("content-length")) {
-            bool ok = false;
-            const QByteArray raw = m_request.header("content-length");
-            const qint64 length = raw.toLongLong(&ok);
-            if (!ok || length < 0 || raw.startsWith('+') || raw.startsWith('-')) {
-                fail(400, "bad Content-Length");
-                return false;
-            }
-            m_bodyLeft = length;
-        }
-        m_request.bodySize = m_bodyLeft;
+    // Decides where the announced body goes: refused unread, kept in memory or spooled.
+    bool acceptBody()
+    {
         if (m_bodyLeft > m_limits.maxBodyBytes) {
             // Answer at once without reading the body; the connection cannot be reused.
             m_request.bodyTooLarge = true;
@@ -290,8 +241,8 @@ private:
         qint64 length = response.body.size();
         if (!response.filePath.isEmpty()) {
             m_file.reset(new QFile(response.filePath));
-            if (!m_file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)
-                || !m_file->seek(response.fileOffset)) {
+            if (!m_file->open(QIODevice::ReadOnly | QIODevice::Unbuffered) ||
+                !m_file->seek(response.fileOffset)) {
                 m_file.reset();
                 response = HttpResponse::text(500, "cannot read the file\n");
                 length = response.body.size();
@@ -301,8 +252,8 @@ private:
         }
         log(response, length);
 
-        QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
-                + reasonPhrase(response.status) + "\r\n";
+        QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' +
+                         reasonPhrase(response.status) + "\r\n";
         out += "Server: catalogd\r\n";
         out += "Content-Type: " + response.contentType + "\r\n";
         out += "Content-Length: " + QByteArray::number(length) + "\r\n";
@@ -398,11 +349,12 @@ private:
         HttpResponse r = HttpResponse::text(status, why + '\n');
         m_keepAlive = false;
         m_buffer.clear();
-        QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status)
-                + "\r\nServer: catalogd\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: "
-                + QByteArray::number(r.body.size()) + "\r\nConnection: close\r\n\r\n" + r.body;
-        std::fprintf(stderr, "catalogd: %s %d %s\n", qPrintable(m_socket->peerAddress().toString()), status,
-                     why.constData());
+        QByteArray out =
+            "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) +
+            "\r\nServer: catalogd\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
+            QByteArray::number(r.body.size()) + "\r\nConnection: close\r\n\r\n" + r.body;
+        qCInfo(lcAccess, "%s %d %s", qPrintable(m_socket->peerAddress().toString()), status,
+               why.constData());
         m_socket->write(out);
         m_state = State::Closing;
         pump();
@@ -410,15 +362,17 @@ private:
 
     void log(const HttpResponse &response, qint64 length)
     {
-        const QByteArray target = response.logTarget.isEmpty() ? m_request.target : response.logTarget;
-        std::fprintf(stderr, "catalogd: %s \"%s %s\" %d %lld\n",
-                     qPrintable(m_request.peer.toString()), printable(m_request.method).constData(),
-                     printable(target).constData(), response.status, static_cast<long long>(length));
+        const QByteArray target =
+            response.logTarget.isEmpty() ? m_request.target : response.logTarget;
+        qCInfo(lcAccess, "%s \"%s %s\" %d %lld", qPrintable(m_request.peer.toString()),
+               printable(m_request.method).constData(), printable(target).constData(),
+               response.status, static_cast<long long>(length));
     }
 
     QTcpSocket *m_socket;
     HttpServer *m_server;
     const HttpLimits &m_limits;
+    const HeadLimits m_headLimits{m_limits.maxRequestLine, m_limits.maxHeaderBytes};
     QTimer m_idle;
     QTimer m_rateTimer;
     State m_state = State::Head;
@@ -436,7 +390,8 @@ private:
 } // namespace
 
 HttpServer::HttpServer(Handler handler, HttpLimits limits, QObject *parent)
-    : QObject(parent), m_handler(std::move(handler)), m_limits(std::move(limits)), m_server(new QTcpServer(this))
+    : QObject(parent), m_handler(std::move(handler)), m_limits(std::move(limits)),
+      m_server(new QTcpServer(this))
 {
     connect(m_server, &QTcpServer::newConnection, this, &HttpServer::acceptConnections);
 }

@@ -22,8 +22,8 @@ struct HttpRequest
     QString path;      // decoded
     QByteArray rawQuery;
     QUrlQuery query;
-    QHash<QByteArray, QByteArray> headers; // names in lower case
-    QByteArray body;                       // small bodies
+    QHash<QByteArray, QByteArray> headers;    // names in lower case
+    QByteArray body;                          // small bodies
     std::shared_ptr<QTemporaryFile> bodyFile; // bodies too large to keep in memory
     qint64 bodySize = 0;
     bool bodyTooLarge = false; // the body was announced over the limit and was not read
@@ -48,7 +48,10 @@ struct HttpResponse
     // What the access log shows of the request target; the full target when empty.
     QByteArray logTarget;
 
-    void addHeader(const QByteArray &name, const QByteArray &value) { headers.append(qMakePair(name, value)); }
+    void addHeader(const QByteArray &name, const QByteArray &value)
+    {
+        headers.append(qMakePair(name, value));
+    }
 
     static HttpResponse text(int status, const QByteArray &body);
     static HttpResponse html(int status, const QString &body);
