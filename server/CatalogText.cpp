@@ -32,6 +32,8 @@ bool isPlainFileName(const QString &name)
 {
     if (name.isEmpty() || name.size() > 200 || name == u"." || name == u"..")
         return false;
+    if (name.toUtf8().size() > 255) // what a file system takes
+        return false;
     if (name.startsWith(u'.'))
         return false; // hidden files and temporary names stay private
     for (QChar c : name) {

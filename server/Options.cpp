@@ -4,6 +4,7 @@
 #include "core/CatalogPage.h"
 
 #include <QCommandLineParser>
+#include <QUrl>
 
 namespace {
 
@@ -24,6 +25,19 @@ const OptionSpec Specs[] = {
     {"max-upload-size", "BYTES", "Largest file the upload page accepts."},
     {"demo-max-file-size", "BYTES", "Largest demo file."},
     {"rate-limit", "BYTES_PER_SEC", "Throttle item file downloads (0: none)."},
+    {"database", "URL", "PostgreSQL store, postgresql://[user@]host[:port]/name (no password)."},
+    {"database-password-file", "FILE", "File holding the PostgreSQL password."},
+    {"instance", "NAME", "Name of this instance among several sharing one store."},
+    {"threads", "N", "Threads serving connections (0: one per core, at least 2)."},
+    {"max-connections", "N", "Connections at once (0: from the descriptor limit)."},
+    {"max-connections-per-peer", "N", "Connections at once from one address."},
+    {"free-failures", "N", "Wrong passwords or codes from one address before delays start."},
+    {"header-timeout", "SECONDS", "Time for a whole request head."},
+    {"min-body-rate", "BYTES_PER_SEC", "Slowest request body accepted after 10 s (0: any)."},
+    {"max-unsent-bytes", "BYTES", "Answer bytes waiting to be sent, all connections together."},
+    {"max-spool-bytes", "BYTES", "Upload bytes being received, all uploads together."},
+    {"trusted-proxy", "ADDRESS", "Proxy whose X-Forwarded-For names the client (repeatable)."},
+    {"x-accel-redirect", "PREFIX", "Hand item files to nginx under this internal location."},
 };
 
 bool parseNumber(const QString &text, qint64 min, qint64 max, qint64 *out)
@@ -63,6 +77,7 @@ struct NumberRule
 bool readNumbers(const QCommandLineParser &parser, ServerOptions *o, QString *error)
 {
     qint64 pageSize = o->pageSize;
+    qint64 threads = o->threads;
     const struct
     {
         NumberRule rule;
@@ -76,6 +91,20 @@ bool readNumbers(const QCommandLineParser &parser, ServerOptions *o, QString *er
          &o->demoMaxFileSize},
         {{"rate-limit", 0, qint64(1) << 40, "--rate-limit wants a number of bytes per second"},
          &o->rateLimit},
+        {{"max-connections", 0, 1000000, "--max-connections wants a number"}, &o->maxConnections},
+        {{"max-connections-per-peer", 1, 1000000, "--max-connections-per-peer wants a number"},
+         &o->maxConnectionsPerPeer},
+        {{"free-failures", 1, 1000000, "--free-failures wants a positive number"},
+         &o->freeFailures},
+        {{"header-timeout", 1, 3600, "--header-timeout wants 1 to 3600 seconds"},
+         &o->headerTimeout},
+        {{"min-body-rate", 0, qint64(1) << 40, "--min-body-rate wants bytes per second"},
+         &o->minBodyRate},
+        {{"max-unsent-bytes", 65536, qint64(1) << 40, "--max-unsent-bytes wants at least 65536"},
+         &o->maxUnsentBytes},
+        {{"max-spool-bytes", 0, qint64(1) << 50, "--max-spool-bytes wants a number of bytes"},
+         &o->maxSpoolBytes},
+        {{"threads", 0, 256, "--threads wants 0 to 256"}, &threads},
     };
     for (const auto &n : numbers) {
         const QString name = QString::fromLatin1(n.rule.name);
@@ -86,6 +115,7 @@ bool readNumbers(const QCommandLineParser &parser, ServerOptions *o, QString *er
         }
     }
     o->pageSize = int(pageSize);
+    o->threads = int(threads);
     return true;
 }
 
@@ -108,6 +138,47 @@ bool readCredentials(const QCommandLineParser &parser, ServerOptions *o, QString
             return false;
         }
         o->securityCode = c;
+    }
+    return true;
+}
+
+bool readDeployment(const QCommandLineParser &parser, ServerOptions *o, QString *error)
+{
+    o->database = parser.value(QStringLiteral("database"));
+    if (!o->database.isEmpty()) {
+        const QUrl url(o->database);
+        if (!url.isValid() || (url.scheme() != u"postgresql" && url.scheme() != u"postgres")) {
+            *error = QStringLiteral("--database wants postgresql://[user@]host[:port]/name");
+            return false;
+        }
+        if (!url.password().isEmpty()) {
+            // Anyone on the machine can read a command line.
+            *error = QStringLiteral("--database must not carry a password: use "
+                                    "--database-password-file, PGPASSFILE or ~/.pgpass");
+            return false;
+        }
+    }
+    o->databasePasswordFile = parser.value(QStringLiteral("database-password-file"));
+    o->instance = parser.value(QStringLiteral("instance"));
+    if (!o->instance.isEmpty() && !CatalogText::isPlainFileName(o->instance)) {
+        *error = QStringLiteral("--instance wants a plain name (letters, digits, - and _)");
+        return false;
+    }
+    for (const QString &value : parser.values(QStringLiteral("trusted-proxy"))) {
+        for (const QString &text : value.split(u',', Qt::SkipEmptyParts)) {
+            QHostAddress address;
+            if (!address.setAddress(text.trimmed())) {
+                *error = QStringLiteral("--trusted-proxy wants IP addresses");
+                return false;
+            }
+            o->trustedProxies.append(address);
+        }
+    }
+    o->accelRedirect = parser.value(QStringLiteral("x-accel-redirect"));
+    if (!o->accelRedirect.isEmpty()
+        && (!o->accelRedirect.startsWith(u'/') || !o->accelRedirect.endsWith(u'/'))) {
+        *error = QStringLiteral("--x-accel-redirect wants a location such as /internal/up/");
+        return false;
     }
     return true;
 }
@@ -141,7 +212,8 @@ std::optional<ServerOptions> parseServerOptions(const QStringList &arguments, QS
         return std::nullopt;
     }
     o.demo = parser.isSet(QStringLiteral("demo"));
-    if (!readNumbers(parser, &o, error) || !readCredentials(parser, &o, error))
+    if (!readNumbers(parser, &o, error) || !readCredentials(parser, &o, error)
+        || !readDeployment(parser, &o, error))
         return std::nullopt;
     return o;
 }

@@ -1,6 +1,18 @@
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
+#include <QHostInfo>
 #include <QRandomGenerator>
+#include <QSocketNotifier>
+#include <QThread>
+#include <QUrl>
+#include <QUrlQuery>
+
+#include <csignal>
+
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "Catalog.h"
 #include "CatalogService.h"
@@ -36,7 +48,7 @@ QString randomSecurityCode()
 {
     QString code;
     do {
-        code = QStringLiteral("%1").arg(QRandomGenerator::system()->bounded(1000000), 6, 10,
+        code = QStringLiteral("%1").arg(QRandomGenerator::system()->bounded(100000000), 8, 10,
                                         QChar(u'0'));
     } while (!CatalogText::isAcceptableSecurityCode(code));
     return code;
@@ -44,22 +56,52 @@ QString randomSecurityCode()
 
 struct Folders
 {
-    QString up;   // item files
-    QString temp; // uploads being received
+    QString up;    // item files
+    QString spool; // uploads being received, this instance's own
 };
 
-// Creates the data folder's parts and throws away what an earlier stop cut off: uploads and
-// request bodies that never became part of the catalogue.
-bool prepareFolders(const QString &dataDir, Folders *folders)
+// Creates the data folder's parts and throws away what an earlier stop of this instance cut
+// off: uploads that never became part of the catalogue. Instances that share the item folder
+// each spool in a folder of their own, on the same file system, so an upload is renamed into
+// place and another instance's uploads are left alone.
+bool prepareFolders(const ServerOptions &options, quint16 port, Folders *folders)
 {
-    const QDir dir(dataDir);
+    const QDir dir(options.dataDir);
     folders->up = dir.filePath(QStringLiteral("up"));
-    folders->temp = dir.filePath(QStringLiteral("tmp"));
-    if (!QDir().mkpath(folders->up) || !QDir().mkpath(folders->temp))
+    QString instance = options.instance;
+    if (instance.isEmpty() && !options.database.isEmpty())
+        instance = QHostInfo::localHostName() + u'-' + QString::number(port);
+    folders->spool = dir.filePath(instance.isEmpty() ? QStringLiteral("tmp")
+                                                     : QStringLiteral("tmp/") + instance);
+    if (!QDir().mkpath(folders->up) || !QDir().mkpath(folders->spool))
         return false;
-    QDir temp(folders->temp);
-    for (const QString &leftover : temp.entryList(QDir::Files | QDir::Hidden))
-        temp.remove(leftover);
+    QDir spool(folders->spool);
+    for (const QString &leftover : spool.entryList(QDir::Files | QDir::Hidden))
+        spool.remove(leftover);
+    return true;
+}
+
+bool readStore(const ServerOptions &options, CatalogStore *store, QString *error)
+{
+    if (options.database.isEmpty()) {
+        store->sqlitePath = QDir(options.dataDir).filePath(QStringLiteral("catalog.db"));
+        return true;
+    }
+    const QUrl url(options.database);
+    store->kind = CatalogStore::Postgresql;
+    store->host = url.host();
+    store->port = url.port(-1);
+    store->user = url.userName();
+    store->databaseName = url.path().mid(1);
+    store->options = QUrlQuery(url).toString(QUrl::FullyDecoded).replace(u'&', u';');
+    if (options.databasePasswordFile.isEmpty())
+        return true; // libpq's own: PGPASSWORD, PGPASSFILE, ~/.pgpass
+    QFile file(options.databasePasswordFile);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1").arg(options.databasePasswordFile);
+        return false;
+    }
+    store->password = QString::fromUtf8(file.readAll()).section(u'\n', 0, 0).trimmed();
     return true;
 }
 
@@ -72,10 +114,25 @@ bool makeCredentials(Catalog *catalog, const ServerOptions &options)
     const QString password = options.adminPassword.value_or(randomPassword());
     const QString code = options.securityCode.value_or(randomSecurityCode());
     if (!catalog->setCredentials(password, code))
-        return false;
+        return catalog->errorString().isEmpty(); // another instance made them first
     qCInfo(lcAnnounce).noquote() << QStringLiteral("administrator password: ") + password;
     qCInfo(lcAnnounce).noquote() << QStringLiteral("security code: ") + code;
     return true;
+}
+
+// Every descriptor the system allows; connections get about half, the rest is for the files
+// they stream, the database and the spool.
+int connectionCap(qint64 wanted)
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    const qint64 descriptors = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? qint64(limit.rlim_cur)
+                                                                      : 1024;
+    const qint64 fits = qMax<qint64>(8, (descriptors - 48) / 2);
+    return int(qMin<qint64>(wanted > 0 ? wanted : 10000, fits));
 }
 
 HttpLimits httpLimits(const ServerOptions &options, const Folders &folders)
@@ -83,8 +140,43 @@ HttpLimits httpLimits(const ServerOptions &options, const Folders &folders)
     HttpLimits limits;
     limits.maxBodyBytes = options.maxUploadSize + 64 * 1024; // room for the form's other fields
     limits.rateLimit = options.rateLimit;
-    limits.spoolDir = folders.temp;
+    limits.spoolDir = folders.spool;
+    limits.headTimeoutMs = int(options.headerTimeout * 1000);
+    limits.minBodyRate = options.minBodyRate;
+    limits.maxConnections = connectionCap(options.maxConnections);
+    limits.maxConnectionsPerPeer = int(options.maxConnectionsPerPeer);
+    limits.maxUnsentBytes = options.maxUnsentBytes;
+    limits.maxSpoolBytes = options.maxSpoolBytes;
+    limits.trustedProxies = options.trustedProxies;
+    limits.threads = options.threads > 0 ? options.threads : qMax(2, QThread::idealThreadCount());
     return limits;
+}
+
+// SIGTERM and SIGINT arrive through a socket pair, so that the event loop handles the stop.
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+
+void stopOnSignals(HttpServer *server)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, server);
+    QObject::connect(notifier, &QSocketNotifier::activated, server, [server, notifier] {
+        notifier->setEnabled(false);
+        qCInfo(lcServer, "stopping: finishing the requests in flight");
+        server->stop(5000);
+    });
+    QObject::connect(server, &HttpServer::stopped, qApp, &QCoreApplication::quit);
+    struct sigaction action{};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
 }
 
 QString shownAddress(const ServerOptions &options, quint16 port)
@@ -102,37 +194,48 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("catalogd"));
     Log::install();
+    ::signal(SIGPIPE, SIG_IGN);
 
     QString error;
     const std::optional<ServerOptions> options = parseServerOptions(app.arguments(), &error);
     if (!options)
         return failure(BadUsage, error);
-    Folders folders;
-    if (!prepareFolders(options->dataDir, &folders))
-        return failure(BadUsage,
-                       QStringLiteral("cannot create the data folder %1").arg(options->dataDir));
-
+    CatalogService::Settings settings;
+    if (!readStore(*options, &settings.store, &error))
+        return failure(BadUsage, error);
+    if (!QDir().mkpath(QDir(options->dataDir).filePath(QStringLiteral("up"))))
+        return failure(BadUsage, QStringLiteral("cannot create the data folder %1").arg(options->dataDir));
     Catalog catalog;
-    if (!catalog.open(QDir(options->dataDir).filePath(QStringLiteral("catalog.db"))))
-        return failure(CannotServe,
-                       QStringLiteral("cannot open the database: ") + catalog.errorString());
+    if (!catalog.open(settings.store, true) || !catalog.watchChanges())
+        return failure(CannotServe, QStringLiteral("cannot open the database: ") + catalog.errorString());
+
+    settings.upDir = QDir(options->dataDir).filePath(QStringLiteral("up"));
+    settings.pageSize = options->pageSize;
+    settings.maxUploadSize = options->maxUploadSize;
+    settings.accelRedirect = options->accelRedirect;
+    settings.freeFailures = int(options->freeFailures);
+    CatalogService service(settings);
+    QObject::connect(&catalog, &Catalog::changedElsewhere, [&service] { service.catalogueChanged(); });
+    HttpServer server([&service](const HttpRequest &r, const HttpReply &reply) { service.handle(r, reply); },
+                      httpLimits(*options, {}));
     // Bound before the credentials are made: a start that cannot listen must not use up the
     // one time the password is shown.
-    CatalogService service(&catalog,
-                           {folders.up, folders.temp, options->pageSize, options->maxUploadSize});
-    HttpServer server([&service](const HttpRequest &r) { return service.handle(r); },
-                      httpLimits(*options, folders));
     if (!server.listen(options->host, options->port)) {
         return failure(CannotServe, QStringLiteral("cannot listen on %1: %2")
-                                        .arg(options->listenText, server.errorString()));
+                                            .arg(options->listenText, server.errorString()));
     }
+    Folders folders;
+    if (!prepareFolders(*options, server.serverPort(), &folders))
+        return failure(BadUsage, QStringLiteral("cannot create the data folder %1").arg(options->dataDir));
+    server.setSpoolDir(folders.spool);
     if (!makeCredentials(&catalog, *options))
-        return failure(CannotServe,
-                       QStringLiteral("cannot store the credentials: ") + catalog.errorString());
+        return failure(CannotServe, QStringLiteral("cannot store the credentials: ") + catalog.errorString());
     if (options->demo && !fillDemoCatalogue(&catalog, folders.up, options->demoMaxFileSize, &error))
         return failure(CannotServe, QStringLiteral("cannot create the demo catalogue: ") + error);
 
-    qCInfo(lcAnnounce).noquote() << QStringLiteral("listening on ") +
-                                        shownAddress(*options, server.serverPort());
-    return app.exec();
+    stopOnSignals(&server);
+    qCInfo(lcAnnounce).noquote() << QStringLiteral("listening on ") + shownAddress(*options, server.serverPort());
+    const int status = app.exec();
+    qCInfo(lcServer, "stopped");
+    return status;
 }

@@ -392,8 +392,13 @@ void TestCatalogd::deleteThenGone()
     QCOMPARE(adminList(server, 2).recordCount, QStringLiteral("59"));
     QCOMPARE(RawHttp::get(server.port(), fileTarget).status, 404);
     QVERIFY(!QFile::exists(QDir(server.dataDir()).filePath(QStringLiteral("up/") + item[4])));
+    // The client's HTTP stack may send the same delete again: done already, not "no such item",
+    // which would log the administrator out. A deleted item cannot be approved.
     QCOMPARE(RawHttp::get(server.port(), examineTarget("cz=5&" + passQuery(Password) + "&id=" + item[5].toUtf8())).body,
+             QByteArray("0"));
+    QCOMPARE(RawHttp::get(server.port(), examineTarget("cz=4&" + passQuery(Password) + "&id=" + item[5].toUtf8())).body,
              QByteArray("3"));
+    QCOMPARE(adminList(server, 2).recordCount, QStringLiteral("59"));
 }
 
 void TestCatalogd::changePasswordPersists()
@@ -852,8 +857,9 @@ void TestCatalogd::concurrentDeletesOfOneItem()
         done += reply.endsWith("\r\n\r\n0");
         gone += reply.endsWith("\r\n\r\n3");
     }
-    QCOMPARE(done, 1);
-    QCOMPARE(gone, clients - 1);
+    // Deleted once; every repetition is told it is done.
+    QCOMPARE(done, clients);
+    QCOMPARE(gone, 0);
     QCOMPARE(adminList(server, 2).recordCount, QStringLiteral("59"));
 }
 

@@ -51,6 +51,7 @@ bool CatalogdProcess::start(const Options &options)
     QStringList args{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--data"), m_dataDir,
                      QStringLiteral("--page-size"), QString::number(options.pageSize),
                      QStringLiteral("--demo-max-file-size"), QString::number(options.demoMaxFileSize)};
+    args << QStringLiteral("--free-failures") << QString::number(options.freeFailures);
     if (options.demo)
         args << QStringLiteral("--demo");
     if (!options.adminPassword.isEmpty())

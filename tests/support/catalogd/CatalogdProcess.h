@@ -19,6 +19,9 @@ public:
         QString securityCode = QStringLiteral("4321");
         int pageSize = 20;
         qint64 demoMaxFileSize = 200000;
+        // Wrong guesses before delays start: high, so that tests of other things are not held
+        // back by their own wrong passwords.
+        int freeFailures = 1000;
         QStringList extraArgs;
         QString dataDir; // a temporary folder, removed afterwards, when empty
     };
