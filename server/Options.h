@@ -24,7 +24,7 @@ struct ServerOptions
     // Another store than the SQLite file in the data folder.
     QString database;             // postgresql://[user@]host[:port]/name[?options]
     QString databasePasswordFile; // its password, when libpq does not find one itself
-    QString instance;             // names this instance's spool folder among several
+    QString instance; // names this instance's spool folder (tmp/NAME) among several
 
     // What hostile clients can hold (0 for maxConnections: from the descriptor limit).
     int threads = 0; // serving threads; 0: one per core, at least 2

@@ -1,7 +1,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QHostInfo>
+#include <QLockFile>
 #include <QRandomGenerator>
 #include <QSocketNotifier>
 #include <QThread>
@@ -62,22 +62,32 @@ struct Folders
 
 // Creates the data folder's parts and throws away what an earlier stop of this instance cut
 // off: uploads that never became part of the catalogue. Instances that share the item folder
-// each spool in a folder of their own, on the same file system, so an upload is renamed into
-// place and another instance's uploads are left alone.
-bool prepareFolders(const ServerOptions &options, quint16 port, Folders *folders)
+// each spool in a folder of their own (--instance), on the same file system, so an upload is
+// renamed into place and another instance's uploads are left alone; a lock file keeps two
+// instances out of one spool folder.
+bool prepareFolders(const ServerOptions &options, Folders *folders, QLockFile **lock,
+                    QString *error)
 {
     const QDir dir(options.dataDir);
     folders->up = dir.filePath(QStringLiteral("up"));
-    QString instance = options.instance;
-    if (instance.isEmpty() && !options.database.isEmpty())
-        instance = QHostInfo::localHostName() + u'-' + QString::number(port);
-    folders->spool = dir.filePath(instance.isEmpty() ? QStringLiteral("tmp")
-                                                     : QStringLiteral("tmp/") + instance);
-    if (!QDir().mkpath(folders->up) || !QDir().mkpath(folders->spool))
+    folders->spool = dir.filePath(options.instance.isEmpty()
+                                          ? QStringLiteral("tmp")
+                                          : QStringLiteral("tmp/") + options.instance);
+    if (!QDir().mkpath(folders->up) || !QDir().mkpath(folders->spool)) {
+        *error = QStringLiteral("cannot create the data folder %1").arg(options.dataDir);
         return false;
+    }
+    *lock = new QLockFile(QDir(folders->spool).filePath(QStringLiteral(".lock")));
+    if (!(*lock)->tryLock()) {
+        *error = QStringLiteral("another catalogd uses %1; give each instance its own --instance")
+                         .arg(folders->spool);
+        return false;
+    }
     QDir spool(folders->spool);
-    for (const QString &leftover : spool.entryList(QDir::Files | QDir::Hidden))
-        spool.remove(leftover);
+    for (const QString &leftover : spool.entryList(QDir::Files | QDir::Hidden)) {
+        if (leftover != u".lock")
+            spool.remove(leftover);
+    }
     return true;
 }
 
@@ -131,8 +141,9 @@ int connectionCap(qint64 wanted)
     }
     const qint64 descriptors = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? qint64(limit.rlim_cur)
                                                                       : 1024;
-    const qint64 fits = qMax<qint64>(8, (descriptors - 48) / 2);
-    return int(qMin<qint64>(wanted > 0 ? wanted : 10000, fits));
+    if (wanted > 0)
+        return int(wanted); // told so: running out of descriptors then pauses accepting
+    return int(qBound<qint64>(qint64(8), (descriptors - 48) / 2, qint64(10000)));
 }
 
 HttpLimits httpLimits(const ServerOptions &options, const Folders &folders)
@@ -225,8 +236,11 @@ int main(int argc, char *argv[])
                                             .arg(options->listenText, server.errorString()));
     }
     Folders folders;
-    if (!prepareFolders(*options, server.serverPort(), &folders))
-        return failure(BadUsage, QStringLiteral("cannot create the data folder %1").arg(options->dataDir));
+    QLockFile *spoolLock = nullptr;
+    const bool prepared = prepareFolders(*options, &folders, &spoolLock, &error);
+    const std::unique_ptr<QLockFile> keepLocked(spoolLock);
+    if (!prepared)
+        return failure(CannotServe, error);
     server.setSpoolDir(folders.spool);
     if (!makeCredentials(&catalog, *options))
         return failure(CannotServe, QStringLiteral("cannot store the credentials: ") + catalog.errorString());

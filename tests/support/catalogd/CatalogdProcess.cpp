@@ -1,5 +1,6 @@
 #include "CatalogdProcess.h"
 
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -13,6 +14,40 @@ CatalogdProcess::CatalogdProcess() = default;
 CatalogdProcess::~CatalogdProcess()
 {
     stop();
+}
+
+// With TAVREL_CATALOGD_DATABASE set (postgresql://user@host:port/), each data folder gets a
+// PostgreSQL database of its own, made on first use, so that every server starts as empty as
+// with SQLite and a restart finds its catalogue again.
+QString CatalogdProcess::databaseFor(const QString &dataDir, QString *error)
+{
+    const QString server = qEnvironmentVariable("TAVREL_CATALOGD_DATABASE");
+    if (server.isEmpty())
+        return QString();
+    const QString name = QStringLiteral("catalogd_")
+            + QString::fromLatin1(QCryptographicHash::hash(dataDir.toUtf8(), QCryptographicHash::Sha1)
+                                          .toHex()
+                                          .left(16));
+    QProcess psql;
+    psql.start(QStringLiteral("psql"), {QStringLiteral("-d"), server + QStringLiteral("postgres"),
+                                        QStringLiteral("-qAtc"),
+                                        QStringLiteral("SELECT 1 FROM pg_database WHERE datname = '%1'")
+                                                .arg(name)});
+    if (!psql.waitForFinished(30000) || psql.exitCode() != 0) {
+        *error = QStringLiteral("psql failed: ") + QString::fromUtf8(psql.readAllStandardError());
+        return QString();
+    }
+    if (psql.readAllStandardOutput().trimmed() != "1") {
+        psql.start(QStringLiteral("psql"), {QStringLiteral("-d"), server + QStringLiteral("postgres"),
+                                            QStringLiteral("-qc"),
+                                            QStringLiteral("CREATE DATABASE %1").arg(name)});
+        if (!psql.waitForFinished(30000) || psql.exitCode() != 0) {
+            *error = QStringLiteral("cannot create the database: ")
+                    + QString::fromUtf8(psql.readAllStandardError());
+            return QString();
+        }
+    }
+    return server + name;
 }
 
 void CatalogdProcess::stop()
@@ -52,6 +87,11 @@ bool CatalogdProcess::start(const Options &options)
                      QStringLiteral("--page-size"), QString::number(options.pageSize),
                      QStringLiteral("--demo-max-file-size"), QString::number(options.demoMaxFileSize)};
     args << QStringLiteral("--free-failures") << QString::number(options.freeFailures);
+    const QString database = databaseFor(m_dataDir, &m_error);
+    if (!m_error.isEmpty())
+        return false;
+    if (!database.isEmpty())
+        args << QStringLiteral("--database") << database;
     if (options.demo)
         args << QStringLiteral("--demo");
     if (!options.adminPassword.isEmpty())

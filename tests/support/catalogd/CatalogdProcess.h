@@ -43,6 +43,9 @@ public:
     QString output() const; // everything it printed so far, both channels
     QString errorString() const { return m_error; }
 
+    // The PostgreSQL database of a data folder when the tests run against PostgreSQL, else empty.
+    static QString databaseFor(const QString &dataDir, QString *error);
+
 private:
     void collect() const;
 
