@@ -5,12 +5,17 @@
 #include "HttpShared.h"
 #include "Log.h"
 
-#include <QTcpServer>
+#include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
 #include <unistd.h>
 
 QString HttpRequest::queryValue(const QString &key) const
@@ -63,17 +68,112 @@ QHostAddress clientAddress(const QHostAddress &peer, const QByteArray &forwarded
     return peer;
 }
 
-// Hands every accepted descriptor to the server without making a socket on this thread.
-class Listener : public QTcpServer
+// The listening socket, accepted by hand: Qt 6.4's QTcpServer retries an accept that fails
+// for want of descriptors (EMFILE) at once and for ever, spinning.
+class Listener : public QObject
 {
 public:
-    explicit Listener(HttpServer *server) : QTcpServer(server), m_server(server) {}
+    explicit Listener(HttpServer *server) : QObject(server), m_server(server) {}
+    ~Listener() override { close(); }
 
-protected:
-    void incomingConnection(qintptr descriptor) override { m_server->dispatch(descriptor); }
+    bool listen(const QHostAddress &address, quint16 port)
+    {
+        sockaddr_storage storage{};
+        socklen_t length = 0;
+        if (!toSockaddr(address, port, &storage, &length))
+            return fail(EAFNOSUPPORT);
+        m_fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (m_fd < 0)
+            return fail(errno);
+        const int on = 1;
+        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (::bind(m_fd, reinterpret_cast<sockaddr *>(&storage), length) != 0
+            || ::listen(m_fd, 1024) != 0)
+            return fail(errno);
+        length = sizeof storage;
+        ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&storage), &length);
+        m_port = ntohs(storage.ss_family == AF_INET6
+                               ? reinterpret_cast<sockaddr_in6 *>(&storage)->sin6_port
+                               : reinterpret_cast<sockaddr_in *>(&storage)->sin_port);
+        m_notifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
+        connect(m_notifier, &QSocketNotifier::activated, this, &Listener::acceptAll);
+        return true;
+    }
+
+    quint16 port() const { return m_port; }
+    QString errorString() const { return m_error; }
+    void pause() { setEnabled(false); }
+    void resume() { setEnabled(true); }
+    void close()
+    {
+        delete m_notifier;
+        m_notifier = nullptr;
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
 
 private:
+    static bool toSockaddr(const QHostAddress &address, quint16 port, sockaddr_storage *out,
+                           socklen_t *length)
+    {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+            auto *v4 = reinterpret_cast<sockaddr_in *>(out);
+            v4->sin_family = AF_INET;
+            v4->sin_port = htons(port);
+            v4->sin_addr.s_addr = htonl(address.toIPv4Address());
+            *length = sizeof *v4;
+            return true;
+        }
+        if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+            auto *v6 = reinterpret_cast<sockaddr_in6 *>(out);
+            v6->sin6_family = AF_INET6;
+            v6->sin6_port = htons(port);
+            const Q_IPV6ADDR bytes = address.toIPv6Address();
+            memcpy(&v6->sin6_addr, bytes.c, 16);
+            *length = sizeof *v6;
+            return true;
+        }
+        return false;
+    }
+
+    bool fail(int error)
+    {
+        m_error = QString::fromLocal8Bit(strerror(error));
+        close();
+        return false;
+    }
+
+    void setEnabled(bool on)
+    {
+        if (m_notifier)
+            m_notifier->setEnabled(on);
+    }
+
+    void acceptAll()
+    {
+        while (m_notifier && m_notifier->isEnabled()) {
+            const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd >= 0) {
+                m_server->dispatch(fd);
+                continue;
+            }
+            const int error = errno;
+            if (error == EINTR || error == ECONNABORTED)
+                continue;
+            if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+                m_error = QString::fromLocal8Bit(strerror(error));
+                m_server->onAcceptError();
+            }
+            return; // EAGAIN: nothing more waits
+        }
+    }
+
     HttpServer *m_server;
+    int m_fd = -1;
+    quint16 m_port = 0;
+    QSocketNotifier *m_notifier = nullptr;
+    QString m_error;
 };
 
 namespace {
@@ -104,7 +204,6 @@ HttpServer::HttpServer(Handler handler, HttpLimits limits, QObject *parent)
     : QObject(parent), m_handler(std::move(handler)), m_limits(std::move(limits)),
       m_shared(std::make_unique<HttpShared>()), m_listener(new Listener(this))
 {
-    connect(m_listener, &QTcpServer::acceptError, this, &HttpServer::onAcceptError);
     for (int i = 0; i < qMax(1, m_limits.threads); ++i) {
         auto *thread = new QThread(this);
         auto *context = new QObject;
@@ -138,7 +237,7 @@ bool HttpServer::listen(const QHostAddress &address, quint16 port)
 
 quint16 HttpServer::serverPort() const
 {
-    return m_listener->serverPort();
+    return m_listener->port();
 }
 
 QString HttpServer::errorString() const
@@ -148,6 +247,7 @@ QString HttpServer::errorString() const
 
 void HttpServer::dispatch(qintptr descriptor)
 {
+    m_acceptFailing = false;
     const QHostAddress peer = peerOf(descriptor);
     const QByteArray key = FailureLimiter::peerKey(peer);
     // A trusted proxy carries many clients over its connections: its own limits apply there.
@@ -159,7 +259,7 @@ void HttpServer::dispatch(qintptr descriptor)
         return;
     }
     if (++m_shared->connections >= m_limits.maxConnections)
-        m_listener->pauseAccepting(); // the rest wait in the system's queue
+        m_listener->pause(); // the rest wait in the system's queue
     QObject *context = m_contexts.at(m_next++ % m_contexts.size());
     QMetaObject::invokeMethod(context, [descriptor, this, context, key, counted] {
         auto *connection = new HttpConnection(descriptor, this, key, counted);
@@ -184,12 +284,14 @@ void HttpServer::connectionClosed(const QByteArray &peerKey, bool counted)
 // and try again shortly or as soon as a connection ends.
 void HttpServer::onAcceptError()
 {
-    m_listener->pauseAccepting();
+    m_listener->pause();
     if (m_resumeScheduled)
         return;
     m_resumeScheduled = true;
-    qCWarning(lcServer, "cannot accept a connection (%s): paused for a moment",
-              qPrintable(m_listener->errorString()));
+    if (!m_acceptFailing) // once until an accept works again
+        qCWarning(lcServer, "cannot accept a connection (%s): paused for a moment",
+                  qPrintable(m_listener->errorString()));
+    m_acceptFailing = true;
     QTimer::singleShot(250, this, [this] {
         m_resumeScheduled = false;
         resumeAccepting();
@@ -199,7 +301,7 @@ void HttpServer::onAcceptError()
 void HttpServer::resumeAccepting()
 {
     if (!m_stopping && !m_resumeScheduled && m_shared->connections < m_limits.maxConnections)
-        m_listener->resumeAccepting();
+        m_listener->resume();
 }
 
 void HttpServer::stop(int graceMs)

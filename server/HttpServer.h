@@ -145,5 +145,6 @@ private:
     int m_next = 0;
     bool m_stopping = false;
     bool m_resumeScheduled = false;
+    bool m_acceptFailing = false;
     friend class Listener;
 };

@@ -2,12 +2,15 @@
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <csignal>
 
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 CatalogdProcess::CatalogdProcess() = default;
 
@@ -103,8 +106,17 @@ bool CatalogdProcess::start(const Options &options)
     m_process = std::make_unique<QProcess>();
     m_process->setProcessChannelMode(QProcess::MergedChannels);
     // A test that crashes must not leave its server running.
-    m_process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-    m_process->start(QStringLiteral(TAVREL_CATALOGD_PATH), args);
+    const int descriptors = options.descriptorLimit;
+    m_process->setChildProcessModifier([descriptors] {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (descriptors > 0) {
+            const rlimit limit{rlim_t(descriptors), rlim_t(descriptors)};
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        }
+    });
+    // TAVREL_CATALOGD points the tests at another build, e.g. to see a test fail on an older one.
+    m_process->start(qEnvironmentVariable("TAVREL_CATALOGD", QStringLiteral(TAVREL_CATALOGD_PATH)),
+                     args);
     if (!m_process->waitForStarted(10000)) {
         m_error = QStringLiteral("catalogd did not start: ") + m_process->errorString();
         return false;
@@ -153,4 +165,29 @@ QString CatalogdProcess::output() const
 {
     collect();
     return QString::fromUtf8(m_output);
+}
+
+double CatalogdProcess::cpuSeconds() const
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(m_process ? m_process->processId() : 0));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    // The fields after the command name, which may hold blanks: utime and stime are 14 and 15.
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    return double(fields[11].toLongLong() + fields[12].toLongLong()) / double(::sysconf(_SC_CLK_TCK));
+}
+
+qint64 CatalogdProcess::residentKiB() const
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(m_process ? m_process->processId() : 0));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
 }

@@ -24,6 +24,7 @@ public:
         int freeFailures = 1000;
         QStringList extraArgs;
         QString dataDir; // a temporary folder, removed afterwards, when empty
+        int descriptorLimit = 0; // RLIMIT_NOFILE of the server when set
     };
 
     CatalogdProcess();
@@ -42,6 +43,10 @@ public:
     QString dataDir() const { return m_dataDir; }
     QString output() const; // everything it printed so far, both channels
     QString errorString() const { return m_error; }
+    QProcess *process() const { return m_process.get(); }
+    // User and system CPU time the server has used so far, in seconds (from /proc).
+    double cpuSeconds() const;
+    qint64 residentKiB() const; // VmRSS
 
     // The PostgreSQL database of a data folder when the tests run against PostgreSQL, else empty.
     static QString databaseFor(const QString &dataDir, QString *error);
