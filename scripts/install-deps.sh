@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev
-  libqt6sql6-sqlite
+  libqt6sql6-sqlite libqt6sql6-psql
   libgl-dev
   fonts-wqy-microhei
   xvfb xauth xdotool imagemagick
@@ -16,6 +16,8 @@ if [ "${1:-}" = "--test" ]; then
   packages+=(chromium wrk)
   # Qt's platform interface, to queue input the way a window system does
   packages+=(qt6-base-private-dev)
+  # the catalogue server on PostgreSQL and behind nginx
+  packages+=(postgresql-15 nginx-light openssl)
 fi
 
 missing=()

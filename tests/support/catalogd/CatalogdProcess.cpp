@@ -3,6 +3,7 @@
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QUrl>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -69,9 +70,29 @@ void CatalogdProcess::stop()
     m_port = 0;
 }
 
+// TAVREL_CATALOGD_URL names a catalogue server that runs already (behind nginx, say), with
+// the demo catalogue in TAVREL_CATALOGD_DATA and pages of TAVREL_CATALOGD_PAGE_SIZE records:
+// tests that need nothing else run against it unchanged.
+bool CatalogdProcess::useRunningServer(const Options &options)
+{
+    const QUrl url(qEnvironmentVariable("TAVREL_CATALOGD_URL"));
+    const int pageSize = qEnvironmentVariableIntValue("TAVREL_CATALOGD_PAGE_SIZE");
+    if (!options.demo || !options.dataDir.isEmpty() || !options.extraArgs.isEmpty()
+        || (pageSize > 0 && pageSize != options.pageSize)) {
+        m_error = QStringLiteral("the catalogue server at %1 cannot be started as this test wants")
+                          .arg(url.toString());
+        return false;
+    }
+    m_port = quint16(url.port());
+    m_dataDir = qEnvironmentVariable("TAVREL_CATALOGD_DATA");
+    return m_port != 0;
+}
+
 bool CatalogdProcess::start(const Options &options)
 {
     stop();
+    if (qEnvironmentVariableIsSet("TAVREL_CATALOGD_URL"))
+        return useRunningServer(options);
     m_output.clear();
     m_error.clear();
     m_dataDir = options.dataDir;

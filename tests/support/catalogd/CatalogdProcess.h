@@ -52,6 +52,7 @@ public:
     static QString databaseFor(const QString &dataDir, QString *error);
 
 private:
+    bool useRunningServer(const Options &options);
     void collect() const;
 
     std::unique_ptr<QProcess> m_process;
