@@ -3,7 +3,10 @@
 #include "CatalogText.h"
 #include "core/CatalogPage.h"
 
+#include <algorithm>
+
 #include <QCommandLineParser>
+#include <QFile>
 #include <QUrl>
 
 namespace {
@@ -20,7 +23,10 @@ const OptionSpec Specs[] = {
     {"data", "DIR", "Folder for the database and item files."},
     {"demo", nullptr, "Fill an empty catalogue with the demo set."},
     {"page-size", "N", "Records per catalog page."},
+    {"config", "FILE", "Read options from FILE (key = value); the command line wins."},
     {"admin-password", "P", "Initial administrator password (first start only)."},
+    {"admin-password-file", "FILE", "Read the initial administrator password from FILE."},
+    {"credentials-file", "FILE", "Write made-up first-start credentials to FILE (0600)."},
     {"security-code", "C", "Initial security code, decimal digits (first start only)."},
     {"max-upload-size", "BYTES", "Largest file the upload page accepts."},
     {"demo-max-file-size", "BYTES", "Largest demo file."},
@@ -119,10 +125,34 @@ bool readNumbers(const QCommandLineParser &parser, ServerOptions *o, QString *er
     return true;
 }
 
+// The first line of a file, without its line break.
+std::optional<QString> firstLine(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    QByteArray line = file.readLine(4096);
+    while (line.endsWith('\n') || line.endsWith('\r'))
+        line.chop(1);
+    return QString::fromUtf8(line);
+}
+
 bool readCredentials(const QCommandLineParser &parser, ServerOptions *o, QString *error)
 {
-    if (parser.isSet(QStringLiteral("admin-password"))) {
-        const QString p = parser.value(QStringLiteral("admin-password"));
+    const QString passwordFile = parser.value(QStringLiteral("admin-password-file"));
+    if (!passwordFile.isEmpty() && parser.isSet(QStringLiteral("admin-password"))) {
+        *error = QStringLiteral("give --admin-password or --admin-password-file, not both");
+        return false;
+    }
+    if (parser.isSet(QStringLiteral("admin-password")) || !passwordFile.isEmpty()) {
+        const std::optional<QString> read =
+                passwordFile.isEmpty() ? parser.value(QStringLiteral("admin-password"))
+                                       : firstLine(passwordFile);
+        if (!read) {
+            *error = QStringLiteral("--admin-password-file: cannot read %1").arg(passwordFile);
+            return false;
+        }
+        const QString p = *read;
         if (p.isEmpty() || p.size() > 256 || !tavrel::isCleanField(p)) {
             *error = QStringLiteral(
                 "--admin-password must be 1 to 256 characters without control characters");
@@ -159,6 +189,7 @@ bool readDeployment(const QCommandLineParser &parser, ServerOptions *o, QString 
         }
     }
     o->databasePasswordFile = parser.value(QStringLiteral("database-password-file"));
+    o->credentialsFile = parser.value(QStringLiteral("credentials-file"));
     o->instance = parser.value(QStringLiteral("instance"));
     if (!o->instance.isEmpty() && !CatalogText::isPlainFileName(o->instance)) {
         *error = QStringLiteral("--instance wants a plain name (letters, digits, - and _)");
@@ -183,37 +214,121 @@ bool readDeployment(const QCommandLineParser &parser, ServerOptions *o, QString 
     return true;
 }
 
-} // namespace
-
-std::optional<ServerOptions> parseServerOptions(const QStringList &arguments, QString *error)
+// "key = value" lines, "#" comments; keys are the long options without their dashes, and a
+// switch takes true or false. Returns the same as command-line arguments.
+std::optional<QStringList> readConfigFile(const QString &path, QString *error)
 {
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Reference catalogue server."));
-    parser.addHelpOption();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        *error = QStringLiteral("--config: cannot read %1").arg(path);
+        return std::nullopt;
+    }
+    QStringList args;
+    int number = 0;
+    while (!file.atEnd()) {
+        ++number;
+        const QString line = QString::fromUtf8(file.readLine()).trimmed();
+        if (line.isEmpty() || line.startsWith(u'#'))
+            continue;
+        const qsizetype eq = line.indexOf(u'=');
+        const QString key = line.left(eq).trimmed();
+        const QString value = eq < 0 ? QString() : line.mid(eq + 1).trimmed();
+        const auto spec = std::find_if(std::begin(Specs), std::end(Specs), [&](const OptionSpec &s) {
+            return key == QLatin1StringView(s.name);
+        });
+        if (eq < 0 || spec == std::end(Specs) || key == u"config") {
+            *error = QStringLiteral("%1:%2: not a known \"key = value\" line").arg(path).arg(number);
+            return std::nullopt;
+        }
+        if (!spec->valueName) {
+            if (value != u"true" && value != u"false") {
+                *error = QStringLiteral("%1:%2: %3 wants true or false").arg(path).arg(number).arg(key);
+                return std::nullopt;
+            }
+            if (value == u"true")
+                args << QStringLiteral("--") + key;
+            continue;
+        }
+        args << QStringLiteral("--") + key << value;
+    }
+    return args;
+}
+
+void addOptions(QCommandLineParser *parser)
+{
+    parser->setApplicationDescription(QStringLiteral("Reference catalogue server."));
+    parser->addHelpOption();
+    parser->addVersionOption();
     for (const OptionSpec &spec : Specs) {
         QCommandLineOption option(QString::fromLatin1(spec.name),
                                   QString::fromLatin1(spec.description));
         if (spec.valueName)
             option.setValueName(QString::fromLatin1(spec.valueName));
-        parser.addOption(option);
+        parser->addOption(option);
     }
-    parser.process(arguments);
+}
 
+// The options of a config file that the command line does not give too.
+QStringList configArguments(const QStringList &fromFile, const QStringList &givenNames)
+{
+    QStringList out;
+    for (qsizetype i = 0; i < fromFile.size(); ++i) {
+        const QString name = fromFile[i].mid(2);
+        const bool takesValue = i + 1 < fromFile.size() && !fromFile[i + 1].startsWith(u"--");
+        if (!givenNames.contains(name)) {
+            out << fromFile[i];
+            if (takesValue)
+                out << fromFile[i + 1];
+        }
+        if (takesValue)
+            ++i;
+    }
+    return out;
+}
+
+ServerOptions readOptions(const QCommandLineParser &parser, QString *error, bool *ok)
+{
     ServerOptions o;
+    *ok = false;
     if (parser.isSet(QStringLiteral("listen")))
         o.listenText = parser.value(QStringLiteral("listen"));
     if (!parseListen(o.listenText, &o.host, &o.port)) {
         *error = QStringLiteral("--listen wants HOST:PORT with an IP address, e.g. 127.0.0.1:8080");
-        return std::nullopt;
+        return o;
     }
     o.dataDir = parser.value(QStringLiteral("data"));
     if (o.dataDir.isEmpty()) {
         *error = QStringLiteral("--data DIR is required");
-        return std::nullopt;
+        return o;
     }
     o.demo = parser.isSet(QStringLiteral("demo"));
-    if (!readNumbers(parser, &o, error) || !readCredentials(parser, &o, error)
-        || !readDeployment(parser, &o, error))
+    *ok = readNumbers(parser, &o, error) && readCredentials(parser, &o, error)
+          && readDeployment(parser, &o, error);
+    return o;
+}
+
+} // namespace
+
+std::optional<ServerOptions> parseServerOptions(const QStringList &arguments, QString *error)
+{
+    QCommandLineParser parser;
+    addOptions(&parser);
+    parser.process(arguments);
+    QStringList all = arguments;
+    if (parser.isSet(QStringLiteral("config"))) {
+        const std::optional<QStringList> fromFile =
+                readConfigFile(parser.value(QStringLiteral("config")), error);
+        if (!fromFile)
+            return std::nullopt;
+        all = arguments.first(1) + configArguments(*fromFile, parser.optionNames())
+              + arguments.mid(1);
+    }
+    QCommandLineParser combined;
+    addOptions(&combined);
+    combined.process(all);
+    bool ok = false;
+    const ServerOptions o = readOptions(combined, error, &ok);
+    if (!ok)
         return std::nullopt;
     return o;
 }

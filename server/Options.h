@@ -17,6 +17,7 @@ struct ServerOptions
     int pageSize = 20;
     std::optional<QString> adminPassword; // first start only
     std::optional<QString> securityCode;  // first start only
+    QString credentialsFile; // where made-up first-start credentials go instead of stdout
     qint64 maxUploadSize = 64 * 1024 * 1024;
     qint64 demoMaxFileSize = 50 * 1024 * 1024;
     qint64 rateLimit = 0;
@@ -39,6 +40,7 @@ struct ServerOptions
     QString accelRedirect; // prefix of an nginx internal location for item files
 };
 
-// Reads the command line. Returns the options, or sets *error to the message for a bad value
-// (the caller exits with status 2). --help is answered here and exits.
+// Reads the command line, and the file of --config for what the command line does not give.
+// Returns the options, or sets *error to the message for a bad value (the caller exits with
+// status 2). --help and --version are answered here and exit.
 std::optional<ServerOptions> parseServerOptions(const QStringList &arguments, QString *error);

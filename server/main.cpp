@@ -115,8 +115,29 @@ bool readStore(const ServerOptions &options, CatalogStore *store, QString *error
     return true;
 }
 
+// Made-up credentials go to a file only the server's user can read, when one is given (a
+// service, whose output others may read in the journal), else to stdout.
+bool showCredentials(const ServerOptions &options, const QString &password, const QString &code)
+{
+    const QString text = QStringLiteral("administrator password: %1\nsecurity code: %2\n")
+                                 .arg(password, code);
+    if (options.credentialsFile.isEmpty()) {
+        qCInfo(lcAnnounce).noquote() << QStringLiteral("administrator password: ") + password;
+        qCInfo(lcAnnounce).noquote() << QStringLiteral("security code: ") + code;
+        return true;
+    }
+    QFile file(options.credentialsFile);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+        || file.write(text.toUtf8()) < 0 || !file.flush())
+        return false;
+    qCInfo(lcAnnounce).noquote() << QStringLiteral("first-start credentials written to ")
+                                            + options.credentialsFile;
+    return true;
+}
+
 // The first start of a data folder makes the credentials and shows them once; never in the
-// request log.
+// request log. Given ones are not shown: whoever gave them knows them.
 bool makeCredentials(Catalog *catalog, const ServerOptions &options)
 {
     if (catalog->hasCredentials())
@@ -125,9 +146,9 @@ bool makeCredentials(Catalog *catalog, const ServerOptions &options)
     const QString code = options.securityCode.value_or(randomSecurityCode());
     if (!catalog->setCredentials(password, code))
         return catalog->errorString().isEmpty(); // another instance made them first
-    qCInfo(lcAnnounce).noquote() << QStringLiteral("administrator password: ") + password;
-    qCInfo(lcAnnounce).noquote() << QStringLiteral("security code: ") + code;
-    return true;
+    if (!options.credentialsFile.isEmpty() && options.adminPassword && options.securityCode)
+        return true;
+    return showCredentials(options, password, code);
 }
 
 // Every descriptor the system allows; connections get about half, the rest is for the files
@@ -204,6 +225,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("catalogd"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(CATALOGD_VERSION));
     Log::install();
     ::signal(SIGPIPE, SIG_IGN);
 

@@ -115,6 +115,7 @@ private slots:
     void rejectsBadOptions_data();
     void rejectsBadOptions();
     void refusesATakenPort();
+    void configFileAndPrivateCredentials();
 
     void listPages_data();
     void listPages();
@@ -225,6 +226,63 @@ void TestCatalogd::refusesATakenPort()
     options.dataDir = dir.path();
     QVERIFY2(server.start(options), qPrintable(server.errorString()));
     QVERIFY(server.output().contains(QStringLiteral("catalogd: administrator password: admin-pass\n")));
+}
+
+// What a service is started with: --version, a config file under the command line, the password
+// from a file, and made-up credentials in a file only the server's user reads, not on stdout.
+void TestCatalogd::configFileAndPrivateCredentials()
+{
+    QProcess version;
+    version.start(QStringLiteral(TAVREL_CATALOGD_PATH), {QStringLiteral("--version")});
+    QVERIFY(version.waitForFinished(20000));
+    QCOMPARE(version.exitCode(), 0);
+    QVERIFY(version.readAllStandardOutput().startsWith("catalogd "));
+
+    QTemporaryDir dir;
+    auto write = [&](const QString &name, const QByteArray &text) {
+        QFile f(dir.filePath(name));
+        return f.open(QIODevice::WriteOnly) && f.write(text) == text.size();
+    };
+    const QString credentials = dir.filePath(QStringLiteral("credentials"));
+    QVERIFY(write(QStringLiteral("password"), "from-a-file\n"));
+    QVERIFY(write(QStringLiteral("catalogd.conf"),
+                  "# a service's settings\nlisten = 127.0.0.1:1\npage-size = 5\ndemo = true\n"
+                  "demo-max-file-size = 1000\nadmin-password-file = "
+                  + dir.filePath(QStringLiteral("password")).toUtf8() + "\ncredentials-file = "
+                  + credentials.toUtf8() + "\n"));
+    QVERIFY(write(QStringLiteral("bad.conf"), "page-size = 5\nno-such-key = 1\n"));
+
+    QProcess bad;
+    bad.start(QStringLiteral(TAVREL_CATALOGD_PATH),
+              {QStringLiteral("--config"), dir.filePath(QStringLiteral("bad.conf")),
+               QStringLiteral("--data"), dir.filePath(QStringLiteral("unused"))});
+    QVERIFY(bad.waitForFinished(20000));
+    QCOMPARE(bad.exitCode(), 2);
+    QVERIFY(bad.readAllStandardError().contains("bad.conf:2"));
+
+    CatalogdProcess server;
+    CatalogdProcess::Options options;
+    options.demo = false; // from the file
+    options.adminPassword.clear();
+    options.securityCode.clear();
+    options.extraArgs = {QStringLiteral("--config"), dir.filePath(QStringLiteral("catalogd.conf"))};
+    QVERIFY2(server.start(options), qPrintable(server.errorString())); // --listen given wins
+    const CatalogPage page = RawHttp::parseCatalogPage(
+            RawHttp::get(server.port(), "/adminphp/admin_upload.php?page=1").body);
+    QCOMPARE(page.records.size(), 20); // --page-size 20 given wins, the demo from the file
+    QCOMPARE(RawHttp::get(server.port(), examineTarget("cz=0&pass=from-a-file")).body, QByteArray("0"));
+
+    QFile file(credentials);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.permissions() & ~(QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                    | QFileDevice::ReadUser | QFileDevice::WriteUser),
+             QFileDevice::Permissions());
+    static const QRegularExpression code(QStringLiteral("security code: (\\d{8})\n"));
+    const QRegularExpressionMatch m = code.match(QString::fromUtf8(file.readAll()));
+    QVERIFY(m.hasMatch());
+    QVERIFY(!server.output().contains(m.captured(1)));
+    QVERIFY(!server.output().contains(QStringLiteral("from-a-file")));
+    QVERIFY(server.output().contains(QStringLiteral("first-start credentials written to")));
 }
 
 CatalogPage TestCatalogd::adminList(CatalogdProcess &server, int cz, const QByteArray &extra)
