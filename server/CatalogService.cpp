@@ -263,6 +263,22 @@ HttpResponse CatalogService::authorised(const HttpRequest &request, AdminOperati
     return HttpResponse::text(400, tavrel::adminReplyText(AdminReply::WrongPassword));
 }
 
+// The stored digest, read again after every change to the catalogue, by any instance.
+Catalog::PasswordHash CatalogService::passwordHash()
+{
+    const quint64 generation = m_pages.generation();
+    {
+        QMutexLocker lock(&m_mutex);
+        if (m_storedHashGeneration == generation && m_storedHash.isValid())
+            return m_storedHash;
+    }
+    const Catalog::PasswordHash stored = catalog().passwordHash();
+    QMutexLocker lock(&m_mutex);
+    m_storedHash = stored;
+    m_storedHashGeneration = generation;
+    return stored;
+}
+
 QByteArray CatalogService::rememberedToken(const QString &password) const
 {
     return QMessageAuthenticationCode::hash(password.toUtf8(), m_tokenKey,
@@ -277,7 +293,7 @@ void CatalogService::checkPassword(const HttpRequest &request, const Verdict &ve
     const QByteArray peer = FailureLimiter::peerKey(request.peer);
     if (m_passwordFailures.isBlocked(peer, now()))
         return verdict(false);
-    const Catalog::PasswordHash stored = catalog().passwordHash();
+    const Catalog::PasswordHash stored = passwordHash();
     if (!stored.isValid())
         return verdict(false);
     const QString password = request.queryValue(QStringLiteral("pass"));
@@ -321,7 +337,10 @@ HttpResponse CatalogService::changePassword(const QString &next)
 {
     if (next.isEmpty() || next.size() > 256 || !tavrel::isCleanField(next))
         return adminReply(AdminReply::BadValue);
-    return catalog().setPassword(next) ? adminReply(AdminReply::Accepted) : notStored();
+    if (!catalog().setPassword(next))
+        return notStored();
+    m_pages.invalidate(); // and with it the stored digest read last
+    return adminReply(AdminReply::Accepted);
 }
 
 HttpResponse CatalogService::changeSecurityCode(const QString &next)

@@ -62,6 +62,7 @@ private:
 
     QString uniqueFileName(const QString &wanted);
     QByteArray rememberedToken(const QString &password) const;
+    Catalog::PasswordHash passwordHash();
 
     struct PerThread;
     PerThread &local();
@@ -75,6 +76,8 @@ private:
 
     QMutex m_mutex; // guards what follows
     QHash<QByteArray, int> m_derivingPerPeer;
+    Catalog::PasswordHash m_storedHash;
+    quint64 m_storedHashGeneration = 0;
     // The password last accepted, as a keyed hash that lives only in memory, so that the
     // administrator's repeated requests do not each pay for the slow derivation; bound to the
     // stored digest, so a change by any instance ends it.

@@ -106,24 +106,26 @@ if ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1; then
     set -euo pipefail
     psql -d "${TAVREL_CATALOGD_DATABASE}postgres" -qc "CREATE DATABASE bench"
     mkdir -p "$WORK/shared"
+    instances=()
+    trap "kill \${instances[*]} 2>/dev/null || true" EXIT
     for name in a b; do
       "$CATALOGD" --listen 127.0.0.1:0 --data "$WORK/shared" --instance $name --demo \
         --demo-max-file-size 4096 --admin-password bench-pass --security-code 24681357 \
         --database "${TAVREL_CATALOGD_DATABASE}bench" >"$WORK/$name.out" 2>/dev/null &
+      instances+=($!)
       for _ in $(seq 1 100); do grep -q "listening on" "$WORK/$name.out" && break; sleep 0.1; done
     done
     pa=$(sed -n -E "s|.*127\.0\.0\.1:([0-9]+)/.*|\1|p" "$WORK/a.out")
     pb=$(sed -n -E "s|.*127\.0\.0\.1:([0-9]+)/.*|\1|p" "$WORK/b.out")
     one=$(wrk -t2 -c32 -d"${SECONDS_EACH}s" "http://127.0.0.1:$pa/adminphp/admin_upload.php?page=1" | awk "/Requests\/sec/ {print \$2}")
     wrk -t1 -c16 -d"${SECONDS_EACH}s" "http://127.0.0.1:$pa/adminphp/admin_upload.php?page=1" >"$WORK/wa" &
+    other=$!
     wrk -t1 -c16 -d"${SECONDS_EACH}s" "http://127.0.0.1:$pb/adminphp/admin_upload.php?page=1" >"$WORK/wb"
-    wait %1 2>/dev/null || true
-    sleep 0.5
+    wait $other
     two=$(awk "/Requests\/sec/ {s += \$2} END {printf \"%.0f\", s}" "$WORK/wa" "$WORK/wb")
     echo "PostgreSQL store, admin_upload.php?page=1, 32 connections:"
     printf "  one instance                         %10s/s\n" "$one"
     printf "  two instances, 16 connections each   %10s/s\n" "$two"
-    kill $(jobs -p) 2>/dev/null || true
   ' || echo "two-instance run failed"
 else
   echo "PostgreSQL is not installed: no two-instance figure"

@@ -147,6 +147,7 @@ private slots:
     void guessesAreLimited_data();
     void guessesAreLimited();
     void listAnsweredDuringPasswordFlood();
+    void connectionsPerAddressAreCapped();
     void descriptorExhaustionRecovers();
     void unreadPipelinesAreBounded();
     void spoolIsCapped();
@@ -976,6 +977,19 @@ void TestCatalogd::listAnsweredDuringPasswordFlood()
     QCOMPARE(answers.count("\r\n\r\n1"), flood); // every guess still judged, in order
 }
 
+void TestCatalogd::connectionsPerAddressAreCapped()
+{
+    CatalogdProcess server;
+    CatalogdProcess::Options options;
+    options.connectionsPerPeer = 4;
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    const auto idle = openMany(server.port(), 4, QByteArray());
+    QTest::qWait(300);
+    const QByteArray list = getRequest("/adminphp/admin_upload.php?page=1");
+    QCOMPARE(RawHttp::send(server.port(), list, 15000, Attacker).status, 503);
+    QCOMPARE(RawHttp::send(server.port(), list, 15000, Other).status, 200);
+}
+
 // Descriptors run out: accepting pauses instead of spinning, and the server serves again once
 // the slow connections are dropped at their head deadline.
 void TestCatalogd::descriptorExhaustionRecovers()
@@ -983,8 +997,8 @@ void TestCatalogd::descriptorExhaustionRecovers()
     CatalogdProcess server;
     CatalogdProcess::Options options;
     options.descriptorLimit = 64;
+    options.connectionsPerPeer = 1000;
     options.extraArgs = {QStringLiteral("--max-connections"), QStringLiteral("1000"),
-                         QStringLiteral("--max-connections-per-peer"), QStringLiteral("1000"),
                          QStringLiteral("--header-timeout"), QStringLiteral("2")};
     QVERIFY2(server.start(options), qPrintable(server.errorString()));
     const double cpuBefore = server.cpuSeconds();
@@ -1007,8 +1021,8 @@ void TestCatalogd::unreadPipelinesAreBounded()
 {
     CatalogdProcess server;
     CatalogdProcess::Options options;
-    options.extraArgs = {QStringLiteral("--max-unsent-bytes"), QStringLiteral("4000000"),
-                         QStringLiteral("--max-connections-per-peer"), QStringLiteral("1000")};
+    options.connectionsPerPeer = 1000;
+    options.extraArgs = {QStringLiteral("--max-unsent-bytes"), QStringLiteral("4000000")};
     QVERIFY2(server.start(options), qPrintable(server.errorString()));
     const qint64 before = server.residentKiB();
     QByteArray pipeline;

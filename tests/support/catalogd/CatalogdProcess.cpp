@@ -110,7 +110,9 @@ bool CatalogdProcess::start(const Options &options)
     QStringList args{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--data"), m_dataDir,
                      QStringLiteral("--page-size"), QString::number(options.pageSize),
                      QStringLiteral("--demo-max-file-size"), QString::number(options.demoMaxFileSize)};
-    args << QStringLiteral("--free-failures") << QString::number(options.freeFailures);
+    args << QStringLiteral("--free-failures") << QString::number(options.freeFailures)
+         << QStringLiteral("--max-connections-per-peer")
+         << QString::number(options.connectionsPerPeer);
     const QString database = databaseFor(m_dataDir, &m_error);
     if (!m_error.isEmpty())
         return false;

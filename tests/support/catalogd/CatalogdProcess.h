@@ -22,6 +22,8 @@ public:
         // Wrong guesses before delays start: high, so that tests of other things are not held
         // back by their own wrong passwords.
         int freeFailures = 1000;
+        // Connections from one address: high too, since every test connects from 127.0.0.1.
+        int connectionsPerPeer = 256;
         QStringList extraArgs;
         QString dataDir; // a temporary folder, removed afterwards, when empty
         int descriptorLimit = 0; // RLIMIT_NOFILE of the server when set
