@@ -19,6 +19,7 @@ namespace {
 constexpr qint64 ReadBufferBytes = 64 * 1024; // what a socket holds of what we have not read
 constexpr qint64 StreamChunk = 256 * 1024;
 constexpr qsizetype FieldLimit = 4096;
+constexpr int RequestsPerPass = 16;
 
 QByteArray reasonPhrase(int status)
 {
@@ -239,12 +240,25 @@ bool HttpConnection::mayStartRequest() const
            && m_shared.unsentBytes.load() < m_limits.maxUnsentBytes;
 }
 
+// Reads and answers the requests that have arrived. A pass answers a few pipelined requests
+// and then lets the thread's other connections have their turn.
 void HttpConnection::process()
 {
+    int answered = 0;
     while (m_state == State::Head || m_state == State::Body) {
         if (m_state == State::Head) {
             if (!mayStartRequest())
                 return;
+            if (++answered > RequestsPerPass) {
+                if (!m_resumeQueued) {
+                    m_resumeQueued = true;
+                    QMetaObject::invokeMethod(this, [this] {
+                        m_resumeQueued = false;
+                        process();
+                    }, Qt::QueuedConnection);
+                }
+                return;
+            }
             pull();
             if (!readHead())
                 return;

@@ -77,6 +77,7 @@ private:
     bool m_shutDown = false;
     bool m_inHandler = false;
     bool m_draining = false;
+    bool m_resumeQueued = false;
     std::unique_ptr<QFile> m_file;
     qint64 m_fileLeft = 0;
     qint64 m_tokens = 0;

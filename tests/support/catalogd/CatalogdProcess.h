@@ -7,6 +7,7 @@
 #include <memory>
 
 class QTemporaryDir;
+class QTemporaryFile;
 
 // Runs catalogd on 127.0.0.1 with a port the system picks, for as long as the object lives.
 class CatalogdProcess
@@ -59,6 +60,7 @@ private:
 
     std::unique_ptr<QProcess> m_process;
     std::unique_ptr<QTemporaryDir> m_tempDir;
+    std::unique_ptr<QTemporaryFile> m_outputFile; // everything the server printed
     mutable QByteArray m_output;
     QString m_dataDir;
     QString m_error;
