@@ -64,14 +64,23 @@ QString whereClause(Catalog::List list, bool search, CatalogStore::Kind kind)
 {
     QString where;
     switch (list) {
-    case Catalog::List::Admin: where = QStringLiteral("from_admin = 1 AND approved = 1"); break;
-    case Catalog::List::Users: where = QStringLiteral("from_admin = 0 AND approved = 1"); break;
-    case Catalog::List::All: where = QStringLiteral("1 = 1"); break;
-    case Catalog::List::Pending: where = QStringLiteral("approved = 0"); break;
+    case Catalog::List::Admin:
+        where = QStringLiteral("from_admin = 1 AND approved = 1");
+        break;
+    case Catalog::List::Users:
+        where = QStringLiteral("from_admin = 0 AND approved = 1");
+        break;
+    case Catalog::List::All:
+        where = QStringLiteral("1 = 1");
+        break;
+    case Catalog::List::Pending:
+        where = QStringLiteral("approved = 0");
+        break;
     }
     if (search) {
-        where += kind == CatalogStore::Postgresql ? QStringLiteral(" AND strpos(search_key, :q) > 0")
-                                                  : QStringLiteral(" AND instr(search_key, :q) > 0");
+        where += kind == CatalogStore::Postgresql
+                     ? QStringLiteral(" AND strpos(search_key, :q) > 0")
+                     : QStringLiteral(" AND instr(search_key, :q) > 0");
     }
     return where;
 }
@@ -94,7 +103,7 @@ QStringList schema(CatalogStore::Kind kind)
                                  " updated TEXT NOT NULL,"
                                  " file_name TEXT NOT NULL UNIQUE,"
                                  " search_key TEXT NOT NULL)")
-                          .arg(id)
+                      .arg(id)
                << QStringLiteral("CREATE INDEX IF NOT EXISTS items_order"
                                  " ON items (updated DESC, id DESC)")
                << QStringLiteral("CREATE TABLE IF NOT EXISTS settings"
@@ -133,12 +142,11 @@ bool Catalog::open(const CatalogStore &store, bool prepare)
 {
     m_kind = store.kind;
     const bool pg = store.kind == CatalogStore::Postgresql;
-    QSqlDatabase db = QSqlDatabase::addDatabase(pg ? QStringLiteral("QPSQL")
-                                                   : QStringLiteral("QSQLITE"),
-                                                m_connection);
+    QSqlDatabase db = QSqlDatabase::addDatabase(
+        pg ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE"), m_connection);
     if (!db.isValid())
         return fail(QStringLiteral("the Qt SQL driver for %1 is not installed")
-                            .arg(pg ? QStringLiteral("PostgreSQL") : QStringLiteral("SQLite")));
+                        .arg(pg ? QStringLiteral("PostgreSQL") : QStringLiteral("SQLite")));
     if (pg) {
         db.setHostName(store.host);
         db.setPort(store.port);
@@ -159,8 +167,8 @@ bool Catalog::createSchema()
 {
     QSqlDatabase db = QSqlDatabase::database(m_connection);
     QSqlQuery q(db);
-    if (m_kind == CatalogStore::Postgresql
-        && !q.exec(QStringLiteral("SELECT pg_advisory_lock(%1)").arg(StartLockKey)))
+    if (m_kind == CatalogStore::Postgresql &&
+        !q.exec(QStringLiteral("SELECT pg_advisory_lock(%1)").arg(StartLockKey)))
         return fail(q.lastError().text());
     bool ok = true;
     for (const QString &s : schema(m_kind)) {
@@ -191,8 +199,8 @@ bool Catalog::announceChange()
     if (m_kind != CatalogStore::Postgresql)
         return true;
     QSqlQuery q(QSqlDatabase::database(m_connection));
-    return q.exec(QStringLiteral("SELECT pg_notify('%1', '')").arg(ChangeChannel))
-           || fail(q.lastError().text());
+    return q.exec(QStringLiteral("SELECT pg_notify('%1', '')").arg(ChangeChannel)) ||
+           fail(q.lastError().text());
 }
 
 QString Catalog::setting(const QString &key)
@@ -249,10 +257,10 @@ bool Catalog::setCredentials(const QString &password, const QString &securityCod
     q.prepare(QStringLiteral("INSERT INTO settings (key, value) VALUES (:k, :v)"
                              " ON CONFLICT (key) DO NOTHING"));
     const QList<QPair<QString, QString>> values{
-            {QStringLiteral("admin_salt"), QString::fromLatin1(next.salt.toHex())},
-            {QStringLiteral("admin_iterations"), QString::number(Pbkdf2Iterations)},
-            {QStringLiteral("admin_hash"), QString::fromLatin1(next.hash.toHex())},
-            {QStringLiteral("security_code"), securityCode},
+        {QStringLiteral("admin_salt"), QString::fromLatin1(next.salt.toHex())},
+        {QStringLiteral("admin_iterations"), QString::number(Pbkdf2Iterations)},
+        {QStringLiteral("admin_hash"), QString::fromLatin1(next.hash.toHex())},
+        {QStringLiteral("security_code"), securityCode},
     };
     int inserted = 0;
     for (const auto &[key, value] : values) {
@@ -294,9 +302,9 @@ bool Catalog::setPassword(const QString &password)
     PasswordHash next{randomBytes(16), {}, Pbkdf2Iterations};
     next.hash = derive(password, next);
     return writeSettings({
-            {QStringLiteral("admin_salt"), QString::fromLatin1(next.salt.toHex())},
-            {QStringLiteral("admin_iterations"), QString::number(Pbkdf2Iterations)},
-            {QStringLiteral("admin_hash"), QString::fromLatin1(next.hash.toHex())},
+        {QStringLiteral("admin_salt"), QString::fromLatin1(next.salt.toHex())},
+        {QStringLiteral("admin_iterations"), QString::number(Pbkdf2Iterations)},
+        {QStringLiteral("admin_hash"), QString::fromLatin1(next.hash.toHex())},
     });
 }
 
@@ -334,9 +342,9 @@ Catalog::Page Catalog::page(List list, const QString &rawPage, const QString &se
 
     QSqlQuery rows(db);
     rows.prepare(QStringLiteral("SELECT category, title, licence, updated, file_name, id"
-                                " FROM items WHERE ")
-                 + where
-                 + QStringLiteral(" ORDER BY updated DESC, id DESC LIMIT :limit OFFSET :offset"));
+                                " FROM items WHERE ") +
+                 where +
+                 QStringLiteral(" ORDER BY updated DESC, id DESC LIMIT :limit OFFSET :offset"));
     if (searching)
         rows.bindValue(QStringLiteral(":q"), key);
     rows.bindValue(QStringLiteral(":limit"), pageSize);
@@ -385,9 +393,9 @@ qint64 Catalog::addItem(const NewItem &item)
     q.bindValue(QStringLiteral(":t"), item.title);
     q.bindValue(QStringLiteral(":l"), item.licence);
     q.bindValue(QStringLiteral(":u"),
-                item.updated.isEmpty() ? QDateTime::currentDateTime().toString(
-                                                 QStringLiteral("yyyy-MM-dd HH:mm:ss"))
-                                       : item.updated);
+                item.updated.isEmpty()
+                    ? QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                    : item.updated);
     q.bindValue(QStringLiteral(":f"), item.fileName);
     q.bindValue(QStringLiteral(":s"), searchKey(item.category, item.title));
     if (!q.exec() || !q.next()) {
@@ -455,12 +463,12 @@ qint64 Catalog::countVisit()
     Transaction t(db);
     QSqlQuery q(db);
     const QString next = m_kind == CatalogStore::Postgresql
-                                 ? QStringLiteral("(CAST(settings.value AS BIGINT) + 1)::text")
-                                 : QStringLiteral("CAST(value AS INTEGER) + 1");
+                             ? QStringLiteral("(CAST(settings.value AS BIGINT) + 1)::text")
+                             : QStringLiteral("CAST(value AS INTEGER) + 1");
     if (!q.exec(QStringLiteral("INSERT INTO settings (key, value) VALUES ('visits', '1')"
-                               " ON CONFLICT (key) DO UPDATE SET value = ")
-                + next)
-        || !q.exec(QStringLiteral("SELECT value FROM settings WHERE key = 'visits'")) || !q.next())
+                               " ON CONFLICT (key) DO UPDATE SET value = ") +
+                next) ||
+        !q.exec(QStringLiteral("SELECT value FROM settings WHERE key = 'visits'")) || !q.next())
         return -1;
     const qint64 visits = q.value(0).toLongLong();
     q.finish();

@@ -106,8 +106,9 @@ qint64 now()
 
 QByteArray pageKey(Catalog::List list, const HttpRequest &request)
 {
-    return QByteArray::number(int(list)) + '\n' + request.queryValue(QStringLiteral("page")).toUtf8()
-           + '\n' + request.queryValue(QStringLiteral("q")).toUtf8();
+    return QByteArray::number(int(list)) + '\n' +
+           request.queryValue(QStringLiteral("page")).toUtf8() + '\n' +
+           request.queryValue(QStringLiteral("q")).toUtf8();
 }
 
 } // namespace
@@ -143,7 +144,8 @@ CatalogService::PerThread &CatalogService::local()
     if (!t->open) {
         t->open = t->catalog.open(m_settings.store, false);
         if (!t->open)
-            qCWarning(lcServer).noquote() << "cannot open the database:" << t->catalog.errorString();
+            qCWarning(lcServer).noquote()
+                << "cannot open the database:" << t->catalog.errorString();
     }
     return *t;
 }
@@ -176,8 +178,7 @@ void CatalogService::handle(const HttpRequest &request, const HttpReply &reply)
         return reply(onlyRead([] { return HttpResponse(); }));
     }
     if (path.startsWith(AdminPrefix + QStringLiteral("up/"))) {
-        return reply(
-                onlyRead([&] { return itemFile(request, path.mid(AdminPrefix.size() + 3)); }));
+        return reply(onlyRead([&] { return itemFile(request, path.mid(AdminPrefix.size() + 3)); }));
     }
     if (path == AdminPrefix + QStringLiteral("index.php")) {
         HttpResponse r;
@@ -206,9 +207,9 @@ HttpResponse CatalogService::listPage(const HttpRequest &request, Catalog::List 
     std::optional<QByteArray> bytes = m_pages.get(key);
     if (!bytes) {
         const quint64 generation = m_pages.generation();
-        const Catalog::Page p = catalog().page(list, request.queryValue(QStringLiteral("page")),
-                                               request.queryValue(QStringLiteral("q")),
-                                               m_settings.pageSize);
+        const Catalog::Page p =
+            catalog().page(list, request.queryValue(QStringLiteral("page")),
+                           request.queryValue(QStringLiteral("q")), m_settings.pageSize);
         bytes = tavrel::buildCatalogPage(p.records, p.recordCount, p.pageCount);
         if (p.ok)
             m_pages.put(key, *bytes, generation);
@@ -222,7 +223,7 @@ void CatalogService::examine(const HttpRequest &request, const HttpReply &reply)
 {
     const QByteArray logTarget = redactedTarget(request);
     const std::optional<AdminOperation> operation =
-            tavrel::adminOperationFromCode(request.queryValue(QStringLiteral("cz")));
+        tavrel::adminOperationFromCode(request.queryValue(QStringLiteral("cz")));
     if (!operation) {
         HttpResponse r = HttpResponse::text(400, tavrel::adminReplyText(AdminReply::WrongPassword));
         r.logTarget = logTarget;
@@ -300,8 +301,8 @@ void CatalogService::checkPassword(const HttpRequest &request, const Verdict &ve
     const QByteArray token = rememberedToken(password);
     {
         QMutexLocker lock(&m_mutex);
-        if (m_acceptedForHash == stored.hash
-            && CatalogText::constantTimeEquals(token, m_acceptedToken))
+        if (m_acceptedForHash == stored.hash &&
+            CatalogText::constantTimeEquals(token, m_acceptedToken))
             return verdict(true);
         int &deriving = m_derivingPerPeer[peer];
         if (deriving >= m_settings.derivationsPerPeer)
@@ -311,8 +312,8 @@ void CatalogService::checkPassword(const HttpRequest &request, const Verdict &ve
     QPointer<QObject> home(&local().home);
     const QString shownPeer = request.peer.toString();
     m_derivations.start([=, this] {
-        const bool match = CatalogText::constantTimeEquals(Catalog::derive(password, stored),
-                                                           stored.hash);
+        const bool match =
+            CatalogText::constantTimeEquals(Catalog::derive(password, stored), stored.hash);
         QMetaObject::invokeMethod(home.data(), [=, this] {
             {
                 QMutexLocker lock(&m_mutex);
@@ -326,8 +327,10 @@ void CatalogService::checkPassword(const HttpRequest &request, const Verdict &ve
             if (match)
                 m_passwordFailures.succeeded(peer);
             else if (m_passwordFailures.failed(peer, now()))
-                qCWarning(lcServer, "%s: repeated wrong administrator passwords; refusing for a"
-                                    " while", qPrintable(shownPeer));
+                qCWarning(lcServer,
+                          "%s: repeated wrong administrator passwords; refusing for a"
+                          " while",
+                          qPrintable(shownPeer));
             verdict(match);
         });
     });
@@ -470,9 +473,9 @@ QString CatalogService::uniqueFileName(const QString &wanted)
 HttpResponse CatalogService::upload(const HttpRequest &request)
 {
     if (request.bodyTooLarge) {
-        HttpResponse r = uploadError(
-                413, QStringLiteral("文件超过大小限制（最大 %1 字节），没有保存任何内容。")
-                             .arg(m_settings.maxUploadSize));
+        HttpResponse r =
+            uploadError(413, QStringLiteral("文件超过大小限制（最大 %1 字节），没有保存任何内容。")
+                                 .arg(m_settings.maxUploadSize));
         r.closeConnection = true;
         return r;
     }
@@ -492,9 +495,9 @@ HttpResponse CatalogService::upload(const HttpRequest &request)
     if (m_codeFailures.isBlocked(peer, now()))
         return uploadError(403, wrongCode);
     const QString stored = catalog().securityCode();
-    if (stored.isEmpty()
-        || !CatalogText::constantTimeEquals(form.fields.value(QStringLiteral("code")).toUtf8(),
-                                            stored.toUtf8())) {
+    if (stored.isEmpty() ||
+        !CatalogText::constantTimeEquals(form.fields.value(QStringLiteral("code")).toUtf8(),
+                                         stored.toUtf8())) {
         if (m_codeFailures.failed(peer, now()))
             qCWarning(lcServer, "%s: repeated wrong security codes; refusing for a while",
                       qPrintable(request.peer.toString()));
@@ -521,8 +524,7 @@ HttpResponse CatalogService::checkUploadFields(const UploadForm &form)
             return uploadError(400, QStringLiteral("缺少“%1”。").arg(f.label));
         // Titles become folder names on the client: 255 bytes is what a file system takes.
         if (value.size() > f.max || value.toUtf8().size() > 255 || !tavrel::isCleanField(value))
-            return uploadError(400,
-                               QStringLiteral("“%1”太长或含有不允许的字符。").arg(f.label));
+            return uploadError(400, QStringLiteral("“%1”太长或含有不允许的字符。").arg(f.label));
     }
     if (form.fields.value(QStringLiteral("code")).isEmpty())
         return uploadError(400, QStringLiteral("缺少安全码。"));
@@ -531,12 +533,13 @@ HttpResponse CatalogService::checkUploadFields(const UploadForm &form)
     if (!CatalogText::isPlainFileName(form.fileName))
         return uploadError(400, QStringLiteral("文件名“%1”不是一个简单的文件名（不能含路径、斜杠、"
                                                "以点开头或超过 255 字节）。")
-                                        .arg(form.fileName));
+                                    .arg(form.fileName));
     if (form.fileSize == 0)
         return uploadError(400, QStringLiteral("文件是空的。"));
     if (form.fileSize > m_settings.maxUploadSize) {
-        return uploadError(413, QStringLiteral("文件超过大小限制（最大 %1 字节），没有保存任何内容。")
-                                        .arg(m_settings.maxUploadSize));
+        return uploadError(413,
+                           QStringLiteral("文件超过大小限制（最大 %1 字节），没有保存任何内容。")
+                               .arg(m_settings.maxUploadSize));
     }
     return HttpResponse::text(200, {});
 }
@@ -565,7 +568,7 @@ HttpResponse CatalogService::store(const HttpRequest &request, const UploadForm 
     return page(200, QStringLiteral("上传成功"),
                 QStringLiteral("<p class=\"ok\">“%1”已上传，等待管理员审核。</p>\n"
                                "<p><a href=\"index.php\">继续上传</a></p>")
-                        .arg(escapeHtml(item.title)));
+                    .arg(escapeHtml(item.title)));
 }
 
 HttpResponse CatalogService::statistics()

@@ -24,25 +24,44 @@ constexpr int RequestsPerPass = 16;
 QByteArray reasonPhrase(int status)
 {
     switch (status) {
-    case 100: return "Continue";
-    case 200: return "OK";
-    case 206: return "Partial Content";
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 408: return "Request Timeout";
-    case 411: return "Length Required";
-    case 413: return "Payload Too Large";
-    case 414: return "URI Too Long";
-    case 416: return "Range Not Satisfiable";
-    case 429: return "Too Many Requests";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 503: return "Service Unavailable";
-    case 505: return "HTTP Version Not Supported";
-    default: return "Status";
+    case 100:
+        return "Continue";
+    case 200:
+        return "OK";
+    case 206:
+        return "Partial Content";
+    case 400:
+        return "Bad Request";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 408:
+        return "Request Timeout";
+    case 411:
+        return "Length Required";
+    case 413:
+        return "Payload Too Large";
+    case 414:
+        return "URI Too Long";
+    case 416:
+        return "Range Not Satisfiable";
+    case 429:
+        return "Too Many Requests";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 500:
+        return "Internal Server Error";
+    case 501:
+        return "Not Implemented";
+    case 503:
+        return "Service Unavailable";
+    case 505:
+        return "HTTP Version Not Supported";
+    default:
+        return "Status";
     }
 }
 
@@ -67,8 +86,7 @@ class FormReceiver : public Multipart::Sink
 public:
     FormReceiver(const QByteArray &boundary, const QString &spoolDir)
         : m_reader(boundary), m_spoolDir(spoolDir), m_form(std::make_shared<UploadForm>())
-    {
-    }
+    {}
 
     bool feed(QByteArrayView piece) { return m_reader.feed(piece, *this) && m_writeOk; }
 
@@ -92,7 +110,7 @@ public:
             m_form->hasFile = true;
             m_form->fileName = *fileName;
             m_form->file = std::make_shared<QTemporaryFile>(
-                    QDir(m_spoolDir).filePath(QStringLiteral("upload-XXXXXX")));
+                QDir(m_spoolDir).filePath(QStringLiteral("upload-XXXXXX")));
             m_writeOk = m_form->file->open();
             m_target = Target::File;
         } else if (!fileName && !m_form->fields.contains(name)) {
@@ -236,8 +254,8 @@ bool HttpConnection::mayStartRequest() const
 {
     if (m_unsent == 0)
         return true;
-    return m_unsent < m_limits.connectionBacklog
-           && m_shared.unsentBytes.load() < m_limits.maxUnsentBytes;
+    return m_unsent < m_limits.connectionBacklog &&
+           m_shared.unsentBytes.load() < m_limits.maxUnsentBytes;
 }
 
 // Reads and answers the requests that have arrived. A pass answers a few pipelined requests
@@ -252,10 +270,13 @@ void HttpConnection::process()
             if (++answered > RequestsPerPass) {
                 if (!m_resumeQueued) {
                     m_resumeQueued = true;
-                    QMetaObject::invokeMethod(this, [this] {
-                        m_resumeQueued = false;
-                        process();
-                    }, Qt::QueuedConnection);
+                    QMetaObject::invokeMethod(
+                        this,
+                        [this] {
+                            m_resumeQueued = false;
+                            process();
+                        },
+                        Qt::QueuedConnection);
                 }
                 return;
             }
@@ -322,8 +343,8 @@ bool HttpConnection::acceptBody()
         return false;
     }
     const QByteArray boundary = Multipart::boundaryOf(m_request.header("content-type"));
-    if (m_bodyLeft > 0 && m_request.method == "POST" && !boundary.isEmpty()
-        && !acceptForm(boundary))
+    if (m_bodyLeft > 0 && m_request.method == "POST" && !boundary.isEmpty() &&
+        !acceptForm(boundary))
         return false;
     if (m_bodyLeft > 0 && m_request.header("expect").toLower() == "100-continue")
         write("HTTP/1.1 100 Continue\r\n\r\n");
@@ -402,8 +423,8 @@ void HttpConnection::handle()
             deliver(std::move(response));
         else
             QMetaObject::invokeMethod(
-                    home, [deliver, r = std::move(response)]() mutable { deliver(std::move(r)); },
-                    Qt::QueuedConnection);
+                home, [deliver, r = std::move(response)]() mutable { deliver(std::move(r)); },
+                Qt::QueuedConnection);
     };
     m_inHandler = true;
     m_server->handler()(m_request, reply);
@@ -430,8 +451,8 @@ void HttpConnection::respond(HttpResponse response)
     qint64 length = response.body.size();
     if (!response.filePath.isEmpty()) {
         m_file.reset(new QFile(response.filePath));
-        if (!m_file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)
-            || !m_file->seek(response.fileOffset)) {
+        if (!m_file->open(QIODevice::ReadOnly | QIODevice::Unbuffered) ||
+            !m_file->seek(response.fileOffset)) {
             m_file.reset();
             response = HttpResponse::text(500, "cannot read the file\n");
             length = response.body.size();
@@ -441,8 +462,8 @@ void HttpConnection::respond(HttpResponse response)
     }
     log(response, length);
 
-    QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
-                     + reasonPhrase(response.status) + "\r\n";
+    QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' +
+                     reasonPhrase(response.status) + "\r\n";
     out += "Server: catalogd\r\n";
     out += "Content-Type: " + response.contentType + "\r\n";
     out += "Content-Length: " + QByteArray::number(length) + "\r\n";
@@ -548,9 +569,9 @@ void HttpConnection::fail(int status, const QByteArray &why)
     m_buffer.clear();
     qCInfo(lcAccess, "%s %d %s", qPrintable(m_socket->peerAddress().toString()), status,
            why.constData());
-    write("HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status)
-          + "\r\nServer: catalogd\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: "
-          + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+    write("HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) +
+          "\r\nServer: catalogd\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
+          QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
     m_state = State::Closing;
     pump();
 }
@@ -558,8 +579,8 @@ void HttpConnection::fail(int status, const QByteArray &why)
 // A request head must arrive whole in time, and a body at a minimum rate.
 void HttpConnection::checkDeadlines()
 {
-    if (m_state == State::Head && m_headClock.isValid()
-        && m_headClock.elapsed() > m_limits.headTimeoutMs) {
+    if (m_state == State::Head && m_headClock.isValid() &&
+        m_headClock.elapsed() > m_limits.headTimeoutMs) {
         fail(408, "request head not received in time");
         return;
     }
@@ -574,6 +595,6 @@ void HttpConnection::log(const HttpResponse &response, qint64 length)
 {
     const QByteArray target = response.logTarget.isEmpty() ? m_request.target : response.logTarget;
     qCInfo(lcAccess, "%s \"%s %s\" %d %lld", qPrintable(m_request.peer.toString()),
-           printable(m_request.method).constData(), printable(target).constData(),
-           response.status, static_cast<long long>(length));
+           printable(m_request.method).constData(), printable(target).constData(), response.status,
+           static_cast<long long>(length));
 }

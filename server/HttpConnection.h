@@ -17,8 +17,7 @@ class FormReceiver;
 class HttpConnection : public QObject
 {
 public:
-    HttpConnection(qintptr descriptor, HttpServer *server, const QByteArray &peerKey,
-                   bool counted);
+    HttpConnection(qintptr descriptor, HttpServer *server, const QByteArray &peerKey, bool counted);
     ~HttpConnection() override;
 
     // Ends the connection once the answer in flight is written.
@@ -59,7 +58,7 @@ private:
     const QByteArray m_peerKey; // for the per-peer connection count
     const bool m_counted;
     QTimer m_idle;
-    QTimer m_watch;    // head deadline and body rate, while either runs
+    QTimer m_watch; // head deadline and body rate, while either runs
     QTimer m_rateTimer;
     QElapsedTimer m_headClock;
     QElapsedTimer m_bodyClock;
@@ -71,7 +70,7 @@ private:
     qint64 m_spoolReserved = 0;
     qint64 m_bodyLeft = 0;
     qint64 m_bodyRead = 0;
-    qint64 m_unsent = 0; // this connection's share of the shared count
+    qint64 m_unsent = 0;  // this connection's share of the shared count
     quint64 m_serial = 0; // of the request being answered
     bool m_keepAlive = true;
     bool m_shutDown = false;

@@ -87,14 +87,14 @@ public:
             return fail(errno);
         const int on = 1;
         ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (::bind(m_fd, reinterpret_cast<sockaddr *>(&storage), length) != 0
-            || ::listen(m_fd, 1024) != 0)
+        if (::bind(m_fd, reinterpret_cast<sockaddr *>(&storage), length) != 0 ||
+            ::listen(m_fd, 1024) != 0)
             return fail(errno);
         length = sizeof storage;
         ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&storage), &length);
         m_port = ntohs(storage.ss_family == AF_INET6
-                               ? reinterpret_cast<sockaddr_in6 *>(&storage)->sin6_port
-                               : reinterpret_cast<sockaddr_in *>(&storage)->sin_port);
+                           ? reinterpret_cast<sockaddr_in6 *>(&storage)->sin6_port
+                           : reinterpret_cast<sockaddr_in *>(&storage)->sin_port);
         m_notifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
         connect(m_notifier, &QSocketNotifier::activated, this, &Listener::acceptAll);
         return true;
@@ -194,7 +194,7 @@ void refuse(qintptr descriptor)
                                "Content-Type: text/plain; charset=utf-8\r\nContent-Length: 29\r\n"
                                "Connection: close\r\n\r\ntoo many connections at once\n";
     [[maybe_unused]] const ssize_t sent =
-            ::send(int(descriptor), busy, sizeof busy - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+        ::send(int(descriptor), busy, sizeof busy - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
     ::close(int(descriptor));
 }
 
@@ -221,8 +221,7 @@ HttpServer::~HttpServer()
     // Connections end on their own threads, before those stop.
     for (QObject *context : std::as_const(m_contexts)) {
         QMetaObject::invokeMethod(
-                context, [context] { qDeleteAll(context->children()); },
-                Qt::BlockingQueuedConnection);
+            context, [context] { qDeleteAll(context->children()); }, Qt::BlockingQueuedConnection);
     }
     for (QThread *thread : std::as_const(m_threads)) {
         thread->quit();
@@ -252,9 +251,8 @@ void HttpServer::dispatch(qintptr descriptor)
     const QByteArray key = FailureLimiter::peerKey(peer);
     // A trusted proxy carries many clients over its connections: its own limits apply there.
     const bool counted = !isTrustedProxy(peer, m_limits.trustedProxies);
-    if (m_stopping
-        || (counted
-            && !m_shared->take(m_shared->connectionsPerPeer, key, m_limits.maxConnectionsPerPeer))) {
+    if (m_stopping || (counted && !m_shared->take(m_shared->connectionsPerPeer, key,
+                                                  m_limits.maxConnectionsPerPeer))) {
         refuse(descriptor);
         return;
     }

@@ -21,9 +21,9 @@ class Listener;
 struct UploadForm
 {
     bool ok = false;
-    QString error;                 // why the body is malformed
+    QString error;                  // why the body is malformed
     QHash<QString, QString> fields; // first part of each name, up to 4096 bytes, without files
-    bool hasFile = false;          // a part named "file" with a file name
+    bool hasFile = false;           // a part named "file" with a file name
     QString fileName;
     qint64 fileSize = 0;
     std::shared_ptr<QTemporaryFile> file; // its content, in the spool folder
@@ -36,8 +36,8 @@ struct HttpRequest
     QString path;      // decoded
     QByteArray rawQuery;
     QUrlQuery query;
-    QHash<QByteArray, QByteArray> headers; // names in lower case
-    QByteArray body;                       // a small body that is no form
+    QHash<QByteArray, QByteArray> headers;  // names in lower case
+    QByteArray body;                        // a small body that is no form
     std::shared_ptr<const UploadForm> form; // a multipart/form-data body
     qint64 bodySize = 0;
     bool bodyTooLarge = false; // the body was announced over the limit and was not read
@@ -83,16 +83,16 @@ struct HttpLimits
     qint64 memoryBodyBytes = 256 * 1024; // bodies that are no form, kept up to this size
     qint64 rateLimit = 0;                // bytes per second for file bodies, 0 for none
     int idleTimeoutMs = 60 * 1000;
-    int headTimeoutMs = 10 * 1000;      // for a whole request head, from its first byte
-    qint64 minBodyRate = 1024;          // bytes per second, averaged over the body so far
-    int bodyGraceMs = 10 * 1000;        // before the body rate counts
+    int headTimeoutMs = 10 * 1000; // for a whole request head, from its first byte
+    qint64 minBodyRate = 1024;     // bytes per second, averaged over the body so far
+    int bodyGraceMs = 10 * 1000;   // before the body rate counts
     int maxConnections = 1024;
     int maxConnectionsPerPeer = 32;
-    qint64 connectionBacklog = 1024 * 1024;  // unsent answer bytes of one connection
-    qint64 maxUnsentBytes = 64 * 1024 * 1024; // across all connections
+    qint64 connectionBacklog = 1024 * 1024;    // unsent answer bytes of one connection
+    qint64 maxUnsentBytes = 64 * 1024 * 1024;  // across all connections
     qint64 maxSpoolBytes = 1024 * 1024 * 1024; // form files being received, all together
-    int threads = 2;                          // threads that serve connections
-    QList<QHostAddress> trustedProxies;       // whose X-Forwarded-For names the client
+    int threads = 2;                           // threads that serve connections
+    QList<QHostAddress> trustedProxies;        // whose X-Forwarded-For names the client
     QString spoolDir; // where uploaded files wait; the system temp folder when empty
 };
 

@@ -52,8 +52,7 @@ QByteArray boundaryOf(const QByteArray &contentType)
 
 Reader::Reader(const QByteArray &boundary)
     : m_delimiter("--" + boundary), m_separator("\r\n--" + boundary)
-{
-}
+{}
 
 bool Reader::fail(const QString &why)
 {

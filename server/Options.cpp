@@ -145,9 +145,9 @@ bool readCredentials(const QCommandLineParser &parser, ServerOptions *o, QString
         return false;
     }
     if (parser.isSet(QStringLiteral("admin-password")) || !passwordFile.isEmpty()) {
-        const std::optional<QString> read =
-                passwordFile.isEmpty() ? parser.value(QStringLiteral("admin-password"))
-                                       : firstLine(passwordFile);
+        const std::optional<QString> read = passwordFile.isEmpty()
+                                                ? parser.value(QStringLiteral("admin-password"))
+                                                : firstLine(passwordFile);
         if (!read) {
             *error = QStringLiteral("--admin-password-file: cannot read %1").arg(passwordFile);
             return false;
@@ -206,8 +206,8 @@ bool readDeployment(const QCommandLineParser &parser, ServerOptions *o, QString 
         }
     }
     o->accelRedirect = parser.value(QStringLiteral("x-accel-redirect"));
-    if (!o->accelRedirect.isEmpty()
-        && (!o->accelRedirect.startsWith(u'/') || !o->accelRedirect.endsWith(u'/'))) {
+    if (!o->accelRedirect.isEmpty() &&
+        (!o->accelRedirect.startsWith(u'/') || !o->accelRedirect.endsWith(u'/'))) {
         *error = QStringLiteral("--x-accel-redirect wants a location such as /internal/up/");
         return false;
     }
@@ -233,16 +233,18 @@ std::optional<QStringList> readConfigFile(const QString &path, QString *error)
         const qsizetype eq = line.indexOf(u'=');
         const QString key = line.left(eq).trimmed();
         const QString value = eq < 0 ? QString() : line.mid(eq + 1).trimmed();
-        const auto spec = std::find_if(std::begin(Specs), std::end(Specs), [&](const OptionSpec &s) {
-            return key == QLatin1StringView(s.name);
-        });
+        const auto spec =
+            std::find_if(std::begin(Specs), std::end(Specs),
+                         [&](const OptionSpec &s) { return key == QLatin1StringView(s.name); });
         if (eq < 0 || spec == std::end(Specs) || key == u"config") {
-            *error = QStringLiteral("%1:%2: not a known \"key = value\" line").arg(path).arg(number);
+            *error =
+                QStringLiteral("%1:%2: not a known \"key = value\" line").arg(path).arg(number);
             return std::nullopt;
         }
         if (!spec->valueName) {
             if (value != u"true" && value != u"false") {
-                *error = QStringLiteral("%1:%2: %3 wants true or false").arg(path).arg(number).arg(key);
+                *error =
+                    QStringLiteral("%1:%2: %3 wants true or false").arg(path).arg(number).arg(key);
                 return std::nullopt;
             }
             if (value == u"true")
@@ -302,8 +304,8 @@ ServerOptions readOptions(const QCommandLineParser &parser, QString *error, bool
         return o;
     }
     o.demo = parser.isSet(QStringLiteral("demo"));
-    *ok = readNumbers(parser, &o, error) && readCredentials(parser, &o, error)
-          && readDeployment(parser, &o, error);
+    *ok = readNumbers(parser, &o, error) && readCredentials(parser, &o, error) &&
+          readDeployment(parser, &o, error);
     return o;
 }
 
@@ -317,11 +319,11 @@ std::optional<ServerOptions> parseServerOptions(const QStringList &arguments, QS
     QStringList all = arguments;
     if (parser.isSet(QStringLiteral("config"))) {
         const std::optional<QStringList> fromFile =
-                readConfigFile(parser.value(QStringLiteral("config")), error);
+            readConfigFile(parser.value(QStringLiteral("config")), error);
         if (!fromFile)
             return std::nullopt;
-        all = arguments.first(1) + configArguments(*fromFile, parser.optionNames())
-              + arguments.mid(1);
+        all = arguments.first(1) + configArguments(*fromFile, parser.optionNames()) +
+              arguments.mid(1);
     }
     QCommandLineParser combined;
     addOptions(&combined);

@@ -25,13 +25,13 @@ struct ServerOptions
     // Another store than the SQLite file in the data folder.
     QString database;             // postgresql://[user@]host[:port]/name[?options]
     QString databasePasswordFile; // its password, when libpq does not find one itself
-    QString instance; // names this instance's spool folder (tmp/NAME) among several
+    QString instance;             // names this instance's spool folder (tmp/NAME) among several
 
     // What hostile clients can hold (0 for maxConnections: from the descriptor limit).
     int threads = 0; // serving threads; 0: one per core, at least 2
     qint64 maxConnections = 0;
     qint64 maxConnectionsPerPeer = 32;
-    qint64 freeFailures = 5; // wrong passwords or codes from one address before the delays
+    qint64 freeFailures = 5;   // wrong passwords or codes from one address before the delays
     qint64 headerTimeout = 10; // seconds
     qint64 minBodyRate = 1024; // bytes per second
     qint64 maxUnsentBytes = 64 * 1024 * 1024;

@@ -70,9 +70,9 @@ bool prepareFolders(const ServerOptions &options, Folders *folders, QLockFile **
 {
     const QDir dir(options.dataDir);
     folders->up = dir.filePath(QStringLiteral("up"));
-    folders->spool = dir.filePath(options.instance.isEmpty()
-                                          ? QStringLiteral("tmp")
-                                          : QStringLiteral("tmp/") + options.instance);
+    folders->spool =
+        dir.filePath(options.instance.isEmpty() ? QStringLiteral("tmp")
+                                                : QStringLiteral("tmp/") + options.instance);
     if (!QDir().mkpath(folders->up) || !QDir().mkpath(folders->spool)) {
         *error = QStringLiteral("cannot create the data folder %1").arg(options.dataDir);
         return false;
@@ -80,7 +80,7 @@ bool prepareFolders(const ServerOptions &options, Folders *folders, QLockFile **
     *lock = new QLockFile(QDir(folders->spool).filePath(QStringLiteral(".lock")));
     if (!(*lock)->tryLock()) {
         *error = QStringLiteral("another catalogd uses %1; give each instance its own --instance")
-                         .arg(folders->spool);
+                     .arg(folders->spool);
         return false;
     }
     QDir spool(folders->spool);
@@ -119,20 +119,20 @@ bool readStore(const ServerOptions &options, CatalogStore *store, QString *error
 // service, whose output others may read in the journal), else to stdout.
 bool showCredentials(const ServerOptions &options, const QString &password, const QString &code)
 {
-    const QString text = QStringLiteral("administrator password: %1\nsecurity code: %2\n")
-                                 .arg(password, code);
+    const QString text =
+        QStringLiteral("administrator password: %1\nsecurity code: %2\n").arg(password, code);
     if (options.credentialsFile.isEmpty()) {
         qCInfo(lcAnnounce).noquote() << QStringLiteral("administrator password: ") + password;
         qCInfo(lcAnnounce).noquote() << QStringLiteral("security code: ") + code;
         return true;
     }
     QFile file(options.credentialsFile);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
-        || file.write(text.toUtf8()) < 0 || !file.flush())
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
+        file.write(text.toUtf8()) < 0 || !file.flush())
         return false;
-    qCInfo(lcAnnounce).noquote() << QStringLiteral("first-start credentials written to ")
-                                            + options.credentialsFile;
+    qCInfo(lcAnnounce).noquote() << QStringLiteral("first-start credentials written to ") +
+                                        options.credentialsFile;
     return true;
 }
 
@@ -160,8 +160,8 @@ int connectionCap(qint64 wanted)
         limit.rlim_cur = limit.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &limit);
     }
-    const qint64 descriptors = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? qint64(limit.rlim_cur)
-                                                                      : 1024;
+    const qint64 descriptors =
+        ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? qint64(limit.rlim_cur) : 1024;
     if (wanted > 0)
         return int(wanted); // told so: running out of descriptors then pauses accepting
     return int(qBound<qint64>(qint64(8), (descriptors - 48) / 2, qint64(10000)));
@@ -204,7 +204,9 @@ void stopOnSignals(HttpServer *server)
         server->stop(5000);
     });
     QObject::connect(server, &HttpServer::stopped, qApp, &QCoreApplication::quit);
-    struct sigaction action{};
+    struct sigaction action
+    {
+    };
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGTERM, &action, nullptr);
@@ -237,10 +239,12 @@ int main(int argc, char *argv[])
     if (!readStore(*options, &settings.store, &error))
         return failure(BadUsage, error);
     if (!QDir().mkpath(QDir(options->dataDir).filePath(QStringLiteral("up"))))
-        return failure(BadUsage, QStringLiteral("cannot create the data folder %1").arg(options->dataDir));
+        return failure(BadUsage,
+                       QStringLiteral("cannot create the data folder %1").arg(options->dataDir));
     Catalog catalog;
     if (!catalog.open(settings.store, true) || !catalog.watchChanges())
-        return failure(CannotServe, QStringLiteral("cannot open the database: ") + catalog.errorString());
+        return failure(CannotServe,
+                       QStringLiteral("cannot open the database: ") + catalog.errorString());
 
     settings.upDir = QDir(options->dataDir).filePath(QStringLiteral("up"));
     settings.pageSize = options->pageSize;
@@ -248,14 +252,16 @@ int main(int argc, char *argv[])
     settings.accelRedirect = options->accelRedirect;
     settings.freeFailures = int(options->freeFailures);
     CatalogService service(settings);
-    QObject::connect(&catalog, &Catalog::changedElsewhere, [&service] { service.catalogueChanged(); });
-    HttpServer server([&service](const HttpRequest &r, const HttpReply &reply) { service.handle(r, reply); },
-                      httpLimits(*options, {}));
+    QObject::connect(&catalog, &Catalog::changedElsewhere,
+                     [&service] { service.catalogueChanged(); });
+    HttpServer server(
+        [&service](const HttpRequest &r, const HttpReply &reply) { service.handle(r, reply); },
+        httpLimits(*options, {}));
     // Bound before the credentials are made: a start that cannot listen must not use up the
     // one time the password is shown.
     if (!server.listen(options->host, options->port)) {
         return failure(CannotServe, QStringLiteral("cannot listen on %1: %2")
-                                            .arg(options->listenText, server.errorString()));
+                                        .arg(options->listenText, server.errorString()));
     }
     Folders folders;
     QLockFile *spoolLock = nullptr;
@@ -265,12 +271,14 @@ int main(int argc, char *argv[])
         return failure(CannotServe, error);
     server.setSpoolDir(folders.spool);
     if (!makeCredentials(&catalog, *options))
-        return failure(CannotServe, QStringLiteral("cannot store the credentials: ") + catalog.errorString());
+        return failure(CannotServe,
+                       QStringLiteral("cannot store the credentials: ") + catalog.errorString());
     if (options->demo && !fillDemoCatalogue(&catalog, folders.up, options->demoMaxFileSize, &error))
         return failure(CannotServe, QStringLiteral("cannot create the demo catalogue: ") + error);
 
     stopOnSignals(&server);
-    qCInfo(lcAnnounce).noquote() << QStringLiteral("listening on ") + shownAddress(*options, server.serverPort());
+    qCInfo(lcAnnounce).noquote() << QStringLiteral("listening on ") +
+                                        shownAddress(*options, server.serverPort());
     const int status = app.exec();
     qCInfo(lcServer, "stopped");
     return status;

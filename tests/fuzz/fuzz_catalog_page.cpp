@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const char *begin = page.bytes.constData();
     for (const QByteArrayView cell : page.cells) {
         if (!cell.isEmpty())
-            FUZZ_CHECK(cell.data() >= begin && cell.data() + cell.size() <= begin + page.bytes.size());
+            FUZZ_CHECK(cell.data() >= begin &&
+                       cell.data() + cell.size() <= begin + page.bytes.size());
     }
 
     QList<tavrel::CatalogRecord> records;
@@ -28,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             records.append({row[0], row[1], row[2], row[3], row[4], id});
     }
     const tavrel::CatalogPage again =
-            tavrel::parseCatalogPage(tavrel::buildCatalogPage(records, records.size(), 3));
+        tavrel::parseCatalogPage(tavrel::buildCatalogPage(records, records.size(), 3));
     FUZZ_CHECK(again.rowCount() == records.size());
     for (qsizetype r = 0; r < records.size(); ++r)
         FUZZ_CHECK(again.row(r).at(1) == records[r].title);

@@ -20,11 +20,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             FUZZ_CHECK(c.unicode() < 0x80);
         const QString value = tavrel::encodeQueryValue(input);
         for (const QChar c : value)
-            FUZZ_CHECK(c.unicode() < 0x80
-                       && (c.isLetterOrNumber() || QStringLiteral("-._~%").contains(c)));
+            FUZZ_CHECK(c.unicode() < 0x80 &&
+                       (c.isLetterOrNumber() || QStringLiteral("-._~%").contains(c)));
         // Surrogate halves are encoded one by one, so only text without them comes back whole.
-        const bool bmpOnly = std::none_of(input.cbegin(), input.cend(),
-                                          [](QChar c) { return c.isSurrogate(); });
+        const bool bmpOnly =
+            std::none_of(input.cbegin(), input.cend(), [](QChar c) { return c.isSurrogate(); });
         if (bmpOnly)
             FUZZ_CHECK(QByteArray::fromPercentEncoding(value.toLatin1()) == input.toUtf8());
     }

@@ -13,9 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     HttpRequest request;
     request.rawQuery = QByteArray(reinterpret_cast<const char *>(data), qsizetype(size));
     request.query.setQuery(QString::fromUtf8(request.rawQuery));
-    for (const QString &key : {QStringLiteral("page"), QStringLiteral("q"), QStringLiteral("cz"),
-                               QStringLiteral("pass"), QStringLiteral("topass"),
-                               QStringLiteral("id")}) {
+    for (const QString &key :
+         {QStringLiteral("page"), QStringLiteral("q"), QStringLiteral("cz"), QStringLiteral("pass"),
+          QStringLiteral("topass"), QStringLiteral("id")}) {
         const QString value = request.queryValue(key);
         const qint64 pages = value.size() % 7;
         const qint64 page = CatalogText::resolvePage(value, pages);
@@ -25,8 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (CatalogText::isAcceptableSecurityCode(value))
             FUZZ_CHECK(value.size() <= 32 && value.toULongLong() != 1);
         if (CatalogText::isPlainFileName(value))
-            FUZZ_CHECK(!value.contains(u'/') && !value.startsWith(u'.')
-                       && value.toUtf8().size() <= 255);
+            FUZZ_CHECK(!value.contains(u'/') && !value.startsWith(u'.') &&
+                       value.toUtf8().size() <= 255);
         if (tavrel::isCleanField(value))
             FUZZ_CHECK(!value.contains(QChar(1)) && !value.contains(QChar(2)));
     }
