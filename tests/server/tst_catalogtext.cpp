@@ -1,6 +1,7 @@
 #include <QTest>
 
 #include "CatalogText.h"
+#include "FailureLimiter.h"
 #include "Multipart.h"
 #include "RequestHead.h"
 #include "core/CatalogPage.h"
@@ -30,6 +31,8 @@ private slots:
     void splitsForms();
     void readsRequestHeads_data();
     void readsRequestHeads();
+    void backsOff_data();
+    void backsOff();
 };
 
 void TestCatalogText::countsPages_data()
@@ -351,6 +354,48 @@ void TestCatalogText::readsRequestHeads()
     QCOMPARE(p.head.path, path);
     QCOMPARE(p.head.contentLength, length);
     QCOMPARE(p.head.keepAlive, keepAlive);
+}
+
+// Failures at the given times (ms) with 2 free ones, a first delay of 1000 ms, a ceiling of
+// 4000 ms and 10000 ms to forget; then whether the peer is blocked at `at`, and how many
+// failures started a back-off that is to be logged.
+void TestCatalogText::backsOff_data()
+{
+    QTest::addColumn<QList<qint64>>("failures");
+    QTest::addColumn<qint64>("at");
+    QTest::addColumn<bool>("blocked");
+    QTest::addColumn<int>("logged");
+    QTest::newRow("free failures") << QList<qint64>{0, 10} << qint64(20) << false << 0;
+    QTest::newRow("third starts a delay") << QList<qint64>{0, 10, 20} << qint64(1019) << true << 1;
+    QTest::newRow("first delay ends") << QList<qint64>{0, 10, 20} << qint64(1020) << false << 1;
+    QTest::newRow("fourth doubles it") << QList<qint64>{0, 10, 20, 1100} << qint64(3099) << true
+                                       << 1;
+    QTest::newRow("ceiling") << QList<qint64>{0, 1, 2, 3, 4, 5, 6, 7} << qint64(4006) << true << 1;
+    QTest::newRow("past the ceiling") << QList<qint64>{0, 1, 2, 3, 4, 5, 6, 7} << qint64(4008)
+                                      << false << 1;
+    QTest::newRow("forgotten after a quiet while")
+            << QList<qint64>{0, 10, 20, 30000, 30010} << qint64(30020) << false << 1;
+    QTest::newRow("then a delay again, logged again")
+            << QList<qint64>{0, 10, 20, 30000, 30010, 30020} << qint64(30030) << true << 2;
+}
+
+void TestCatalogText::backsOff()
+{
+    QFETCH(QList<qint64>, failures);
+    QFETCH(qint64, at);
+    QFETCH(bool, blocked);
+    QFETCH(int, logged);
+    FailureLimiter limiter(FailureLimiter::Policy{2, 1000, 4000, 10000});
+    const QByteArray peer = FailureLimiter::peerKey(QHostAddress(QStringLiteral("192.0.2.1")));
+    int starts = 0;
+    for (const qint64 t : failures)
+        starts += limiter.failed(peer, t);
+    QCOMPARE(limiter.isBlocked(peer, at), blocked);
+    QCOMPARE(starts, logged);
+    const QHostAddress other(QStringLiteral("192.0.2.2"));
+    QVERIFY(!limiter.isBlocked(FailureLimiter::peerKey(other), at));
+    limiter.succeeded(peer);
+    QVERIFY(!limiter.isBlocked(peer, at));
 }
 
 QTEST_APPLESS_MAIN(TestCatalogText)
