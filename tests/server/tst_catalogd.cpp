@@ -151,6 +151,7 @@ private slots:
     void descriptorExhaustionRecovers();
     void unreadPipelinesAreBounded();
     void spoolIsCapped();
+    void slowBodyIsDropped();
     void trustedProxyNamesTheClient();
     void itemFilesThroughTheProxy();
     void stopsGracefully();
@@ -1089,6 +1090,27 @@ void TestCatalogd::spoolIsCapped()
     QVERIFY2(answer.startsWith("HTTP/1.1 200 OK"), answer.left(200).constData());
     const CatalogPage pending = adminList(server, 3);
     QCOMPARE(pending.recordCount, QStringLiteral("6"));
+}
+
+// A body that trickles in is dropped once it has had its grace time, and its spooled part with it.
+void TestCatalogd::slowBodyIsDropped()
+{
+    CatalogdProcess server;
+    CatalogdProcess::Options options;
+    options.extraArgs = {QStringLiteral("--min-body-rate"), QStringLiteral("100000")};
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    const QByteArray upload = uploadRequest(Code.toUtf8(), QByteArray(900000, 's'), "slow.bin");
+    QTcpSocket slow;
+    slow.connectToHost(QStringLiteral("127.0.0.1"), server.port());
+    QVERIFY(slow.waitForConnected(5000));
+    slow.write(upload.left(upload.indexOf("slow.bin") + 20000));
+    QVERIFY(slow.waitForBytesWritten(5000));
+    QByteArray answer;
+    while (!answer.contains("\r\n\r\n") && slow.waitForReadyRead(30000))
+        answer += slow.readAll();
+    QVERIFY2(answer.startsWith("HTTP/1.1 408 "), answer.left(100).constData());
+    QCOMPARE(adminList(server, 3).recordCount, QStringLiteral("4"));
+    QVERIFY(QDir(QDir(server.dataDir()).filePath(QStringLiteral("tmp"))).entryList(QDir::Files).isEmpty());
 }
 
 // Behind a trusted proxy the client is the address it forwards; anyone else's forwarding is
