@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev
-  libqt6sql6-sqlite
+  libqt6sql6-sqlite libqt6sql6-psql
   qt6-translations-l10n
   libgl-dev
   fonts-wqy-microhei
@@ -19,6 +19,8 @@ if [ "${1:-}" = "--test" ]; then
   packages+=(qt6-base-private-dev)
   # the installed program's menu entry and AppStream metadata are validated
   packages+=(desktop-file-utils appstream)
+  # the catalogue server on PostgreSQL and behind nginx
+  packages+=(postgresql-15 nginx-light openssl)
 fi
 
 missing=()

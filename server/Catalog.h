@@ -1,22 +1,43 @@
 #pragma once
 
-#include "CatalogText.h"
+#include "core/CatalogPage.h"
 
+#include <QByteArray>
+#include <QObject>
 #include <QString>
 
-// The catalogue's storage: items and credentials in one SQLite database (WAL mode). Every
-// write runs in one transaction, so a crash or a failed step leaves the previous state.
-class Catalog
+// Where the catalogue lives: an SQLite file (the default), or a PostgreSQL database that
+// several instances share.
+struct CatalogStore
 {
+    enum Kind { Sqlite, Postgresql };
+    Kind kind = Sqlite;
+    QString sqlitePath;
+    // PostgreSQL; empty parts are left to libpq (PGHOST, PGUSER, ~/.pgpass...).
+    QString host;
+    int port = -1;
+    QString user;
+    QString password; // read from a file, never from the command line
+    QString databaseName;
+    QString options; // libpq options, e.g. sslmode=require
+};
+
+// The catalogue's storage: items and credentials. Every write runs in one transaction, so a
+// crash or a failed step leaves the previous state. Each thread uses its own Catalog (its own
+// connection); the objects of one process share nothing but the store.
+class Catalog : public QObject
+{
+    Q_OBJECT
 public:
     enum class List { Admin, Users, All, Pending };
-    enum class Result { Done, NotFound, Failed };
+    enum class Result { Done, AlreadyDone, NotFound, Failed };
 
     struct Page
     {
-        QList<CatalogText::Record> records;
+        QList<tavrel::CatalogRecord> records;
         qint64 recordCount = 0;
         qint64 pageCount = 0;
+        bool ok = false;
     };
 
     struct NewItem
@@ -30,21 +51,35 @@ public:
         QString updated; // now when empty
     };
 
-    Catalog();
-    ~Catalog();
-    Catalog(const Catalog &) = delete;
-    Catalog &operator=(const Catalog &) = delete;
+    // The stored administrator password: a salted PBKDF2 digest.
+    struct PasswordHash
+    {
+        QByteArray salt;
+        QByteArray hash;
+        int iterations = 0;
+        bool isValid() const { return !salt.isEmpty() && !hash.isEmpty() && iterations > 0; }
+    };
 
-    bool open(const QString &databasePath);
+    Catalog();
+    ~Catalog() override;
+
+    // Opens a connection; `prepare` also creates the tables (once, at start).
+    bool open(const CatalogStore &store, bool prepare);
     QString errorString() const { return m_error; }
 
-    bool hasCredentials();
+    // Calls back (on this object's thread) when another instance changed the catalogue.
+    bool watchChanges();
+
+    // Stores the credentials unless a data folder or another instance already has some; true
+    // when these were stored, false with an empty errorString when others were there first.
     bool setCredentials(const QString &password, const QString &securityCode);
-    bool checkPassword(const QString &password);
+    bool hasCredentials();
+    PasswordHash passwordHash();
     bool setPassword(const QString &password);
     QString securityCode();
-    bool checkSecurityCode(const QString &code);
     bool setSecurityCode(const QString &code);
+
+    static QByteArray derive(const QString &password, const PasswordHash &stored);
 
     Page page(List list, const QString &rawPage, const QString &search, int pageSize);
     qint64 itemCount();
@@ -54,16 +89,17 @@ public:
     Result remove(qint64 id, QString *fileName);
     qint64 countVisit(); // the new total, or -1
 
+signals:
+    void changedElsewhere();
+
 private:
     QString setting(const QString &key);
     bool writeSettings(const QList<QPair<QString, QString>> &values);
+    bool createSchema();
+    bool announceChange();
     bool fail(const QString &what);
 
+    CatalogStore::Kind m_kind = CatalogStore::Sqlite;
     QString m_connection;
     QString m_error;
-    // The last accepted password, as a keyed hash that lives only in memory, so that the
-    // administrator's repeated requests do not each pay for the slow derivation.
-    QByteArray m_cacheKey;
-    QByteArray m_acceptedToken;
-    QByteArray m_acceptedForHash;
 };

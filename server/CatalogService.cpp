@@ -1,23 +1,26 @@
 #include "CatalogService.h"
 
+#include "CatalogText.h"
+#include "Log.h"
+#include "core/CatalogPage.h"
+
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMessageAuthenticationCode>
+#include <QPointer>
+#include <QRandomGenerator>
 #include <QTemporaryFile>
-
-#include "Multipart.h"
+#include <QThread>
 
 using CatalogText::ByteRange;
+using tavrel::AdminOperation;
+using tavrel::AdminReply;
 
 namespace {
 
 const QString AdminPrefix = QStringLiteral("/adminphp/");
-
-// Replies of the administration script besides "0" (accepted) and catalog pages.
-const QByteArray WrongPassword = "1";
-const QByteArray BadValue = "2";
-const QByteArray NoSuchItem = "3";
-const QByteArray NotStored = "4";
 
 QString escapeHtml(const QString &text)
 {
@@ -26,17 +29,19 @@ QString escapeHtml(const QString &text)
 
 HttpResponse page(int status, const QString &title, const QString &body)
 {
-    return HttpResponse::html(status, QStringLiteral("<!DOCTYPE html>\n<html lang=\"zh-CN\"><head>"
-                                                     "<meta charset=\"utf-8\"><title>%1</title></head>\n"
-                                                     "<body>\n<h1>%1</h1>\n%2\n</body></html>\n")
-                                              .arg(escapeHtml(title), body));
+    return HttpResponse::html(status,
+                              QStringLiteral("<!DOCTYPE html>\n<html lang=\"zh-CN\"><head>"
+                                             "<meta charset=\"utf-8\"><title>%1</title></head>\n"
+                                             "<body>\n<h1>%1</h1>\n%2\n</body></html>\n")
+                                  .arg(escapeHtml(title), body));
 }
 
 HttpResponse uploadError(int status, const QString &reason)
 {
-    HttpResponse r = page(status, QStringLiteral("上传失败"),
-                          QStringLiteral("<p class=\"error\">%1</p>\n<p><a href=\"index.php\">返回上传页</a></p>")
-                                  .arg(escapeHtml(reason)));
+    HttpResponse r = page(
+        status, QStringLiteral("上传失败"),
+        QStringLiteral("<p class=\"error\">%1</p>\n<p><a href=\"index.php\">返回上传页</a></p>")
+            .arg(escapeHtml(reason)));
     return r;
 }
 
@@ -44,8 +49,9 @@ HttpResponse uploadError(int status, const QString &reason)
 // administration script carries the password and security code in its query.
 QByteArray redactedTarget(const HttpRequest &request)
 {
-    static const QStringList known{QStringLiteral("cz"), QStringLiteral("pass"), QStringLiteral("topass"),
-                                   QStringLiteral("id"), QStringLiteral("page"), QStringLiteral("q")};
+    static const QStringList known{QStringLiteral("cz"),     QStringLiteral("pass"),
+                                   QStringLiteral("topass"), QStringLiteral("id"),
+                                   QStringLiteral("page"),   QStringLiteral("q")};
     const qsizetype question = request.target.indexOf('?');
     QByteArray out = question < 0 ? request.target : request.target.left(question);
     if (question < 0)
@@ -64,6 +70,24 @@ QByteArray redactedTarget(const HttpRequest &request)
     return out;
 }
 
+HttpResponse adminAnswer(const QByteArray &body)
+{
+    HttpResponse r = HttpResponse::text(200, body);
+    r.addHeader("Cache-Control", "no-store");
+    return r;
+}
+
+HttpResponse adminReply(AdminReply answer)
+{
+    return adminAnswer(tavrel::adminReplyText(answer));
+}
+
+// A store that failed: nothing was changed.
+HttpResponse notStored()
+{
+    return HttpResponse::text(500, tavrel::adminReplyText(AdminReply::NotStored));
+}
+
 bool isDigits(const QString &text)
 {
     if (text.isEmpty() || text.size() > 18)
@@ -75,41 +99,87 @@ bool isDigits(const QString &text)
     return true;
 }
 
-} // namespace
-
-CatalogService::CatalogService(Catalog *catalog, Settings settings)
-    : m_catalog(catalog), m_settings(std::move(settings))
+qint64 now()
 {
+    return QDateTime::currentMSecsSinceEpoch();
 }
 
-HttpResponse CatalogService::handle(const HttpRequest &request)
+QByteArray pageKey(Catalog::List list, const HttpRequest &request)
+{
+    return QByteArray::number(int(list)) + '\n' +
+           request.queryValue(QStringLiteral("page")).toUtf8() + '\n' +
+           request.queryValue(QStringLiteral("q")).toUtf8();
+}
+
+} // namespace
+// What each serving thread keeps: its store connection, and an object that lives on it, so that
+// work done elsewhere can come back to the thread.
+struct CatalogService::PerThread
+{
+    Catalog catalog;
+    QObject home;
+    bool open = false;
+};
+
+CatalogService::CatalogService(Settings settings)
+    : m_settings(std::move(settings)),
+      m_passwordFailures(FailureLimiter::Policy{m_settings.freeFailures}),
+      m_codeFailures(FailureLimiter::Policy{m_settings.freeFailures})
+{
+    m_tokenKey.resize(32);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(m_tokenKey.data()), 8);
+    m_derivations.setMaxThreadCount(qMax(1, QThread::idealThreadCount()));
+}
+
+CatalogService::~CatalogService()
+{
+    m_derivations.waitForDone();
+}
+
+CatalogService::PerThread &CatalogService::local()
+{
+    if (!m_threads.hasLocalData())
+        m_threads.setLocalData(new PerThread);
+    PerThread *t = m_threads.localData();
+    if (!t->open) {
+        t->open = t->catalog.open(m_settings.store, false);
+        if (!t->open)
+            qCWarning(lcServer).noquote()
+                << "cannot open the database:" << t->catalog.errorString();
+    }
+    return *t;
+}
+
+Catalog &CatalogService::catalog()
+{
+    return local().catalog;
+}
+
+void CatalogService::handle(const HttpRequest &request, const HttpReply &reply)
 {
     const bool read = request.method == "GET" || request.method == "HEAD";
     const QString &path = request.path;
-
-    auto onlyRead = [&](auto &&answer) -> HttpResponse {
-        if (!read) {
-            HttpResponse r = HttpResponse::text(405, "only GET and HEAD are allowed here\n");
-            r.addHeader("Allow", "GET, HEAD");
-            r.logTarget = redactedTarget(request);
-            return r;
-        }
-        return answer();
+    auto onlyRead = [&](auto &&answer) {
+        if (read)
+            return answer();
+        HttpResponse r = HttpResponse::text(405, "only GET and HEAD are allowed here\n");
+        r.addHeader("Allow", "GET, HEAD");
+        r.logTarget = redactedTarget(request);
+        return r;
     };
 
     if (path == AdminPrefix + QStringLiteral("admin_upload.php"))
-        return onlyRead([&] { return listPage(request, Catalog::List::Admin); });
+        return reply(onlyRead([&] { return listPage(request, Catalog::List::Admin); }));
     if (path == AdminPrefix + QStringLiteral("users_upload.php"))
-        return onlyRead([&] { return listPage(request, Catalog::List::Users); });
+        return reply(onlyRead([&] { return listPage(request, Catalog::List::Users); }));
     if (path == AdminPrefix + QStringLiteral("to_examine.php")) {
-        return onlyRead([&] {
-            HttpResponse r = examine(request);
-            r.logTarget = redactedTarget(request);
-            return r;
-        });
+        if (read)
+            return examine(request, reply);
+        return reply(onlyRead([] { return HttpResponse(); }));
     }
-    if (path.startsWith(AdminPrefix + QStringLiteral("up/")))
-        return onlyRead([&] { return itemFile(request, path.mid(AdminPrefix.size() + 3)); });
+    if (path.startsWith(AdminPrefix + QStringLiteral("up/"))) {
+        return reply(onlyRead([&] { return itemFile(request, path.mid(AdminPrefix.size() + 3)); }));
+    }
     if (path == AdminPrefix + QStringLiteral("index.php")) {
         HttpResponse r;
         if (request.method == "POST") {
@@ -121,95 +191,197 @@ HttpResponse CatalogService::handle(const HttpRequest &request)
             r.addHeader("Allow", "GET, HEAD, POST");
         }
         r.logTarget = redactedTarget(request);
-        return r;
+        return reply(r);
     }
     if (path == u"/kovitongji.asp")
-        return onlyRead([&] { return statistics(); });
+        return reply(onlyRead([&] { return statistics(); }));
 
     HttpResponse r = HttpResponse::text(404, "not found\n");
     r.logTarget = redactedTarget(request);
-    return r;
+    reply(r);
 }
 
 HttpResponse CatalogService::listPage(const HttpRequest &request, Catalog::List list)
 {
-    const Catalog::Page p = m_catalog->page(list, request.queryValue(QStringLiteral("page")),
-                                            request.queryValue(QStringLiteral("q")), m_settings.pageSize);
-    HttpResponse r = HttpResponse::text(200, CatalogText::formatPage(p.records, p.recordCount, p.pageCount));
+    const QByteArray key = pageKey(list, request);
+    std::optional<QByteArray> bytes = m_pages.get(key);
+    if (!bytes) {
+        const quint64 generation = m_pages.generation();
+        const Catalog::Page p =
+            catalog().page(list, request.queryValue(QStringLiteral("page")),
+                           request.queryValue(QStringLiteral("q")), m_settings.pageSize);
+        bytes = tavrel::buildCatalogPage(p.records, p.recordCount, p.pageCount);
+        if (p.ok)
+            m_pages.put(key, *bytes, generation);
+    }
+    HttpResponse r = HttpResponse::text(200, *bytes);
     r.addHeader("Cache-Control", "no-store");
     return r;
 }
 
-HttpResponse CatalogService::examine(const HttpRequest &request)
+void CatalogService::examine(const HttpRequest &request, const HttpReply &reply)
 {
-    const QString cz = request.queryValue(QStringLiteral("cz"));
-    static const QStringList codes{QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("2"),
-                                   QStringLiteral("3"), QStringLiteral("4"), QStringLiteral("5"),
-                                   QStringLiteral("6"), QStringLiteral("7")};
-    if (!codes.contains(cz))
-        return HttpResponse::text(400, WrongPassword);
-    const int code = cz.toInt();
-    const bool authorised = m_catalog->checkPassword(request.queryValue(QStringLiteral("pass")));
-    auto answer = [](const QByteArray &reply) {
-        HttpResponse r = HttpResponse::text(200, reply);
-        r.addHeader("Cache-Control", "no-store");
-        return r;
-    };
+    const QByteArray logTarget = redactedTarget(request);
+    const std::optional<AdminOperation> operation =
+        tavrel::adminOperationFromCode(request.queryValue(QStringLiteral("cz")));
+    if (!operation) {
+        HttpResponse r = HttpResponse::text(400, tavrel::adminReplyText(AdminReply::WrongPassword));
+        r.logTarget = logTarget;
+        return reply(r);
+    }
+    checkPassword(request, [this, request, reply, logTarget, op = *operation](bool accepted) {
+        HttpResponse r;
+        if (accepted)
+            r = authorised(request, op);
+        else if (op == AdminOperation::ListAll || op == AdminOperation::ListPending)
+            r = adminAnswer(tavrel::buildCatalogPage({}, 0, 0));
+        else
+            r = adminReply(AdminReply::WrongPassword);
+        r.logTarget = logTarget;
+        reply(r);
+    });
+}
 
-    switch (code) {
-    case 0:
-        return answer(authorised ? "0" : WrongPassword);
-    case 1: {
-        if (!authorised)
-            return answer(WrongPassword);
-        const QString next = request.queryValue(QStringLiteral("topass"));
-        if (next.isEmpty() || next.size() > 256 || !CatalogText::isCleanField(next))
-            return answer(BadValue);
-        return m_catalog->setPassword(next) ? answer("0") : HttpResponse::text(500, NotStored);
+HttpResponse CatalogService::authorised(const HttpRequest &request, AdminOperation operation)
+{
+    switch (operation) {
+    case AdminOperation::CheckPassword:
+        return adminReply(AdminReply::Accepted);
+    case AdminOperation::ChangePassword:
+        return changePassword(request.queryValue(QStringLiteral("topass")));
+    case AdminOperation::ListAll:
+        return listPage(request, Catalog::List::All);
+    case AdminOperation::ListPending:
+        return listPage(request, Catalog::List::Pending);
+    case AdminOperation::Approve:
+    case AdminOperation::Delete:
+        return moderate(operation, request.queryValue(QStringLiteral("id")));
+    case AdminOperation::ReadSecurityCode:
+        return adminAnswer(catalog().securityCode().toUtf8());
+    case AdminOperation::SetSecurityCode:
+        return changeSecurityCode(request.queryValue(QStringLiteral("topass")));
     }
-    case 2:
-    case 3: {
-        if (!authorised)
-            return answer(CatalogText::formatPage({}, 0, 0));
-        return listPage(request, code == 2 ? Catalog::List::All : Catalog::List::Pending);
+    return HttpResponse::text(400, tavrel::adminReplyText(AdminReply::WrongPassword));
+}
+
+// The stored digest, read again after every change to the catalogue, by any instance.
+Catalog::PasswordHash CatalogService::passwordHash()
+{
+    const quint64 generation = m_pages.generation();
+    {
+        QMutexLocker lock(&m_mutex);
+        if (m_storedHashGeneration == generation && m_storedHash.isValid())
+            return m_storedHash;
     }
-    case 4:
-    case 5: {
-        if (!authorised)
-            return answer(WrongPassword);
-        const QString idText = request.queryValue(QStringLiteral("id"));
-        if (!isDigits(idText))
-            return answer(BadValue);
-        const qint64 id = idText.toLongLong();
-        Catalog::Result result;
-        if (code == 4) {
-            result = m_catalog->approve(id);
-        } else {
-            QString fileName;
-            result = m_catalog->remove(id, &fileName);
-            // The row is gone for good; the file follows it. A file left behind is harmless.
-            if (result == Catalog::Result::Done && CatalogText::isPlainFileName(fileName))
-                QFile::remove(QDir(m_settings.upDir).filePath(fileName));
-        }
-        switch (result) {
-        case Catalog::Result::Done: return answer("0");
-        case Catalog::Result::NotFound: return answer(NoSuchItem);
-        case Catalog::Result::Failed: return HttpResponse::text(500, NotStored);
-        }
-        return HttpResponse::text(500, NotStored);
+    const Catalog::PasswordHash stored = catalog().passwordHash();
+    QMutexLocker lock(&m_mutex);
+    m_storedHash = stored;
+    m_storedHashGeneration = generation;
+    return stored;
+}
+
+QByteArray CatalogService::rememberedToken(const QString &password) const
+{
+    return QMessageAuthenticationCode::hash(password.toUtf8(), m_tokenKey,
+                                            QCryptographicHash::Sha256);
+}
+
+// Judges the administrator password. A peer past its free failures is refused without a
+// check; the slow derivation runs off this thread, at most a few at a time per peer; the
+// verdict comes back on this thread.
+void CatalogService::checkPassword(const HttpRequest &request, const Verdict &verdict)
+{
+    const QByteArray peer = FailureLimiter::peerKey(request.peer);
+    if (m_passwordFailures.isBlocked(peer, now()))
+        return verdict(false);
+    const Catalog::PasswordHash stored = passwordHash();
+    if (!stored.isValid())
+        return verdict(false);
+    const QString password = request.queryValue(QStringLiteral("pass"));
+    const QByteArray token = rememberedToken(password);
+    {
+        QMutexLocker lock(&m_mutex);
+        if (m_acceptedForHash == stored.hash &&
+            CatalogText::constantTimeEquals(token, m_acceptedToken))
+            return verdict(true);
+        int &deriving = m_derivingPerPeer[peer];
+        if (deriving >= m_settings.derivationsPerPeer)
+            return verdict(false); // one client may not queue up derivations
+        ++deriving;
     }
-    case 6:
-        return answer(authorised ? m_catalog->securityCode().toUtf8() : WrongPassword);
-    case 7: {
-        if (!authorised)
-            return answer(WrongPassword);
-        const QString next = request.queryValue(QStringLiteral("topass"));
-        if (!CatalogText::isAcceptableSecurityCode(next))
-            return answer(BadValue);
-        return m_catalog->setSecurityCode(next) ? answer("0") : HttpResponse::text(500, NotStored);
+    QPointer<QObject> home(&local().home);
+    const QString shownPeer = request.peer.toString();
+    m_derivations.start([=, this] {
+        const bool match =
+            CatalogText::constantTimeEquals(Catalog::derive(password, stored), stored.hash);
+        QMetaObject::invokeMethod(home.data(), [=, this] {
+            {
+                QMutexLocker lock(&m_mutex);
+                if (--m_derivingPerPeer[peer] <= 0)
+                    m_derivingPerPeer.remove(peer);
+                if (match) {
+                    m_acceptedToken = token;
+                    m_acceptedForHash = stored.hash;
+                }
+            }
+            if (match)
+                m_passwordFailures.succeeded(peer);
+            else if (m_passwordFailures.failed(peer, now()))
+                qCWarning(lcServer,
+                          "%s: repeated wrong administrator passwords; refusing for a"
+                          " while",
+                          qPrintable(shownPeer));
+            verdict(match);
+        });
+    });
+}
+
+HttpResponse CatalogService::changePassword(const QString &next)
+{
+    if (next.isEmpty() || next.size() > 256 || !tavrel::isCleanField(next))
+        return adminReply(AdminReply::BadValue);
+    if (!catalog().setPassword(next))
+        return notStored();
+    m_pages.invalidate(); // and with it the stored digest read last
+    return adminReply(AdminReply::Accepted);
+}
+
+HttpResponse CatalogService::changeSecurityCode(const QString &next)
+{
+    if (!CatalogText::isAcceptableSecurityCode(next))
+        return adminReply(AdminReply::BadValue);
+    return catalog().setSecurityCode(next) ? adminReply(AdminReply::Accepted) : notStored();
+}
+
+// Approving an approved item and deleting a deleted one are done already: the client's HTTP
+// stack may send the same request twice.
+HttpResponse CatalogService::moderate(AdminOperation operation, const QString &idText)
+{
+    if (!isDigits(idText))
+        return adminReply(AdminReply::BadValue);
+    const qint64 id = idText.toLongLong();
+    Catalog::Result result;
+    if (operation == AdminOperation::Approve) {
+        result = catalog().approve(id);
+    } else {
+        QString fileName;
+        result = catalog().remove(id, &fileName);
+        // The row is gone for good; the file follows it. A file left behind is harmless.
+        if (result == Catalog::Result::Done && CatalogText::isPlainFileName(fileName))
+            QFile::remove(QDir(m_settings.upDir).filePath(fileName));
     }
+    if (result == Catalog::Result::Done)
+        m_pages.invalidate();
+    switch (result) {
+    case Catalog::Result::Done:
+    case Catalog::Result::AlreadyDone:
+        return adminReply(AdminReply::Accepted);
+    case Catalog::Result::NotFound:
+        return adminReply(AdminReply::NoSuchItem);
+    case Catalog::Result::Failed:
+        break;
     }
-    return HttpResponse::text(400, WrongPassword);
+    return notStored();
 }
 
 HttpResponse CatalogService::itemFile(const HttpRequest &request, const QString &name)
@@ -220,9 +392,15 @@ HttpResponse CatalogService::itemFile(const HttpRequest &request, const QString 
     if (!info.isFile())
         return HttpResponse::text(404, "no such file\n");
 
-    const qint64 size = info.size();
     HttpResponse r;
     r.contentType = "application/octet-stream";
+    if (!m_settings.accelRedirect.isEmpty()) {
+        // The proxy in front sends the file itself, ranges included.
+        r.addHeader("X-Accel-Redirect",
+                    m_settings.accelRedirect.toUtf8() + name.toUtf8().toPercentEncoding());
+        return r;
+    }
+    const qint64 size = info.size();
     r.addHeader("Accept-Ranges", "bytes");
     const ByteRange range = CatalogText::parseRange(request.header("range"), size);
     if (range.kind == ByteRange::Unsatisfiable) {
@@ -235,9 +413,9 @@ HttpResponse CatalogService::itemFile(const HttpRequest &request, const QString 
         r.status = 206;
         r.fileOffset = range.first;
         r.fileLength = range.last - range.first + 1;
-        r.addHeader("Content-Range", "bytes " + QByteArray::number(range.first) + '-'
-                                                   + QByteArray::number(range.last) + '/'
-                                                   + QByteArray::number(size));
+        r.addHeader("Content-Range", "bytes " + QByteArray::number(range.first) + '-' +
+                                         QByteArray::number(range.last) + '/' +
+                                         QByteArray::number(size));
     } else {
         r.fileOffset = 0;
         r.fileLength = size;
@@ -247,31 +425,47 @@ HttpResponse CatalogService::itemFile(const HttpRequest &request, const QString 
 
 HttpResponse CatalogService::uploadForm()
 {
-    const QString form = QStringLiteral(
+    const QString form =
+        QStringLiteral(
             "<form method=\"post\" action=\"index.php\" enctype=\"multipart/form-data\">\n"
-            "<p><label>软件分类 <input type=\"text\" name=\"category\" maxlength=\"64\" required></label></p>\n"
-            "<p><label>软件标题 <input type=\"text\" name=\"title\" maxlength=\"200\" required></label></p>\n"
-            "<p><label>授权方式 <input type=\"text\" name=\"licence\" maxlength=\"64\" list=\"licences\" required></label>\n"
-            "<datalist id=\"licences\"><option value=\"免费\"><option value=\"共享\"><option value=\"开源\"></datalist></p>\n"
-            "<p><label>文件 <input type=\"file\" name=\"file\" required></label> (最大 %1 字节)</p>\n"
+            "<p><label>软件分类 <input type=\"text\" name=\"category\" maxlength=\"64\" "
+            "required></label></p>\n"
+            "<p><label>软件标题 <input type=\"text\" name=\"title\" maxlength=\"200\" "
+            "required></label></p>\n"
+            "<p><label>授权方式 <input type=\"text\" name=\"licence\" maxlength=\"64\" "
+            "list=\"licences\" required></label>\n"
+            "<datalist id=\"licences\"><option value=\"免费\"><option value=\"共享\"><option "
+            "value=\"开源\"></datalist></p>\n"
+            "<p><label>文件 <input type=\"file\" name=\"file\" required></label> (最大 %1 "
+            "字节)</p>\n"
             "<p><label>安全码 <input type=\"password\" name=\"code\" required></label></p>\n"
             "<p><button type=\"submit\">上传</button></p>\n"
             "</form>")
-                                 .arg(m_settings.maxUploadSize);
+            .arg(m_settings.maxUploadSize);
     return page(200, QStringLiteral("上传外挂"), form);
 }
 
+// A name of at most 200 characters and 255 bytes in UTF-8 (what a file system takes) keeps
+// the name "stem-N.ext" that a taken one gets within the same bounds.
 QString CatalogService::uniqueFileName(const QString &wanted)
 {
     const QDir up(m_settings.upDir);
     const qsizetype dot = wanted.lastIndexOf(u'.');
-    const QString stem = dot > 0 ? wanted.left(dot) : wanted;
+    QString stem = dot > 0 ? wanted.left(dot) : wanted;
     const QString suffix = dot > 0 ? wanted.mid(dot) : QString();
     QString name = wanted;
-    for (int n = 2; up.exists(name) || m_catalog->fileNameTaken(name); ++n) {
+    for (int n = 2; up.exists(name) || catalog().fileNameTaken(name); ++n) {
         if (n > 1000)
             return QString(); // the database is failing, or someone is filling the folder
-        name = stem + u'-' + QString::number(n) + suffix;
+        const QString tail = u'-' + QString::number(n) + suffix;
+        while (!stem.isEmpty() && !CatalogText::isPlainFileName(stem + tail)) {
+            stem.chop(1);
+            if (!stem.isEmpty() && stem.back().isHighSurrogate())
+                stem.chop(1);
+        }
+        if (stem.isEmpty())
+            return QString();
+        name = stem + tail;
     }
     return name;
 }
@@ -279,96 +473,111 @@ QString CatalogService::uniqueFileName(const QString &wanted)
 HttpResponse CatalogService::upload(const HttpRequest &request)
 {
     if (request.bodyTooLarge) {
-        HttpResponse r = uploadError(413, QStringLiteral("文件超过大小限制（最大 %1 字节），没有保存任何内容。")
-                                                  .arg(m_settings.maxUploadSize));
+        HttpResponse r =
+            uploadError(413, QStringLiteral("文件超过大小限制（最大 %1 字节），没有保存任何内容。")
+                                 .arg(m_settings.maxUploadSize));
         r.closeConnection = true;
         return r;
     }
-    const QByteArray boundary = Multipart::boundaryOf(request.header("content-type"));
-    if (boundary.isEmpty())
+    if (!request.form)
         return uploadError(400, QStringLiteral("请用上传页的表单提交（multipart/form-data）。"));
+    const UploadForm &form = *request.form;
+    if (!form.ok)
+        return uploadError(400, QStringLiteral("表单内容不完整：%1。").arg(form.error));
+    HttpResponse refused = checkUploadFields(form);
+    if (refused.status != 200)
+        return refused;
 
-    QByteArrayView body(request.body);
-    if (request.bodyFile) {
-        const uchar *mapped = request.bodyFile->map(0, request.bodySize);
-        if (!mapped)
-            return uploadError(500, QStringLiteral("服务器无法读取上传的内容。"));
-        body = QByteArrayView(reinterpret_cast<const char *>(mapped), request.bodySize);
+    // Guesses of the code are limited per peer like passwords; a peer past its free failures
+    // is refused without a check.
+    const QByteArray peer = FailureLimiter::peerKey(request.peer);
+    const QString wrongCode = QStringLiteral("安全码错误，没有保存任何内容。");
+    if (m_codeFailures.isBlocked(peer, now()))
+        return uploadError(403, wrongCode);
+    const QString stored = catalog().securityCode();
+    if (stored.isEmpty() ||
+        !CatalogText::constantTimeEquals(form.fields.value(QStringLiteral("code")).toUtf8(),
+                                         stored.toUtf8())) {
+        if (m_codeFailures.failed(peer, now()))
+            qCWarning(lcServer, "%s: repeated wrong security codes; refusing for a while",
+                      qPrintable(request.peer.toString()));
+        return uploadError(403, wrongCode);
     }
+    m_codeFailures.succeeded(peer);
+    return store(request, form);
+}
 
-    QList<Multipart::Part> parts;
-    QString error;
-    if (!Multipart::parse(body, boundary, &parts, &error))
-        return uploadError(400, QStringLiteral("表单内容不完整：%1。").arg(error));
-
-    QHash<QString, QString> fields;
-    const Multipart::Part *file = nullptr;
-    for (const Multipart::Part &part : std::as_const(parts)) {
-        if (part.name == u"file" && part.isFile) {
-            file = &part;
-        } else if (!part.isFile && part.length <= 4096 && !fields.contains(part.name)) {
-            fields.insert(part.name, QString::fromUtf8(body.sliced(part.offset, part.length)).trimmed());
-        }
-    }
-
-    struct Field { QString key; QString label; int max; };
+HttpResponse CatalogService::checkUploadFields(const UploadForm &form)
+{
+    struct Field
+    {
+        QString key;
+        QString label;
+        int max;
+    };
     const QList<Field> required{{QStringLiteral("category"), QStringLiteral("软件分类"), 64},
                                 {QStringLiteral("title"), QStringLiteral("软件标题"), 200},
                                 {QStringLiteral("licence"), QStringLiteral("授权方式"), 64}};
     for (const Field &f : required) {
-        const QString value = fields.value(f.key);
+        const QString value = form.fields.value(f.key);
         if (value.isEmpty())
             return uploadError(400, QStringLiteral("缺少“%1”。").arg(f.label));
-        if (value.size() > f.max || !CatalogText::isCleanField(value))
+        // Titles become folder names on the client: 255 bytes is what a file system takes.
+        if (value.size() > f.max || value.toUtf8().size() > 255 || !tavrel::isCleanField(value))
             return uploadError(400, QStringLiteral("“%1”太长或含有不允许的字符。").arg(f.label));
     }
-    if (fields.value(QStringLiteral("code")).isEmpty())
+    if (form.fields.value(QStringLiteral("code")).isEmpty())
         return uploadError(400, QStringLiteral("缺少安全码。"));
-    if (!file || file->fileName.isEmpty())
+    if (!form.hasFile || form.fileName.isEmpty())
         return uploadError(400, QStringLiteral("缺少文件。"));
-    if (!m_catalog->checkSecurityCode(fields.value(QStringLiteral("code"))))
-        return uploadError(403, QStringLiteral("安全码错误，没有保存任何内容。"));
-    if (!CatalogText::isPlainFileName(file->fileName))
-        return uploadError(400, QStringLiteral("文件名“%1”不是一个简单的文件名（不能含路径、斜杠或以点开头）。")
-                                        .arg(file->fileName));
-    if (file->length == 0)
+    if (!CatalogText::isPlainFileName(form.fileName))
+        return uploadError(400, QStringLiteral("文件名“%1”不是一个简单的文件名（不能含路径、斜杠、"
+                                               "以点开头或超过 255 字节）。")
+                                    .arg(form.fileName));
+    if (form.fileSize == 0)
         return uploadError(400, QStringLiteral("文件是空的。"));
-    if (file->length > m_settings.maxUploadSize) {
-        return uploadError(413, QStringLiteral("文件超过大小限制（最大 %1 字节），没有保存任何内容。")
-                                        .arg(m_settings.maxUploadSize));
+    if (form.fileSize > m_settings.maxUploadSize) {
+        return uploadError(413,
+                           QStringLiteral("文件超过大小限制（最大 %1 字节），没有保存任何内容。")
+                               .arg(m_settings.maxUploadSize));
     }
+    return HttpResponse::text(200, {});
+}
 
-    // Written beside the files under a temporary name, then renamed into place; the row comes
-    // last, so a listed item always has its whole file.
-    QTemporaryFile temp(QDir(m_settings.tempDir).filePath(QStringLiteral("upload-XXXXXX")));
-    if (!temp.open() || temp.write(body.data() + file->offset, file->length) != file->length || !temp.flush())
-        return uploadError(500, QStringLiteral("服务器无法保存文件。"));
-    const QString name = uniqueFileName(file->fileName);
+// The file was received into the spool folder on the item folder's file system: it is renamed
+// into place, never copied, and the row comes last, so a listed item always has its whole file.
+HttpResponse CatalogService::store(const HttpRequest &request, const UploadForm &form)
+{
+    Q_UNUSED(request);
+    const QString name = uniqueFileName(form.fileName);
     const QString target = QDir(m_settings.upDir).filePath(name);
-    if (name.isEmpty() || !temp.rename(target))
+    if (name.isEmpty() || !form.file || !form.file->rename(target))
         return uploadError(500, QStringLiteral("服务器无法保存文件。"));
-    temp.setAutoRemove(false);
+    form.file->setAutoRemove(false);
 
     Catalog::NewItem item;
-    item.category = fields.value(QStringLiteral("category"));
-    item.title = fields.value(QStringLiteral("title"));
-    item.licence = fields.value(QStringLiteral("licence"));
+    item.category = form.fields.value(QStringLiteral("category"));
+    item.title = form.fields.value(QStringLiteral("title"));
+    item.licence = form.fields.value(QStringLiteral("licence"));
     item.fileName = name;
-    if (m_catalog->addItem(item) < 0) {
+    if (catalog().addItem(item) < 0) {
         QFile::remove(target);
         return uploadError(500, QStringLiteral("服务器无法保存条目。"));
     }
+    m_pages.invalidate();
     return page(200, QStringLiteral("上传成功"),
-                QStringLiteral("<p class=\"ok\">“%1”已上传，等待管理员审核。</p>\n<p><a href=\"index.php\">继续上传</a></p>")
-                        .arg(escapeHtml(item.title)));
+                QStringLiteral("<p class=\"ok\">“%1”已上传，等待管理员审核。</p>\n"
+                               "<p><a href=\"index.php\">继续上传</a></p>")
+                    .arg(escapeHtml(item.title)));
 }
 
 HttpResponse CatalogService::statistics()
 {
-    const qint64 visits = m_catalog->countVisit();
-    HttpResponse r = page(200, QStringLiteral("访问统计"),
-                          visits < 0 ? QStringLiteral("<p>暂时无法计数。</p>")
-                                     : QStringLiteral("<p>访问次数：<span id=\"visits\">%1</span></p>").arg(visits));
+    const qint64 visits = catalog().countVisit();
+    HttpResponse r = page(
+        200, QStringLiteral("访问统计"),
+        visits < 0 ? QStringLiteral("<p>暂时无法计数。</p>")
+                   : QStringLiteral("<p>访问次数：<span id=\"visits\">%1</span></p>").arg(visits));
     r.addHeader("Cache-Control", "no-store");
     return r;
 }

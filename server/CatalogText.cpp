@@ -2,22 +2,6 @@
 
 namespace CatalogText {
 
-QByteArray formatPage(const QList<Record> &records, qint64 recordCount, qint64 pageCount)
-{
-    QString text;
-    for (const Record &r : records) {
-        const QStringList fields{r.category, r.title,    r.licence,
-                                 r.updated,  r.fileName, QString::number(r.id)};
-        text += fields.join(FieldSeparator);
-        text += RecordSeparator;
-    }
-    text += TrailerMarker;
-    text += QString::number(recordCount);
-    text += u'?';
-    text += QString::number(pageCount);
-    return text.toUtf8();
-}
-
 qint64 pageCount(qint64 recordCount, int pageSize)
 {
     if (recordCount <= 0 || pageSize <= 0)
@@ -44,18 +28,11 @@ qint64 resolvePage(const QString &raw, qint64 pages)
     return qMin(page, last);
 }
 
-bool isCleanField(const QString &text)
-{
-    for (QChar c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            return false;
-    }
-    return !text.contains(TrailerMarker);
-}
-
 bool isPlainFileName(const QString &name)
 {
     if (name.isEmpty() || name.size() > 200 || name == u"." || name == u"..")
+        return false;
+    if (name.toUtf8().size() > 255) // what a file system takes
         return false;
     if (name.startsWith(u'.'))
         return false; // hidden files and temporary names stay private

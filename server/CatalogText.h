@@ -5,25 +5,9 @@
 #include <QString>
 #include <QStringList>
 
-// Pure decisions of the catalogue server: page format, parameter parsing, name and text checks.
+// Pure decisions of the catalogue server: parameter parsing, name and text checks. The page
+// format itself lives with the client's reader in core/CatalogPage.h.
 namespace CatalogText {
-
-inline constexpr QChar FieldSeparator = QChar(0x0002);
-inline constexpr QChar RecordSeparator = QChar(0x0001);
-inline constexpr QLatin1StringView TrailerMarker("?TtbBa?");
-
-struct Record
-{
-    QString category;
-    QString title;
-    QString licence;
-    QString updated; // "yyyy-MM-dd HH:mm:ss"
-    QString fileName;
-    qint64 id = 0;
-};
-
-// One catalog page: the records, then the trailer with the record count and page count.
-QByteArray formatPage(const QList<Record> &records, qint64 recordCount, qint64 pageCount);
 
 // Page count of a list of `recordCount` records; 0 for an empty list.
 qint64 pageCount(qint64 recordCount, int pageSize);
@@ -32,10 +16,8 @@ qint64 pageCount(qint64 recordCount, int pageSize);
 // anything past the last page (however large) gives the last page.
 qint64 resolvePage(const QString &raw, qint64 pages);
 
-// Text that may go into a record field: no control characters, no trailer marker.
-bool isCleanField(const QString &text);
-
-// A file name without any folder part that cannot climb out of the folder it is joined to.
+// A file name without any folder part that cannot climb out of the folder it is joined to, of
+// at most 200 characters and 255 bytes in UTF-8.
 bool isPlainFileName(const QString &name);
 
 // A security code is kept as decimal text. The client reads the reply "1" (or "01", "001")

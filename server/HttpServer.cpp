@@ -1,16 +1,22 @@
 #include "HttpServer.h"
 
-#include <QDir>
-#include <QFile>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTemporaryFile>
+#include "FailureLimiter.h"
+#include "HttpConnection.h"
+#include "HttpShared.h"
+#include "Log.h"
+
+#include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 
-#include <cstdio>
-
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
 
 QString HttpRequest::queryValue(const QString &key) const
 {
@@ -34,432 +40,288 @@ HttpResponse HttpResponse::html(int status, const QString &body)
     return r;
 }
 
-static QByteArray reasonPhrase(int status)
+bool isTrustedProxy(const QHostAddress &address, const QList<QHostAddress> &trustedProxies)
 {
-    switch (status) {
-    case 100: return "Continue";
-    case 200: return "OK";
-    case 206: return "Partial Content";
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 408: return "Request Timeout";
-    case 411: return "Length Required";
-    case 413: return "Payload Too Large";
-    case 414: return "URI Too Long";
-    case 416: return "Range Not Satisfiable";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 505: return "HTTP Version Not Supported";
-    default: return "Status";
+    for (const QHostAddress &proxy : trustedProxies) {
+        if (address.isEqual(proxy, QHostAddress::TolerantConversion))
+            return true;
     }
+    return false;
 }
 
-// Keeps the access log to one printable line whatever the client sent.
-static QByteArray printable(const QByteArray &raw)
+QHostAddress clientAddress(const QHostAddress &peer, const QByteArray &forwardedFor,
+                           const QList<QHostAddress> &trustedProxies)
 {
-    QByteArray out = raw.left(300);
-    for (char &c : out) {
-        if (uchar(c) < 0x20 || uchar(c) >= 0x7f)
-            c = '?';
+    auto trusted = [&](const QHostAddress &a) { return isTrustedProxy(a, trustedProxies); };
+    if (!trusted(peer))
+        return peer;
+    // Each proxy appends the address it saw; the first untrusted one from the right is the
+    // client, and anything further left may be made up by the client.
+    const QList<QByteArray> hops = forwardedFor.split(',');
+    for (auto it = hops.crbegin(); it != hops.crend(); ++it) {
+        QHostAddress hop;
+        if (!hop.setAddress(QString::fromLatin1(it->trimmed())))
+            return peer;
+        if (!trusted(hop))
+            return hop;
     }
-    if (raw.size() > out.size())
-        out += "...";
-    return out;
+    return peer;
 }
 
-namespace {
-
-class HttpConnection : public QObject
+// The listening socket, accepted by hand: Qt 6.4's QTcpServer retries an accept that fails
+// for want of descriptors (EMFILE) at once and for ever, spinning.
+class Listener : public QObject
 {
 public:
-    HttpConnection(QTcpSocket *socket, HttpServer *server)
-        : QObject(server), m_socket(socket), m_server(server), m_limits(server->limits())
+    explicit Listener(HttpServer *server) : QObject(server), m_server(server) {}
+    ~Listener() override { close(); }
+
+    bool listen(const QHostAddress &address, quint16 port)
     {
-        m_socket->setParent(this);
-        m_idle.setSingleShot(true);
-        m_idle.setInterval(m_limits.idleTimeoutMs);
-        connect(&m_idle, &QTimer::timeout, this, [this] { m_socket->abort(); });
-        connect(m_socket, &QTcpSocket::readyRead, this, &HttpConnection::onReadyRead);
-        connect(m_socket, &QTcpSocket::bytesWritten, this, &HttpConnection::pump);
-        connect(m_socket, &QTcpSocket::disconnected, this, &QObject::deleteLater);
-        connect(m_socket, &QTcpSocket::errorOccurred, this, [this] {
-            if (m_socket->state() == QAbstractSocket::UnconnectedState)
-                deleteLater();
-        });
-        if (m_limits.rateLimit > 0) {
-            m_rateTimer.setInterval(100);
-            connect(&m_rateTimer, &QTimer::timeout, this, [this] {
-                const qint64 step = qMax<qint64>(1, m_limits.rateLimit / 10);
-                m_tokens = qMin(m_tokens + step, 2 * step);
-                pump();
-            });
-        }
-        m_idle.start();
-    }
-
-private:
-    enum class State { Head, Body, Streaming, Closing };
-    static constexpr qint64 BacklogLimit = 1024 * 1024;
-
-    void onReadyRead()
-    {
-        m_idle.start();
-        if (m_state == State::Closing) {
-            m_socket->readAll(); // drained so that closing does not reset the answer away
-            return;
-        }
-        m_buffer += m_socket->readAll();
-        if (m_state != State::Body && m_buffer.size() > BacklogLimit) {
-            m_socket->abort(); // keeps sending requests but does not read the answers
-            return;
-        }
-        process();
-    }
-
-    void process()
-    {
-        while (m_state == State::Head || m_state == State::Body) {
-            // Answers not yet taken by the client hold back further pipelined requests.
-            if (m_state == State::Head && m_socket->bytesToWrite() > BacklogLimit)
-                return;
-            if (m_state == State::Head && !readHead())
-                return;
-            if (m_state == State::Body && !readBody())
-                return;
-        }
-    }
-
-    bool readHead()
-    {
-        // Blank lines before a request are allowed between keep-alive requests.
-        while (m_buffer.startsWith("\r\n"))
-            m_buffer.remove(0, 2);
-        const qsizetype end = m_buffer.indexOf("\r\n\r\n");
-        if (end < 0) {
-            const qsizetype lineEnd = m_buffer.indexOf("\r\n");
-            if ((lineEnd < 0 && m_buffer.size() > m_limits.maxRequestLine) || lineEnd > m_limits.maxRequestLine)
-                fail(414, "request line too long");
-            else if (m_buffer.size() > m_limits.maxHeaderBytes)
-                fail(431, "request header too large");
-            return false;
-        }
-        if (end > m_limits.maxHeaderBytes) {
-            const qsizetype lineEnd = m_buffer.indexOf("\r\n");
-            fail(lineEnd > m_limits.maxRequestLine ? 414 : 431, "request header too large");
-            return false;
-        }
-        const QByteArray head = m_buffer.left(end);
-        m_buffer.remove(0, end + 4);
-
-        m_request = HttpRequest();
-        m_request.peer = m_socket->peerAddress();
-        const QList<QByteArray> lines = head.split('\n');
-        // Method, target and version; blanks inside the target (a client that does not
-        // encode them) stay part of it.
-        const QByteArray first = lines.first().trimmed();
-        const qsizetype firstBlank = first.indexOf(' ');
-        const qsizetype lastBlank = first.lastIndexOf(' ');
-        if (firstBlank <= 0 || lastBlank <= firstBlank + 1) {
-            fail(400, "malformed request line");
-            return false;
-        }
-        const QByteArrayList requestLine{first.left(firstBlank),
-                                         first.mid(firstBlank + 1, lastBlank - firstBlank - 1).trimmed(),
-                                         first.mid(lastBlank + 1)};
-        if (requestLine[0].size() > 16 || requestLine[1].size() > m_limits.maxRequestLine) {
-            fail(requestLine[1].size() > m_limits.maxRequestLine ? 414 : 400, "malformed request line");
-            return false;
-        }
-        m_request.method = requestLine[0];
-        m_request.target = requestLine[1];
-        const QByteArray version = requestLine[2];
-        if (version != "HTTP/1.1" && version != "HTTP/1.0") {
-            fail(version.startsWith("HTTP/") ? 505 : 400, "unsupported protocol version");
-            return false;
-        }
-        for (qsizetype i = 1; i < lines.size(); ++i) {
-            const QByteArray line = lines[i].trimmed();
-            const qsizetype colon = line.indexOf(':');
-            if (colon <= 0) {
-                fail(400, "malformed header line");
-                return false;
-            }
-            const QByteArray name = line.left(colon).trimmed().toLower();
-            const QByteArray value = line.mid(colon + 1).trimmed();
-            if (m_request.headers.contains(name) && name == "content-length"
-                && m_request.headers.value(name) != value) {
-                fail(400, "conflicting Content-Length");
-                return false;
-            }
-            m_request.headers.insert(name, value);
-        }
-
-        const QByteArray connection = m_request.header("connection").toLower();
-        m_keepAlive = version == "HTTP/1.1" ? !connection.contains("close") : connection.contains("keep-alive");
-
-        if (!m_request.target.startsWith('/')) {
-            fail(400, "request target must be a path");
-            return false;
-        }
-        const qsizetype question = m_request.target.indexOf('?');
-        const QByteArray rawPath = question < 0 ? m_request.target : m_request.target.left(question);
-        m_request.rawQuery = question < 0 ? QByteArray() : m_request.target.mid(question + 1);
-        const QByteArray decodedPath = QByteArray::fromPercentEncoding(rawPath);
-        if (decodedPath.contains('\0')) {
-            fail(400, "NUL in path");
-            return false;
-        }
-        m_request.path = QString::fromUtf8(decodedPath);
-        m_request.query.setQuery(QString::fromUtf8(m_request.rawQuery));
-
-        if (m_request.headers.contains("transfer-encoding")) {
-            fail(411, "chunked request bodies are not accepted; send Content-Length");
-            return false;
-        }
-        m_bodyLeft = 0;
-        if (m_request.headers.contains("content-length")) {
-            bool ok = false;
-            const QByteArray raw = m_request.header("content-length");
-            const qint64 length = raw.toLongLong(&ok);
-            if (!ok || length < 0 || raw.startsWith('+') || raw.startsWith('-')) {
-                fail(400, "bad Content-Length");
-                return false;
-            }
-            m_bodyLeft = length;
-        }
-        m_request.bodySize = m_bodyLeft;
-        if (m_bodyLeft > m_limits.maxBodyBytes) {
-            // Answer at once without reading the body; the connection cannot be reused.
-            m_request.bodyTooLarge = true;
-            m_keepAlive = false;
-            m_bodyLeft = 0;
-            respond();
-            return false;
-        }
-        if (m_bodyLeft > m_limits.memoryBodyBytes) {
-            const QString dir = m_limits.spoolDir.isEmpty() ? QDir::tempPath() : m_limits.spoolDir;
-            auto file = std::make_shared<QTemporaryFile>(dir + QStringLiteral("/body-XXXXXX"));
-            if (!file->open()) {
-                fail(500, "cannot store the request body");
-                return false;
-            }
-            m_request.bodyFile = file;
-        }
-        if (m_bodyLeft > 0 && m_request.header("expect").toLower() == "100-continue")
-            m_socket->write("HTTP/1.1 100 Continue\r\n\r\n");
-        m_state = State::Body;
+        sockaddr_storage storage{};
+        socklen_t length = 0;
+        if (!toSockaddr(address, port, &storage, &length))
+            return fail(EAFNOSUPPORT);
+        m_fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (m_fd < 0)
+            return fail(errno);
+        const int on = 1;
+        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (::bind(m_fd, reinterpret_cast<sockaddr *>(&storage), length) != 0 ||
+            ::listen(m_fd, 1024) != 0)
+            return fail(errno);
+        length = sizeof storage;
+        ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&storage), &length);
+        m_port = ntohs(storage.ss_family == AF_INET6
+                           ? reinterpret_cast<sockaddr_in6 *>(&storage)->sin6_port
+                           : reinterpret_cast<sockaddr_in *>(&storage)->sin_port);
+        m_notifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
+        connect(m_notifier, &QSocketNotifier::activated, this, &Listener::acceptAll);
         return true;
     }
 
-    bool readBody()
+    quint16 port() const { return m_port; }
+    QString errorString() const { return m_error; }
+    void pause() { setEnabled(false); }
+    void resume() { setEnabled(true); }
+    void close()
     {
-        const qint64 take = qMin<qint64>(m_bodyLeft, m_buffer.size());
-        if (take > 0) {
-            if (m_request.bodyFile) {
-                if (m_request.bodyFile->write(m_buffer.constData(), take) != take) {
-                    fail(500, "cannot store the request body");
-                    return false;
-                }
-            } else {
-                m_request.body.append(m_buffer.constData(), take);
+        delete m_notifier;
+        m_notifier = nullptr;
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    static bool toSockaddr(const QHostAddress &address, quint16 port, sockaddr_storage *out,
+                           socklen_t *length)
+    {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+            auto *v4 = reinterpret_cast<sockaddr_in *>(out);
+            v4->sin_family = AF_INET;
+            v4->sin_port = htons(port);
+            v4->sin_addr.s_addr = htonl(address.toIPv4Address());
+            *length = sizeof *v4;
+            return true;
+        }
+        if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+            auto *v6 = reinterpret_cast<sockaddr_in6 *>(out);
+            v6->sin6_family = AF_INET6;
+            v6->sin6_port = htons(port);
+            const Q_IPV6ADDR bytes = address.toIPv6Address();
+            memcpy(&v6->sin6_addr, bytes.c, 16);
+            *length = sizeof *v6;
+            return true;
+        }
+        return false;
+    }
+
+    bool fail(int error)
+    {
+        m_error = QString::fromLocal8Bit(strerror(error));
+        close();
+        return false;
+    }
+
+    void setEnabled(bool on)
+    {
+        if (m_notifier)
+            m_notifier->setEnabled(on);
+    }
+
+    void acceptAll()
+    {
+        while (m_notifier && m_notifier->isEnabled()) {
+            const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd >= 0) {
+                m_server->dispatch(fd);
+                continue;
             }
-            m_buffer.remove(0, take);
-            m_bodyLeft -= take;
-        }
-        if (m_bodyLeft > 0)
-            return false;
-        if (m_request.bodyFile && !m_request.bodyFile->flush()) {
-            fail(500, "cannot store the request body");
-            return false;
-        }
-        respond();
-        return m_state == State::Head;
-    }
-
-    void respond()
-    {
-        HttpResponse response = m_server->handler()(m_request);
-        const bool head = m_request.method == "HEAD";
-        m_request.bodyFile.reset();
-        if (response.closeConnection)
-            m_keepAlive = false;
-
-        qint64 length = response.body.size();
-        if (!response.filePath.isEmpty()) {
-            m_file.reset(new QFile(response.filePath));
-            if (!m_file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)
-                || !m_file->seek(response.fileOffset)) {
-                m_file.reset();
-                response = HttpResponse::text(500, "cannot read the file\n");
-                length = response.body.size();
-            } else {
-                length = response.fileLength;
+            const int error = errno;
+            if (error == EINTR || error == ECONNABORTED)
+                continue;
+            if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+                m_error = QString::fromLocal8Bit(strerror(error));
+                m_server->onAcceptError();
             }
-        }
-        log(response, length);
-
-        QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
-                + reasonPhrase(response.status) + "\r\n";
-        out += "Server: catalogd\r\n";
-        out += "Content-Type: " + response.contentType + "\r\n";
-        out += "Content-Length: " + QByteArray::number(length) + "\r\n";
-        for (const auto &h : response.headers)
-            out += h.first + ": " + h.second + "\r\n";
-        out += m_keepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
-        out += "\r\n";
-        if (!head && response.filePath.isEmpty())
-            out += response.body;
-        m_socket->write(out);
-
-        if (m_file && !head && length > 0) {
-            m_fileLeft = length;
-            m_state = State::Streaming;
-            if (m_limits.rateLimit > 0) {
-                m_tokens = qMax<qint64>(1, m_limits.rateLimit / 10);
-                m_rateTimer.start();
-            }
-            pump();
-            return;
-        }
-        m_file.reset();
-        finishResponse();
-    }
-
-    void pump()
-    {
-        m_idle.start();
-        if (m_state == State::Closing) {
-            if (m_socket->bytesToWrite() == 0)
-                closeGracefully();
-            return;
-        }
-        if (m_state == State::Head && !m_buffer.isEmpty()) {
-            process();
-            return;
-        }
-        if (m_state != State::Streaming)
-            return;
-        constexpr qint64 chunk = 256 * 1024;
-        while (m_fileLeft > 0 && m_socket->bytesToWrite() < 2 * chunk) {
-            qint64 want = qMin(chunk, m_fileLeft);
-            if (m_limits.rateLimit > 0) {
-                want = qMin(want, m_tokens);
-                if (want <= 0)
-                    return;
-            }
-            if (m_chunk.size() < want)
-                m_chunk.resize(want);
-            const qint64 got = m_file->read(m_chunk.data(), want);
-            if (got <= 0) {
-                // The file shrank under us: the promised length cannot be met.
-                m_socket->abort();
-                return;
-            }
-            m_socket->write(m_chunk.constData(), got);
-            m_fileLeft -= got;
-            m_tokens -= got;
-        }
-        if (m_fileLeft == 0) {
-            m_rateTimer.stop();
-            m_file.reset();
-            finishResponse();
-            process();
+            return; // EAGAIN: nothing more waits
         }
     }
 
-    void finishResponse()
-    {
-        if (m_keepAlive) {
-            m_state = State::Head;
-            return;
-        }
-        m_state = State::Closing;
-        if (m_socket->bytesToWrite() == 0)
-            closeGracefully();
-    }
-
-    // Ends our side and keeps reading for a moment: closing with unread request bytes would
-    // reset the connection and the client could lose the answer (an upload refused early).
-    void closeGracefully()
-    {
-        if (m_shutDown)
-            return;
-        m_shutDown = true;
-        ::shutdown(int(m_socket->socketDescriptor()), SHUT_WR);
-        m_socket->readAll();
-        QTimer::singleShot(2000, this, [this] { m_socket->abort(); });
-    }
-
-    void fail(int status, const QByteArray &why)
-    {
-        HttpResponse r = HttpResponse::text(status, why + '\n');
-        m_keepAlive = false;
-        m_buffer.clear();
-        QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status)
-                + "\r\nServer: catalogd\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: "
-                + QByteArray::number(r.body.size()) + "\r\nConnection: close\r\n\r\n" + r.body;
-        std::fprintf(stderr, "catalogd: %s %d %s\n", qPrintable(m_socket->peerAddress().toString()), status,
-                     why.constData());
-        m_socket->write(out);
-        m_state = State::Closing;
-        pump();
-    }
-
-    void log(const HttpResponse &response, qint64 length)
-    {
-        const QByteArray target = response.logTarget.isEmpty() ? m_request.target : response.logTarget;
-        std::fprintf(stderr, "catalogd: %s \"%s %s\" %d %lld\n",
-                     qPrintable(m_request.peer.toString()), printable(m_request.method).constData(),
-                     printable(target).constData(), response.status, static_cast<long long>(length));
-    }
-
-    QTcpSocket *m_socket;
     HttpServer *m_server;
-    const HttpLimits &m_limits;
-    QTimer m_idle;
-    QTimer m_rateTimer;
-    State m_state = State::Head;
-    QByteArray m_buffer;
-    HttpRequest m_request;
-    qint64 m_bodyLeft = 0;
-    bool m_keepAlive = true;
-    bool m_shutDown = false;
-    std::unique_ptr<QFile> m_file;
-    qint64 m_fileLeft = 0;
-    qint64 m_tokens = 0;
-    QByteArray m_chunk;
+    int m_fd = -1;
+    quint16 m_port = 0;
+    QSocketNotifier *m_notifier = nullptr;
+    QString m_error;
 };
+
+namespace {
+
+QHostAddress peerOf(qintptr descriptor)
+{
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getpeername(int(descriptor), reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return {};
+    return QHostAddress(reinterpret_cast<sockaddr *>(&address));
+}
+
+// Refuses a connection before any request is read.
+void refuse(qintptr descriptor)
+{
+    static const char busy[] = "HTTP/1.1 503 Service Unavailable\r\nServer: catalogd\r\n"
+                               "Content-Type: text/plain; charset=utf-8\r\nContent-Length: 29\r\n"
+                               "Connection: close\r\n\r\ntoo many connections at once\n";
+    [[maybe_unused]] const ssize_t sent =
+        ::send(int(descriptor), busy, sizeof busy - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+    ::close(int(descriptor));
+}
 
 } // namespace
 
 HttpServer::HttpServer(Handler handler, HttpLimits limits, QObject *parent)
-    : QObject(parent), m_handler(std::move(handler)), m_limits(std::move(limits)), m_server(new QTcpServer(this))
+    : QObject(parent), m_handler(std::move(handler)), m_limits(std::move(limits)),
+      m_shared(std::make_unique<HttpShared>()), m_listener(new Listener(this))
 {
-    connect(m_server, &QTcpServer::newConnection, this, &HttpServer::acceptConnections);
+    for (int i = 0; i < qMax(1, m_limits.threads); ++i) {
+        auto *thread = new QThread(this);
+        auto *context = new QObject;
+        context->moveToThread(thread);
+        connect(thread, &QThread::finished, context, &QObject::deleteLater);
+        thread->setObjectName(QStringLiteral("catalogd-io-%1").arg(i));
+        thread->start();
+        m_threads.append(thread);
+        m_contexts.append(context);
+    }
 }
 
-HttpServer::~HttpServer() = default;
+HttpServer::~HttpServer()
+{
+    // Connections end on their own threads, before those stop.
+    for (QObject *context : std::as_const(m_contexts)) {
+        QMetaObject::invokeMethod(
+            context, [context] { qDeleteAll(context->children()); }, Qt::BlockingQueuedConnection);
+    }
+    for (QThread *thread : std::as_const(m_threads)) {
+        thread->quit();
+        thread->wait();
+    }
+}
 
 bool HttpServer::listen(const QHostAddress &address, quint16 port)
 {
-    return m_server->listen(address, port);
+    return m_listener->listen(address, port);
 }
 
 quint16 HttpServer::serverPort() const
 {
-    return m_server->serverPort();
+    return m_listener->port();
 }
 
 QString HttpServer::errorString() const
 {
-    return m_server->errorString();
+    return m_listener->errorString();
 }
 
-void HttpServer::acceptConnections()
+void HttpServer::dispatch(qintptr descriptor)
 {
-    while (QTcpSocket *socket = m_server->nextPendingConnection())
-        new HttpConnection(socket, this);
+    m_acceptFailing = false;
+    const QHostAddress peer = peerOf(descriptor);
+    const QByteArray key = FailureLimiter::peerKey(peer);
+    // A trusted proxy carries many clients over its connections: its own limits apply there.
+    const bool counted = !isTrustedProxy(peer, m_limits.trustedProxies);
+    if (m_stopping || (counted && !m_shared->take(m_shared->connectionsPerPeer, key,
+                                                  m_limits.maxConnectionsPerPeer))) {
+        refuse(descriptor);
+        return;
+    }
+    if (++m_shared->connections >= m_limits.maxConnections)
+        m_listener->pause(); // the rest wait in the system's queue
+    QObject *context = m_contexts.at(m_next++ % m_contexts.size());
+    QMetaObject::invokeMethod(context, [descriptor, this, context, key, counted] {
+        auto *connection = new HttpConnection(descriptor, this, key, counted);
+        connection->setParent(context);
+    });
+}
+
+void HttpServer::connectionClosed(const QByteArray &peerKey, bool counted)
+{
+    if (counted)
+        m_shared->give(m_shared->connectionsPerPeer, peerKey);
+    --m_shared->connections;
+    QMetaObject::invokeMethod(this, [this] {
+        if (m_stopping)
+            checkStopped();
+        else
+            resumeAccepting();
+    });
+}
+
+// Out of descriptors (EMFILE) or memory: pause instead of failing the same accept in a loop,
+// and try again shortly or as soon as a connection ends.
+void HttpServer::onAcceptError()
+{
+    m_listener->pause();
+    if (m_resumeScheduled)
+        return;
+    m_resumeScheduled = true;
+    if (!m_acceptFailing) // once until an accept works again
+        qCWarning(lcServer, "cannot accept a connection (%s): paused for a moment",
+                  qPrintable(m_listener->errorString()));
+    m_acceptFailing = true;
+    QTimer::singleShot(250, this, [this] {
+        m_resumeScheduled = false;
+        resumeAccepting();
+    });
+}
+
+void HttpServer::resumeAccepting()
+{
+    if (!m_stopping && !m_resumeScheduled && m_shared->connections < m_limits.maxConnections)
+        m_listener->resume();
+}
+
+void HttpServer::stop(int graceMs)
+{
+    if (m_stopping)
+        return;
+    m_stopping = true;
+    m_listener->close();
+    for (QObject *context : std::as_const(m_contexts)) {
+        QMetaObject::invokeMethod(context, [context] {
+            for (QObject *child : context->children()) {
+                if (auto *connection = dynamic_cast<HttpConnection *>(child))
+                    connection->finishAndClose();
+            }
+        });
+    }
+    QTimer::singleShot(graceMs, this, [this] { emit stopped(); });
+    checkStopped();
+}
+
+void HttpServer::checkStopped()
+{
+    if (m_stopping && m_shared->connections == 0)
+        QTimer::singleShot(0, this, [this] { emit stopped(); });
 }

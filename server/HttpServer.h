@@ -12,8 +12,22 @@
 #include <functional>
 #include <memory>
 
-class QTcpServer;
 class QTemporaryFile;
+class QThread;
+struct HttpShared;
+class Listener;
+
+// A multipart/form-data body as it was read: the small parts in memory, the file on disk.
+struct UploadForm
+{
+    bool ok = false;
+    QString error;                  // why the body is malformed
+    QHash<QString, QString> fields; // first part of each name, up to 4096 bytes, without files
+    bool hasFile = false;           // a part named "file" with a file name
+    QString fileName;
+    qint64 fileSize = 0;
+    std::shared_ptr<QTemporaryFile> file; // its content, in the spool folder
+};
 
 struct HttpRequest
 {
@@ -22,12 +36,12 @@ struct HttpRequest
     QString path;      // decoded
     QByteArray rawQuery;
     QUrlQuery query;
-    QHash<QByteArray, QByteArray> headers; // names in lower case
-    QByteArray body;                       // small bodies
-    std::shared_ptr<QTemporaryFile> bodyFile; // bodies too large to keep in memory
+    QHash<QByteArray, QByteArray> headers;  // names in lower case
+    QByteArray body;                        // a small body that is no form
+    std::shared_ptr<const UploadForm> form; // a multipart/form-data body
     qint64 bodySize = 0;
     bool bodyTooLarge = false; // the body was announced over the limit and was not read
-    QHostAddress peer;
+    QHostAddress peer;         // the client: behind a trusted proxy, the address it forwards
 
     QByteArray header(const QByteArray &lowerName) const { return headers.value(lowerName); }
     QString queryValue(const QString &key) const;
@@ -48,30 +62,49 @@ struct HttpResponse
     // What the access log shows of the request target; the full target when empty.
     QByteArray logTarget;
 
-    void addHeader(const QByteArray &name, const QByteArray &value) { headers.append(qMakePair(name, value)); }
+    void addHeader(const QByteArray &name, const QByteArray &value)
+    {
+        headers.append(qMakePair(name, value));
+    }
 
     static HttpResponse text(int status, const QByteArray &body);
     static HttpResponse html(int status, const QString &body);
 };
+
+// Hands the answer to a request back to its connection, once, from any thread. Further
+// requests of that connection wait for it, so answers keep their order.
+using HttpReply = std::function<void(HttpResponse)>;
 
 struct HttpLimits
 {
     int maxHeaderBytes = 16 * 1024;
     int maxRequestLine = 8 * 1024;
     qint64 maxBodyBytes = 64 * 1024 * 1024;
-    qint64 memoryBodyBytes = 256 * 1024;
-    qint64 rateLimit = 0; // bytes per second for file bodies, 0 for none
+    qint64 memoryBodyBytes = 256 * 1024; // bodies that are no form, kept up to this size
+    qint64 rateLimit = 0;                // bytes per second for file bodies, 0 for none
     int idleTimeoutMs = 60 * 1000;
-    QString spoolDir; // where large request bodies wait; the system temp folder when empty
+    int headTimeoutMs = 10 * 1000; // for a whole request head, from its first byte
+    qint64 minBodyRate = 1024;     // bytes per second, averaged over the body so far
+    int bodyGraceMs = 10 * 1000;   // before the body rate counts
+    int maxConnections = 1024;
+    int maxConnectionsPerPeer = 32;
+    qint64 connectionBacklog = 1024 * 1024;    // unsent answer bytes of one connection
+    qint64 maxUnsentBytes = 64 * 1024 * 1024;  // across all connections
+    qint64 maxSpoolBytes = 1024 * 1024 * 1024; // form files being received, all together
+    int threads = 2;                           // threads that serve connections
+    QList<QHostAddress> trustedProxies;        // whose X-Forwarded-For names the client
+    QString spoolDir; // where uploaded files wait; the system temp folder when empty
 };
 
-// A small HTTP/1.1 server on QTcpServer: keep-alive, bodies spooled to disk, files streamed with
-// bounded memory, and a defined answer for every malformed request.
+// A small HTTP/1.1 server: keep-alive, pipelining, form files received straight to disk, files
+// streamed with bounded memory, a defined answer for every malformed request, and limits on
+// what one client can hold. Connections are shared out over a few threads; the handler runs
+// on the thread of the request's connection.
 class HttpServer : public QObject
 {
     Q_OBJECT
 public:
-    using Handler = std::function<HttpResponse(const HttpRequest &)>;
+    using Handler = std::function<void(const HttpRequest &, const HttpReply &)>;
 
     HttpServer(Handler handler, HttpLimits limits, QObject *parent = nullptr);
     ~HttpServer() override;
@@ -80,13 +113,38 @@ public:
     quint16 serverPort() const;
     QString errorString() const;
 
+    // Stops accepting, lets every connection finish the answer in flight, then emits stopped()
+    // (at the latest after `graceMs`).
+    void stop(int graceMs);
+
+    // Before the event loop runs.
+    void setSpoolDir(const QString &dir) { m_limits.spoolDir = dir; }
+
     const HttpLimits &limits() const { return m_limits; }
     const Handler &handler() const { return m_handler; }
+    HttpShared &shared() const { return *m_shared; }
+
+    // Called by connections when they end (from their own threads).
+    void connectionClosed(const QByteArray &peerKey, bool counted);
+
+signals:
+    void stopped();
 
 private:
-    void acceptConnections();
+    void dispatch(qintptr descriptor);
+    void onAcceptError();
+    void resumeAccepting();
+    void checkStopped();
 
     Handler m_handler;
     HttpLimits m_limits;
-    QTcpServer *m_server = nullptr;
+    std::unique_ptr<HttpShared> m_shared;
+    Listener *m_listener = nullptr;
+    QList<QThread *> m_threads;
+    QList<QObject *> m_contexts; // one per thread, to reach it
+    int m_next = 0;
+    bool m_stopping = false;
+    bool m_resumeScheduled = false;
+    bool m_acceptFailing = false;
+    friend class Listener;
 };

@@ -1,59 +1,43 @@
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
-#include <QHostAddress>
+#include <QFile>
+#include <QLockFile>
 #include <QRandomGenerator>
+#include <QSocketNotifier>
+#include <QThread>
+#include <QUrl>
+#include <QUrlQuery>
 
-#include <cstdio>
+#include <csignal>
+
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "Catalog.h"
 #include "CatalogService.h"
 #include "CatalogText.h"
 #include "DemoCatalogue.h"
 #include "HttpServer.h"
+#include "Log.h"
+#include "Options.h"
 
 namespace {
 
-void say(const QString &line)
-{
-    std::fputs(qPrintable(QStringLiteral("catalogd: ") + line + u'\n'), stdout);
-    std::fflush(stdout);
-}
+// Exit statuses: a bad option value, and a database or port that cannot be used.
+constexpr int BadUsage = 2;
+constexpr int CannotServe = 1;
 
-int usageError(const QString &message)
+int failure(int status, const QString &message)
 {
-    std::fputs(qPrintable(QStringLiteral("catalogd: ") + message + u'\n'), stderr);
-    return 2;
-}
-
-bool parseNumber(const QString &text, qint64 min, qint64 max, qint64 *out)
-{
-    bool ok = false;
-    const qint64 v = text.toLongLong(&ok);
-    if (!ok || v < min || v > max)
-        return false;
-    *out = v;
-    return true;
-}
-
-bool parseListen(const QString &text, QHostAddress *host, quint16 *port)
-{
-    const qsizetype colon = text.lastIndexOf(u':');
-    if (colon <= 0)
-        return false;
-    QString h = text.left(colon);
-    if (h.startsWith(u'[') && h.endsWith(u']'))
-        h = h.mid(1, h.size() - 2);
-    qint64 p = 0;
-    if (!host->setAddress(h) || !parseNumber(text.mid(colon + 1), 0, 65535, &p))
-        return false;
-    *port = quint16(p);
-    return true;
+    qCCritical(lcServer).noquote() << message;
+    return status;
 }
 
 QString randomPassword()
 {
-    static const QString alphabet = QStringLiteral("abcdefghjkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789");
+    static const QString alphabet =
+        QStringLiteral("abcdefghjkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789");
     QString out;
     for (int i = 0; i < 14; ++i)
         out += alphabet.at(QRandomGenerator::system()->bounded(int(alphabet.size())));
@@ -64,9 +48,177 @@ QString randomSecurityCode()
 {
     QString code;
     do {
-        code = QStringLiteral("%1").arg(QRandomGenerator::system()->bounded(1000000), 6, 10, QChar(u'0'));
+        code = QStringLiteral("%1").arg(QRandomGenerator::system()->bounded(100000000), 8, 10,
+                                        QChar(u'0'));
     } while (!CatalogText::isAcceptableSecurityCode(code));
     return code;
+}
+
+struct Folders
+{
+    QString up;    // item files
+    QString spool; // uploads being received, this instance's own
+};
+
+// Creates the data folder's parts and throws away what an earlier stop of this instance cut
+// off: uploads that never became part of the catalogue. Instances that share the item folder
+// each spool in a folder of their own (--instance), on the same file system, so an upload is
+// renamed into place and another instance's uploads are left alone; a lock file keeps two
+// instances out of one spool folder.
+bool prepareFolders(const ServerOptions &options, Folders *folders, QLockFile **lock,
+                    QString *error)
+{
+    const QDir dir(options.dataDir);
+    folders->up = dir.filePath(QStringLiteral("up"));
+    folders->spool =
+        dir.filePath(options.instance.isEmpty() ? QStringLiteral("tmp")
+                                                : QStringLiteral("tmp/") + options.instance);
+    if (!QDir().mkpath(folders->up) || !QDir().mkpath(folders->spool)) {
+        *error = QStringLiteral("cannot create the data folder %1").arg(options.dataDir);
+        return false;
+    }
+    *lock = new QLockFile(QDir(folders->spool).filePath(QStringLiteral(".lock")));
+    if (!(*lock)->tryLock()) {
+        *error = QStringLiteral("another catalogd uses %1; give each instance its own --instance")
+                     .arg(folders->spool);
+        return false;
+    }
+    QDir spool(folders->spool);
+    for (const QString &leftover : spool.entryList(QDir::Files | QDir::Hidden)) {
+        if (leftover != u".lock")
+            spool.remove(leftover);
+    }
+    return true;
+}
+
+bool readStore(const ServerOptions &options, CatalogStore *store, QString *error)
+{
+    if (options.database.isEmpty()) {
+        store->sqlitePath = QDir(options.dataDir).filePath(QStringLiteral("catalog.db"));
+        return true;
+    }
+    const QUrl url(options.database);
+    store->kind = CatalogStore::Postgresql;
+    store->host = url.host();
+    store->port = url.port(-1);
+    store->user = url.userName();
+    store->databaseName = url.path().mid(1);
+    store->options = QUrlQuery(url).toString(QUrl::FullyDecoded).replace(u'&', u';');
+    if (options.databasePasswordFile.isEmpty())
+        return true; // libpq's own: PGPASSWORD, PGPASSFILE, ~/.pgpass
+    QFile file(options.databasePasswordFile);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1").arg(options.databasePasswordFile);
+        return false;
+    }
+    store->password = QString::fromUtf8(file.readAll()).section(u'\n', 0, 0).trimmed();
+    return true;
+}
+
+// Made-up credentials go to a file only the server's user can read, when one is given (a
+// service, whose output others may read in the journal), else to stdout.
+bool showCredentials(const ServerOptions &options, const QString &password, const QString &code)
+{
+    const QString text =
+        QStringLiteral("administrator password: %1\nsecurity code: %2\n").arg(password, code);
+    if (options.credentialsFile.isEmpty()) {
+        qCInfo(lcAnnounce).noquote() << QStringLiteral("administrator password: ") + password;
+        qCInfo(lcAnnounce).noquote() << QStringLiteral("security code: ") + code;
+        return true;
+    }
+    QFile file(options.credentialsFile);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
+        file.write(text.toUtf8()) < 0 || !file.flush())
+        return false;
+    qCInfo(lcAnnounce).noquote() << QStringLiteral("first-start credentials written to ") +
+                                        options.credentialsFile;
+    return true;
+}
+
+// The first start of a data folder makes the credentials and shows them once; never in the
+// request log. Given ones are not shown: whoever gave them knows them.
+bool makeCredentials(Catalog *catalog, const ServerOptions &options)
+{
+    if (catalog->hasCredentials())
+        return true;
+    const QString password = options.adminPassword.value_or(randomPassword());
+    const QString code = options.securityCode.value_or(randomSecurityCode());
+    if (!catalog->setCredentials(password, code))
+        return catalog->errorString().isEmpty(); // another instance made them first
+    if (!options.credentialsFile.isEmpty() && options.adminPassword && options.securityCode)
+        return true;
+    return showCredentials(options, password, code);
+}
+
+// Every descriptor the system allows; connections get about half, the rest is for the files
+// they stream, the database and the spool.
+int connectionCap(qint64 wanted)
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    const qint64 descriptors =
+        ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? qint64(limit.rlim_cur) : 1024;
+    if (wanted > 0)
+        return int(wanted); // told so: running out of descriptors then pauses accepting
+    return int(qBound<qint64>(qint64(8), (descriptors - 48) / 2, qint64(10000)));
+}
+
+HttpLimits httpLimits(const ServerOptions &options, const Folders &folders)
+{
+    HttpLimits limits;
+    limits.maxBodyBytes = options.maxUploadSize + 64 * 1024; // room for the form's other fields
+    limits.rateLimit = options.rateLimit;
+    limits.spoolDir = folders.spool;
+    limits.headTimeoutMs = int(options.headerTimeout * 1000);
+    limits.minBodyRate = options.minBodyRate;
+    limits.maxConnections = connectionCap(options.maxConnections);
+    limits.maxConnectionsPerPeer = int(options.maxConnectionsPerPeer);
+    limits.maxUnsentBytes = options.maxUnsentBytes;
+    limits.maxSpoolBytes = options.maxSpoolBytes;
+    limits.trustedProxies = options.trustedProxies;
+    limits.threads = options.threads > 0 ? options.threads : qMax(2, QThread::idealThreadCount());
+    return limits;
+}
+
+// SIGTERM and SIGINT arrive through a socket pair, so that the event loop handles the stop.
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+
+void stopOnSignals(HttpServer *server)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, server);
+    QObject::connect(notifier, &QSocketNotifier::activated, server, [server, notifier] {
+        notifier->setEnabled(false);
+        qCInfo(lcServer, "stopping: finishing the requests in flight");
+        server->stop(5000);
+    });
+    QObject::connect(server, &HttpServer::stopped, qApp, &QCoreApplication::quit);
+    struct sigaction action
+    {
+    };
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+}
+
+QString shownAddress(const ServerOptions &options, quint16 port)
+{
+    const QString host = options.host.protocol() == QAbstractSocket::IPv6Protocol
+                             ? u'[' + options.host.toString() + u']'
+                             : options.host.toString();
+    return QStringLiteral("http://%1:%2/").arg(host).arg(port);
 }
 
 } // namespace
@@ -75,97 +227,59 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("catalogd"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(CATALOGD_VERSION));
+    Log::install();
+    ::signal(SIGPIPE, SIG_IGN);
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Reference catalogue server."));
-    parser.addHelpOption();
-    const QCommandLineOption listen(QStringLiteral("listen"), QStringLiteral("Address and port to listen on (port 0 picks one)."),
-                                    QStringLiteral("HOST:PORT"), QStringLiteral("127.0.0.1:8080"));
-    const QCommandLineOption data(QStringLiteral("data"), QStringLiteral("Folder for the database and item files."), QStringLiteral("DIR"));
-    const QCommandLineOption demo(QStringLiteral("demo"), QStringLiteral("Fill an empty catalogue with the demo set."));
-    const QCommandLineOption pageSize(QStringLiteral("page-size"), QStringLiteral("Records per catalog page."), QStringLiteral("N"), QStringLiteral("20"));
-    const QCommandLineOption adminPassword(QStringLiteral("admin-password"), QStringLiteral("Initial administrator password (first start only)."), QStringLiteral("P"));
-    const QCommandLineOption securityCode(QStringLiteral("security-code"), QStringLiteral("Initial security code, decimal digits (first start only)."), QStringLiteral("C"));
-    const QCommandLineOption maxUpload(QStringLiteral("max-upload-size"), QStringLiteral("Largest file the upload page accepts."), QStringLiteral("BYTES"), QString::number(64 * 1024 * 1024));
-    const QCommandLineOption demoMax(QStringLiteral("demo-max-file-size"), QStringLiteral("Largest demo file."), QStringLiteral("BYTES"), QString::number(50 * 1024 * 1024));
-    const QCommandLineOption rateLimit(QStringLiteral("rate-limit"), QStringLiteral("Throttle item file downloads (0: none)."), QStringLiteral("BYTES_PER_SEC"), QStringLiteral("0"));
-    parser.addOptions({listen, data, demo, pageSize, adminPassword, securityCode, maxUpload, demoMax, rateLimit});
-    parser.process(app);
-
-    QHostAddress host;
-    quint16 port = 0;
-    if (!parseListen(parser.value(listen), &host, &port))
-        return usageError(QStringLiteral("--listen wants HOST:PORT with an IP address, e.g. 127.0.0.1:8080"));
-    if (!parser.isSet(data) || parser.value(data).isEmpty())
-        return usageError(QStringLiteral("--data DIR is required"));
-    qint64 pages = 0, uploadLimit = 0, demoLimit = 0, rate = 0;
-    if (!parseNumber(parser.value(pageSize), 1, 10000, &pages))
-        return usageError(QStringLiteral("--page-size wants a number from 1 to 10000"));
-    if (!parseNumber(parser.value(maxUpload), 1, qint64(1) << 40, &uploadLimit))
-        return usageError(QStringLiteral("--max-upload-size wants a positive number of bytes"));
-    if (!parseNumber(parser.value(demoMax), 0, qint64(1) << 40, &demoLimit))
-        return usageError(QStringLiteral("--demo-max-file-size wants a number of bytes"));
-    if (!parseNumber(parser.value(rateLimit), 0, qint64(1) << 40, &rate))
-        return usageError(QStringLiteral("--rate-limit wants a number of bytes per second"));
-    if (parser.isSet(adminPassword)) {
-        const QString p = parser.value(adminPassword);
-        if (p.isEmpty() || p.size() > 256 || !CatalogText::isCleanField(p))
-            return usageError(QStringLiteral("--admin-password must be 1 to 256 characters without control characters"));
-    }
-    if (parser.isSet(securityCode) && !CatalogText::isAcceptableSecurityCode(parser.value(securityCode)))
-        return usageError(QStringLiteral("--security-code must be 1 to 32 decimal digits and not the value 1"));
-
-    const QDir dir(parser.value(data));
-    const QString upDir = dir.filePath(QStringLiteral("up"));
-    const QString tempDir = dir.filePath(QStringLiteral("tmp"));
-    if (!QDir().mkpath(upDir) || !QDir().mkpath(tempDir))
-        return usageError(QStringLiteral("cannot create the data folder %1").arg(dir.path()));
-
-    // Uploads and request bodies cut off by an earlier stop were never part of the catalogue.
-    QDir temp(tempDir);
-    for (const QString &leftover : temp.entryList(QDir::Files | QDir::Hidden))
-        temp.remove(leftover);
-
+    QString error;
+    const std::optional<ServerOptions> options = parseServerOptions(app.arguments(), &error);
+    if (!options)
+        return failure(BadUsage, error);
+    CatalogService::Settings settings;
+    if (!readStore(*options, &settings.store, &error))
+        return failure(BadUsage, error);
+    if (!QDir().mkpath(QDir(options->dataDir).filePath(QStringLiteral("up"))))
+        return failure(BadUsage,
+                       QStringLiteral("cannot create the data folder %1").arg(options->dataDir));
     Catalog catalog;
-    if (!catalog.open(dir.filePath(QStringLiteral("catalog.db")))) {
-        std::fprintf(stderr, "catalogd: cannot open the database: %s\n", qPrintable(catalog.errorString()));
-        return 1;
-    }
+    if (!catalog.open(settings.store, true) || !catalog.watchChanges())
+        return failure(CannotServe,
+                       QStringLiteral("cannot open the database: ") + catalog.errorString());
+
+    settings.upDir = QDir(options->dataDir).filePath(QStringLiteral("up"));
+    settings.pageSize = options->pageSize;
+    settings.maxUploadSize = options->maxUploadSize;
+    settings.accelRedirect = options->accelRedirect;
+    settings.freeFailures = int(options->freeFailures);
+    CatalogService service(settings);
+    QObject::connect(&catalog, &Catalog::changedElsewhere,
+                     [&service] { service.catalogueChanged(); });
+    HttpServer server(
+        [&service](const HttpRequest &r, const HttpReply &reply) { service.handle(r, reply); },
+        httpLimits(*options, {}));
     // Bound before the credentials are made: a start that cannot listen must not use up the
     // one time the password is shown.
-    CatalogService service(&catalog, {upDir, tempDir, int(pages), uploadLimit});
-    HttpLimits limits;
-    limits.maxBodyBytes = uploadLimit + 64 * 1024; // room for the form's other fields
-    limits.rateLimit = rate;
-    limits.spoolDir = tempDir;
-    HttpServer server([&service](const HttpRequest &r) { return service.handle(r); }, limits);
-    if (!server.listen(host, port)) {
-        std::fprintf(stderr, "catalogd: cannot listen on %s: %s\n", qPrintable(parser.value(listen)),
-                     qPrintable(server.errorString()));
-        return 1;
+    if (!server.listen(options->host, options->port)) {
+        return failure(CannotServe, QStringLiteral("cannot listen on %1: %2")
+                                        .arg(options->listenText, server.errorString()));
     }
-    if (!catalog.hasCredentials()) {
-        const QString password = parser.isSet(adminPassword) ? parser.value(adminPassword) : randomPassword();
-        const QString code = parser.isSet(securityCode) ? parser.value(securityCode) : randomSecurityCode();
-        if (!catalog.setCredentials(password, code)) {
-            std::fprintf(stderr, "catalogd: cannot store the credentials: %s\n", qPrintable(catalog.errorString()));
-            return 1;
-        }
-        // Shown once, on the terminal of the first start; never written to the request log.
-        say(QStringLiteral("administrator password: ") + password);
-        say(QStringLiteral("security code: ") + code);
-    }
-    if (parser.isSet(demo)) {
-        QString error;
-        if (!fillDemoCatalogue(&catalog, upDir, demoLimit, &error)) {
-            std::fprintf(stderr, "catalogd: cannot create the demo catalogue: %s\n", qPrintable(error));
-            return 1;
-        }
-    }
+    Folders folders;
+    QLockFile *spoolLock = nullptr;
+    const bool prepared = prepareFolders(*options, &folders, &spoolLock, &error);
+    const std::unique_ptr<QLockFile> keepLocked(spoolLock);
+    if (!prepared)
+        return failure(CannotServe, error);
+    server.setSpoolDir(folders.spool);
+    if (!makeCredentials(&catalog, *options))
+        return failure(CannotServe,
+                       QStringLiteral("cannot store the credentials: ") + catalog.errorString());
+    if (options->demo && !fillDemoCatalogue(&catalog, folders.up, options->demoMaxFileSize, &error))
+        return failure(CannotServe, QStringLiteral("cannot create the demo catalogue: ") + error);
 
-    const QString shownHost = host.protocol() == QAbstractSocket::IPv6Protocol
-            ? u'[' + host.toString() + u']'
-            : host.toString();
-    say(QStringLiteral("listening on http://%1:%2/").arg(shownHost).arg(server.serverPort()));
-    return app.exec();
+    stopOnSignals(&server);
+    qCInfo(lcAnnounce).noquote() << QStringLiteral("listening on ") +
+                                        shownAddress(*options, server.serverPort());
+    const int status = app.exec();
+    qCInfo(lcServer, "stopped");
+    return status;
 }

@@ -1,7 +1,10 @@
 #include <QTest>
 
 #include "CatalogText.h"
+#include "FailureLimiter.h"
 #include "Multipart.h"
+#include "RequestHead.h"
+#include "core/CatalogPage.h"
 
 using namespace CatalogText;
 
@@ -9,7 +12,6 @@ class TestCatalogText : public QObject
 {
     Q_OBJECT
 private slots:
-    void formatsPages();
     void countsPages_data();
     void countsPages();
     void resolvesPage_data();
@@ -27,21 +29,11 @@ private slots:
     void findsBoundary();
     void splitsForms_data();
     void splitsForms();
+    void readsRequestHeads_data();
+    void readsRequestHeads();
+    void backsOff_data();
+    void backsOff();
 };
-
-void TestCatalogText::formatsPages()
-{
-    const QList<Record> records{{QStringLiteral("工具"), QStringLiteral("工具\\补丁"), QStringLiteral("免费"),
-                                 QStringLiteral("2024-03-01 09:00:00"), QStringLiteral("a.zip"), 7},
-                                {QStringLiteral("Games"), QStringLiteral("Chess"), QStringLiteral("GPL"),
-                                 QStringLiteral("2024-03-02 10:00:00"), QStringLiteral("b.zip"), 12}};
-    const QByteArray expected = QStringLiteral("工具\x02工具\\补丁\x02免费\x02" "2024-03-01 09:00:00\x02" "a.zip\x02" "7\x01"
-                                               "Games\x02" "Chess\x02GPL\x02" "2024-03-02 10:00:00\x02" "b.zip\x02" "12\x01"
-                                               "?TtbBa?25?3")
-                                        .toUtf8();
-    QCOMPARE(formatPage(records, 25, 3), expected);
-    QCOMPARE(formatPage({}, 0, 0), QByteArray("?TtbBa?0?0"));
-}
 
 void TestCatalogText::countsPages_data()
 {
@@ -184,7 +176,7 @@ void TestCatalogText::checksFields()
 {
     QFETCH(QString, text);
     QFETCH(bool, clean);
-    QCOMPARE(isCleanField(text), clean);
+    QCOMPARE(tavrel::isCleanField(text), clean);
 }
 
 void TestCatalogText::checksSecurityCodes_data()
@@ -300,6 +292,110 @@ void TestCatalogText::splitsForms()
             QCOMPARE(parts[i].fileName, fileName);
         QCOMPARE(QString::fromUtf8(body.mid(parts[i].offset, parts[i].length)), contents[i]);
     }
+}
+
+void TestCatalogText::readsRequestHeads_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("state");
+    QTest::addColumn<int>("status");  // when failed
+    QTest::addColumn<QString>("path"); // when complete
+    QTest::addColumn<qint64>("length");
+    QTest::addColumn<bool>("keepAlive");
+    const int more = HeadParse::NeedMore, done = HeadParse::Complete, failed = HeadParse::Failed;
+    QTest::newRow("simple get") << QByteArray("GET /a?b=c HTTP/1.1\r\nHost: x\r\n\r\n") << done
+                                << 0 << QStringLiteral("/a") << qint64(0) << true;
+    QTest::newRow("blank lines first") << QByteArray("\r\n\r\nGET / HTTP/1.1\r\n\r\n") << done << 0
+                                       << QStringLiteral("/") << qint64(0) << true;
+    QTest::newRow("not yet ended") << QByteArray("GET / HTTP/1.1\r\nHost: x\r\n") << more << 0
+                                   << QString() << qint64(0) << true;
+    QTest::newRow("http/1.0 closes") << QByteArray("GET / HTTP/1.0\r\n\r\n") << done << 0
+                                     << QStringLiteral("/") << qint64(0) << false;
+    QTest::newRow("http/1.0 keep-alive") << QByteArray("GET / HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n")
+                                         << done << 0 << QStringLiteral("/") << qint64(0) << true;
+    QTest::newRow("body length") << QByteArray("POST /p HTTP/1.1\r\nContent-Length: 12\r\n\r\n") << done
+                                 << 0 << QStringLiteral("/p") << qint64(12) << true;
+    QTest::newRow("decoded path") << QByteArray("GET /up/%E8%A1%A5 HTTP/1.1\r\n\r\n") << done << 0
+                                  << QStringLiteral("/up/补") << qint64(0) << true;
+    QTest::newRow("long line unended") << QByteArray("GET /" + QByteArray(9000, 'a')) << failed << 414
+                                       << QString() << qint64(0) << true;
+    QTest::newRow("large head unended") << QByteArray("GET / HTTP/1.1\r\nX: " + QByteArray(17000, 'b'))
+                                        << failed << 431 << QString() << qint64(0) << true;
+    QTest::newRow("no version") << QByteArray("GET /\r\n\r\n") << failed << 400 << QString() << qint64(0)
+                                << true;
+    QTest::newRow("version 2") << QByteArray("GET / HTTP/2\r\n\r\n") << failed << 505 << QString()
+                               << qint64(0) << true;
+    QTest::newRow("nul in path") << QByteArray("GET /a%00b HTTP/1.1\r\n\r\n") << failed << 400 << QString()
+                                 << qint64(0) << true;
+    QTest::newRow("chunked") << QByteArray("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n")
+                             << failed << 411 << QString() << qint64(0) << true;
+    QTest::newRow("length with sign") << QByteArray("POST / HTTP/1.1\r\nContent-Length: +5\r\n\r\n")
+                                      << failed << 400 << QString() << qint64(0) << true;
+    QTest::newRow("same length twice") << QByteArray("POST / HTTP/1.1\r\nContent-Length: 5\r\n"
+                                                     "Content-Length: 5\r\n\r\n")
+                                       << done << 0 << QStringLiteral("/") << qint64(5) << true;
+}
+
+void TestCatalogText::readsRequestHeads()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, state);
+    QFETCH(int, status);
+    QFETCH(QString, path);
+    QFETCH(qint64, length);
+    QFETCH(bool, keepAlive);
+    const HeadParse p = parseRequestHead(bytes, HeadLimits());
+    QCOMPARE(int(p.state), state);
+    if (state == HeadParse::Failed)
+        QCOMPARE(p.status, status);
+    if (state != HeadParse::Complete)
+        return;
+    QCOMPARE(p.consumed, bytes.size());
+    QCOMPARE(p.head.path, path);
+    QCOMPARE(p.head.contentLength, length);
+    QCOMPARE(p.head.keepAlive, keepAlive);
+}
+
+// Failures at the given times (ms) with 2 free ones, a first delay of 1000 ms, a ceiling of
+// 4000 ms and 10000 ms to forget; then whether the peer is blocked at `at`, and how many
+// failures started a back-off that is to be logged.
+void TestCatalogText::backsOff_data()
+{
+    QTest::addColumn<QList<qint64>>("failures");
+    QTest::addColumn<qint64>("at");
+    QTest::addColumn<bool>("blocked");
+    QTest::addColumn<int>("logged");
+    QTest::newRow("free failures") << QList<qint64>{0, 10} << qint64(20) << false << 0;
+    QTest::newRow("third starts a delay") << QList<qint64>{0, 10, 20} << qint64(1019) << true << 1;
+    QTest::newRow("first delay ends") << QList<qint64>{0, 10, 20} << qint64(1020) << false << 1;
+    QTest::newRow("fourth doubles it") << QList<qint64>{0, 10, 20, 1100} << qint64(3099) << true
+                                       << 1;
+    QTest::newRow("ceiling") << QList<qint64>{0, 1, 2, 3, 4, 5, 6, 7} << qint64(4006) << true << 1;
+    QTest::newRow("past the ceiling") << QList<qint64>{0, 1, 2, 3, 4, 5, 6, 7} << qint64(4008)
+                                      << false << 1;
+    QTest::newRow("forgotten after a quiet while")
+            << QList<qint64>{0, 10, 20, 30000, 30010} << qint64(30020) << false << 1;
+    QTest::newRow("then a delay again, logged again")
+            << QList<qint64>{0, 10, 20, 30000, 30010, 30020} << qint64(30030) << true << 2;
+}
+
+void TestCatalogText::backsOff()
+{
+    QFETCH(QList<qint64>, failures);
+    QFETCH(qint64, at);
+    QFETCH(bool, blocked);
+    QFETCH(int, logged);
+    FailureLimiter limiter(FailureLimiter::Policy{2, 1000, 4000, 10000});
+    const QByteArray peer = FailureLimiter::peerKey(QHostAddress(QStringLiteral("192.0.2.1")));
+    int starts = 0;
+    for (const qint64 t : failures)
+        starts += limiter.failed(peer, t);
+    QCOMPARE(limiter.isBlocked(peer, at), blocked);
+    QCOMPARE(starts, logged);
+    const QHostAddress other(QStringLiteral("192.0.2.2"));
+    QVERIFY(!limiter.isBlocked(FailureLimiter::peerKey(other), at));
+    limiter.succeeded(peer);
+    QVERIFY(!limiter.isBlocked(peer, at));
 }
 
 QTEST_APPLESS_MAIN(TestCatalogText)

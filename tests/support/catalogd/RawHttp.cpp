@@ -15,10 +15,12 @@ QByteArray Response::header(const QByteArray &lowerName) const
     return {};
 }
 
-Response send(quint16 port, const QByteArray &request, int timeoutMs)
+Response send(quint16 port, const QByteArray &request, int timeoutMs, const QHostAddress &source)
 {
     Response r;
     QTcpSocket socket;
+    if (!source.isNull())
+        socket.bind(source);
     socket.connectToHost(QStringLiteral("127.0.0.1"), port);
     if (!socket.waitForConnected(timeoutMs)) {
         r.error = socket.errorString();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QList>
 #include <QPair>
 #include <QString>
@@ -21,7 +22,10 @@ struct Response
     QByteArray header(const QByteArray &lowerName) const;
 };
 
-Response send(quint16 port, const QByteArray &request, int timeoutMs = 15000);
+// From `source` when given (any 127.x.y.z address reaches a server on 127.0.0.1), so that a
+// test can be two clients.
+Response send(quint16 port, const QByteArray &request, int timeoutMs = 15000,
+              const QHostAddress &source = QHostAddress());
 // "GET target HTTP/1.1" with Host and Connection: close, plus the given header lines.
 Response get(quint16 port, const QByteArray &target, const QList<QByteArray> &headerLines = {},
              const QByteArray &method = "GET");

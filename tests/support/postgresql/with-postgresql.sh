@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Runs a command against a private PostgreSQL cluster of its own, removed afterwards:
+#   with-postgresql.sh COMMAND [ARGS...]
+# The cluster listens on 127.0.0.1 on a free port; the command finds it in
+# TAVREL_CATALOGD_DATABASE (postgresql://catalogd@127.0.0.1:PORT/), and PGHOST, PGPORT, PGUSER.
+# PostgreSQL refuses to run as root, so as root it runs as the unprivileged user "nobody".
+set -euo pipefail
+
+pgbin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n1)
+if [ -z "$pgbin" ] || [ ! -x "$pgbin/initdb" ]; then
+    echo "with-postgresql: PostgreSQL is not installed (scripts/install-deps.sh --test)" >&2
+    exit 1
+fi
+
+work=$(mktemp -d /tmp/catalogd-pg-XXXXXX)
+as_owner=()
+if [ "$(id -u)" -eq 0 ]; then
+    chown nobody "$work"
+    as_owner=(runuser -u nobody --)
+fi
+stop() {
+    "${as_owner[@]}" "$pgbin/pg_ctl" -D "$work/db" -m immediate -w stop >/dev/null 2>&1 || true
+    rm -rf "$work"
+}
+trap stop EXIT
+
+# A port nobody listens on now; nothing else on this machine takes ports from this range.
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+cd "$work"
+"${as_owner[@]}" "$pgbin/initdb" -D "$work/db" -U catalogd --auth=trust -E UTF8 --locale=C.UTF-8 \
+    >"$work/initdb.log" 2>&1 || { cat "$work/initdb.log" >&2; exit 1; }
+"${as_owner[@]}" "$pgbin/pg_ctl" -D "$work/db" -l "$work/server.log" -w -t 60 \
+    -o "-p $port -k $work -c listen_addresses=127.0.0.1 -c fsync=off -c max_connections=300" \
+    start >/dev/null || { cat "$work/server.log" >&2; exit 1; }
+
+export PGHOST=127.0.0.1 PGPORT=$port PGUSER=catalogd
+export TAVREL_CATALOGD_DATABASE="postgresql://catalogd@127.0.0.1:$port/"
+cd - >/dev/null
+"$@"
