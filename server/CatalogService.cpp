@@ -402,7 +402,15 @@ HttpResponse CatalogService::itemFile(const HttpRequest &request, const QString 
     }
     const qint64 size = info.size();
     r.addHeader("Accept-Ranges", "bytes");
-    const ByteRange range = CatalogText::parseRange(request.header("range"), size);
+    // A client that resumes names the file it began with; a file changed meanwhile goes whole.
+    const QByteArray etag = CatalogText::entityTag(size, info.lastModified());
+    const QByteArray lastModified = CatalogText::httpDate(info.lastModified());
+    r.addHeader("ETag", etag);
+    r.addHeader("Last-Modified", lastModified);
+    const ByteRange range =
+        CatalogText::ifRangeHolds(request.header("if-range"), etag, lastModified)
+            ? CatalogText::parseRange(request.header("range"), size)
+            : ByteRange{};
     if (range.kind == ByteRange::Unsatisfiable) {
         r = HttpResponse::text(416, "range not satisfiable\n");
         r.addHeader("Content-Range", "bytes */" + QByteArray::number(size));

@@ -1,5 +1,8 @@
 #include "CatalogText.h"
 
+#include <QDateTime>
+#include <QLocale>
+
 namespace CatalogText {
 
 qint64 pageCount(qint64 recordCount, int pageSize)
@@ -79,6 +82,25 @@ static bool parseDigits(QByteArrayView text, qint64 *value)
     }
     *value = v;
     return true;
+}
+
+QByteArray entityTag(qint64 size, const QDateTime &modified)
+{
+    return '"' + QByteArray::number(size, 16) + '-' +
+           QByteArray::number(modified.toMSecsSinceEpoch(), 16) + '"';
+}
+
+QByteArray httpDate(const QDateTime &time)
+{
+    return QLocale::c()
+        .toString(time.toUTC(), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"))
+        .toLatin1();
+}
+
+bool ifRangeHolds(const QByteArray &ifRange, const QByteArray &etag, const QByteArray &lastModified)
+{
+    const QByteArray wanted = ifRange.trimmed();
+    return wanted.isEmpty() || wanted == etag || wanted == lastModified;
 }
 
 ByteRange parseRange(const QByteArray &header, qint64 size)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -37,5 +38,13 @@ struct ByteRange
 // Reads a Range header against a file of `size` bytes. A header that is absent, malformed or
 // asks for several ranges is ignored (the whole file is sent).
 ByteRange parseRange(const QByteArray &header, qint64 size);
+
+// The validators of an item file, for a client that resumes it: a strong entity tag made of its
+// size and modification time, and that time as an HTTP date.
+QByteArray entityTag(qint64 size, const QDateTime &modified);
+QByteArray httpDate(const QDateTime &time);
+// Whether a range may be served under an If-Range header: absent, or naming this very file.
+bool ifRangeHolds(const QByteArray &ifRange, const QByteArray &etag,
+                  const QByteArray &lastModified);
 
 } // namespace CatalogText

@@ -42,6 +42,8 @@ private:
     void startStreaming(qint64 length);
     void pump();
     void finishResponse();
+    // Limits a piece of a file body to the test options' cut; false when it is reached.
+    bool roomBeforeCut(qint64 *want);
     void closeGracefully();
     void fail(int status, const QByteArray &why);
     void write(const QByteArray &bytes);
@@ -79,6 +81,7 @@ private:
     bool m_resumeQueued = false;
     std::unique_ptr<QFile> m_file;
     qint64 m_fileLeft = 0;
+    qint64 m_fileSent = 0; // of the file body on its way
     qint64 m_tokens = 0;
     QByteArray m_chunk;
 };

@@ -79,8 +79,9 @@ struct Rig : MainHarness
 {
     QList<int> barValues; // every value the bar was given
 
-    explicit Rig(const QString &baseUrl, Transfer *realTransfer = nullptr)
-        : MainHarness(Setup{baseUrl, realTransfer, {}, {}, true})
+    explicit Rig(const QString &baseUrl, Transfer *realTransfer = nullptr,
+                 std::chrono::milliseconds downloadIdle = 10s)
+        : MainHarness(Setup{baseUrl, realTransfer, {}, {}, true, downloadIdle})
     {
         window->Form_Load();
         QObject::connect(bar(), &ProgressBar::PropertyChanged, bar(), [this](const QString &name) {
@@ -779,14 +780,22 @@ void TestDownloadFlow::uploadButtonOpensUploadPage()
 void TestDownloadFlow::catalogItemDownload_data()
 {
     QTest::addColumn<QString>("fileName");
-    QTest::addColumn<QString>("folder"); // below the library root
+    QTest::addColumn<QString>("folder");        // below the library root
+    QTest::addColumn<QStringList>("serverArgs"); // catalogd's test options
 
     QTest::newRow("title with a backslash") << "tool-patch.zip"
-                                            << "工具/补丁/";
+                                            << "工具/补丁/" << QStringList();
     QTest::newRow("file name with a blank") << "read me.txt"
-                                            << "Read Me First/";
+                                            << "Read Me First/" << QStringList();
     QTest::newRow("chinese file name") << "系统补丁合集.zip"
-                                       << "系统补丁合集 2024/";
+                                       << "系统补丁合集 2024/" << QStringList();
+    // The largest demo file, 200000 bytes here, cut or stalled three times on its way.
+    QTest::newRow("resumed after each cut")
+        << "text-editor.zip"
+        << "文本编辑器 增强版/" << QStringList{"--drop-after", "60000"};
+    QTest::newRow("resumed after each stall")
+        << "text-editor.zip"
+        << "文本编辑器 增强版/" << QStringList{"--stall-after", "70000"};
 }
 
 void TestDownloadFlow::catalogItemDownload()
@@ -796,13 +805,17 @@ void TestDownloadFlow::catalogItemDownload()
 #else
     QFETCH(QString, fileName);
     QFETCH(QString, folder);
+    QFETCH(QStringList, serverArgs);
+    if (!serverArgs.isEmpty() && qEnvironmentVariableIsSet("TAVREL_CATALOGD_URL"))
+        QSKIP("this row starts a catalogue server of its own, with test options");
 
     CatalogdProcess catalogd;
     CatalogdProcess::Options options;
     options.pageSize = 40;
+    options.extraArgs = serverArgs;
     QVERIFY2(catalogd.start(options), qPrintable(catalogd.errorString()));
     HttpTransfer http;
-    Rig rig(catalogd.baseUrl(), &http);
+    Rig rig(catalogd.baseUrl(), &http, 500ms);
     int openedWithFile = 0;
     const QString saveFile = rig.root() + folder + fileName;
     rig.desktop.onOpenFolder = [&](const QString &) { openedWithFile += QFile::exists(saveFile); };

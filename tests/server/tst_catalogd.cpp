@@ -132,6 +132,8 @@ private slots:
 
     void ranges_data();
     void ranges();
+    void rangesNameTheirFile_data();
+    void rangesNameTheirFile();
     void throttledDownloadCompletes();
 
     void hostileRequests_data();
@@ -195,6 +197,7 @@ void TestCatalogd::rejectsBadOptions_data()
     QTest::newRow("password with control character") << QStringList{listen, local, data, dir, QStringLiteral("--admin-password"), QStringLiteral("a\tb")} << "--admin-password";
     QTest::newRow("upload limit zero") << QStringList{listen, local, data, dir, QStringLiteral("--max-upload-size"), QStringLiteral("0")} << "--max-upload-size";
     QTest::newRow("negative rate") << QStringList{listen, local, data, dir, QStringLiteral("--rate-limit"), QStringLiteral("-1")} << "--rate-limit";
+    QTest::newRow("cut that is no number") << QStringList{listen, local, data, dir, QStringLiteral("--drop-after"), QStringLiteral("soon")} << "--drop-after";
 }
 
 void TestCatalogd::rejectsBadOptions()
@@ -625,6 +628,41 @@ void TestCatalogd::ranges()
         QCOMPARE(r.header("content-range"), "bytes " + QByteArray::number(first) + '-'
                          + QByteArray::number(first + expected.size() - 1) + '/' + QByteArray::number(whole.size()));
     }
+}
+
+// A client that resumes names the file it began with (If-Range): the rest of that very file,
+// or the whole file when it names another.
+void TestCatalogd::rangesNameTheirFile_data()
+{
+    QTest::addColumn<QByteArray>("ifRange"); // "ETAG" and "DATE" stand for the file's own
+    QTest::addColumn<int>("status");
+    QTest::newRow("its entity tag") << QByteArray("ETAG") << 206;
+    QTest::newRow("its modification date") << QByteArray("DATE") << 206;
+    QTest::newRow("another entity tag") << QByteArray("\"0-0\"") << 200;
+    QTest::newRow("another date") << QByteArray("Tue, 01 Dec 2020 10:00:00 GMT") << 200;
+}
+
+void TestCatalogd::rangesNameTheirFile()
+{
+    QFETCH(QByteArray, ifRange);
+    QFETCH(int, status);
+    const QByteArray target = "/adminphp/up/text-editor.zip";
+    const Response first = RawHttp::get(m_server.port(), target);
+    QVERIFY2(first.ok, qPrintable(first.error));
+    const QByteArray etag = first.header("etag");
+    const QByteArray date = first.header("last-modified");
+    QVERIFY(etag.startsWith('"') && etag.endsWith('"'));
+    QVERIFY(date.endsWith(" GMT"));
+    if (ifRange == "ETAG")
+        ifRange = etag;
+    else if (ifRange == "DATE")
+        ifRange = date;
+
+    const Response r = RawHttp::get(m_server.port(), target, {"Range: bytes=1000-", "If-Range: " + ifRange});
+    QVERIFY2(r.ok, qPrintable(r.error));
+    QCOMPARE(r.status, status);
+    QCOMPARE(r.header("etag"), etag);
+    QVERIFY(r.body == first.body.mid(status == 206 ? 1000 : 0));
 }
 
 void TestCatalogd::throttledDownloadCompletes()

@@ -26,6 +26,7 @@ struct MainHarness
         QString programFolder;        // the temporary folder when empty
         QString libraryRoot;          // the temporary folder's Res/ when empty
         bool makeFolders = false;     // the desktop really makes the folders it is asked for
+        std::chrono::milliseconds downloadIdle{10000}; // before a silent download is resumed
     };
 
     explicit MainHarness(const Setup &setup)
@@ -40,9 +41,9 @@ struct MainHarness
                                                            : setup.libraryRoot;
         services.baseUrl = setup.baseUrl;
         services.statisticsUrl = QStringLiteral("http://catalog.test/kovitongji.asp");
-        services.makeFetchService = [this] {
+        services.makeFetchService = [this, setup] {
             auto service = std::make_unique<NetworkFetchService>();
-            service->setIdleTimeout(std::chrono::seconds(10));
+            service->setIdleTimeout(setup.downloadIdle);
             fetchService = service.get();
             return service;
         };
