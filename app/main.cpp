@@ -79,12 +79,12 @@ int main(int argc, char *argv[])
     services.baseUrl = startup.serverUrl;
     services.statisticsUrl = statisticsUrl(services.baseUrl);
 
+    // Start-up's requests wait for the window's first paint; its look comes before the window
+    // is shown (styling a shown window again costs a second pass over every control).
+    services.requestsAfterFirstPaint = true;
     Main window(services);
     prompter.setParentWidget(&window);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icon.png")));
-    // Shown first: start-up's requests wait for the window's first paint.
-    window.show();
-    window.Form_Load();
     // For start-up measurements: say when the window is first painted and when its first list
     // is on screen, then leave.
     if (startup.quitWhenShown) {
@@ -98,5 +98,7 @@ int main(int argc, char *argv[])
     }
     if (startup.downloadRow >= 0)
         tavrel::downloadRowThenQuit(window, startup.downloadRow);
+    window.Form_Load();
+    window.show();
     return app.exec();
 }

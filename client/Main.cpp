@@ -61,8 +61,8 @@ Main::Main(MainServices services, QWidget *parent)
         ui->ProgressBar1->ReadProperties(bag);
         ui->ProgressBar1->setUpdatesEnabled(true);
     }
+    // Hidden, it is drawn when first shown (its resize comes then), not now.
     ui->ProgressBar1->setVisible(false);
-    ui->ProgressBar1->RedrawBar();
 
     std::unique_ptr<FetchService> fetcher = m_services.makeFetchService
                                                 ? m_services.makeFetchService()
@@ -172,9 +172,7 @@ void Main::Form_Load()
 
     applySkin();
 
-    // Shown but not painted yet: the requests wait for the first paint, so a slow or hung
-    // server never keeps the window off the screen. A window not shown at all (tests) goes on.
-    if (isVisible() && !m_painted) {
+    if (m_services.requestsAfterFirstPaint && !m_painted) {
         m_startWhenPainted = true;
         return;
     }

@@ -166,6 +166,9 @@ CatalogList::CatalogList(QWidget *parent) : QTableView(parent), m_model(new Cata
     // One height for every row, so none is measured: the rows of a page cost nothing to lay out.
     verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
+    // Hidden until the settings ask for it: a shown header measures every caption again for
+    // each column added.
+    horizontalHeader()->hide();
     horizontalHeader()->setStretchLastSection(false);
     horizontalHeader()->setSectionsMovable(false);
     horizontalHeader()->setHighlightSections(false);

@@ -83,4 +83,7 @@ struct MainServices
     QString libraryRoot;   // where downloaded items go, ends with a separator
     QString baseUrl;       // catalog server, ends with "adminphp/"
     QString statisticsUrl; // the visit-statistics page
+    // Start-up's requests wait until the window has been painted once, so a slow or hung server
+    // never keeps it off the screen. Off, they go out at once (a window never shown, in tests).
+    bool requestsAfterFirstPaint = false;
 };
