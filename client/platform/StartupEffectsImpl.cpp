@@ -2,7 +2,12 @@
 
 #include "net/HttpPolicy.h"
 
+#include "client/platform/SoundPlayer.h"
+
+#include <QCoreApplication>
 #include <QFileInfo>
+#include <QLibrary>
+#include <QLibraryInfo>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -10,17 +15,8 @@
 #include <QThread>
 #include <QUrl>
 
-#if __has_include(<QMediaPlayer>)
-#include <QAudio>
-#include <QAudioDevice>
-#include <QAudioOutput>
-#include <QLibraryInfo>
-#include <QMediaDevices>
-#include <QMediaPlayer>
-#define TAVREL_HAVE_MULTIMEDIA 1
-#endif
-
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <utility>
 
@@ -30,7 +26,7 @@ Q_LOGGING_CATEGORY(lcEffects, "tavrel.effects", QtWarningMsg)
 
 namespace {
 
-#if defined(TAVREL_HAVE_MULTIMEDIA) && defined(Q_OS_LINUX)
+#ifdef Q_OS_LINUX
 // Qt 6.4 on Linux picks its GStreamer backend, which crashes while building a player when
 // GStreamer's base plugins are not installed (Debian does not pull them in). The FFmpeg backend
 // ships in the same package and needs nothing more, so it is preferred when it is there. A
@@ -94,88 +90,49 @@ void StartupEffectsImpl::pingStatistics(const QString &url)
 
 float StartupEffectsImpl::linearVolume(int volume)
 {
-    // A volume slider's 50 sounds half as loud, which is far less than half the amplitude.
-    const float perceived = float(std::clamp(volume, 0, 100)) / 100.0f;
-#ifdef TAVREL_HAVE_MULTIMEDIA
-    return QAudio::convertVolume(perceived, QAudio::LogarithmicVolumeScale,
-                                 QAudio::LinearVolumeScale);
-#else
-    return perceived;
-#endif
+    // A volume slider's 50 sounds half as loud, which is far less than half the amplitude: the
+    // slider is logarithmic over 40 dB, as Qt's own volume scales are.
+    const double perceived = double(std::clamp(volume, 0, 100)) / 100.0;
+    if (perceived >= 1.0)
+        return 1.0f;
+    return float(-std::log(1.0 - perceived) / std::log(100.0));
 }
 
-#ifdef TAVREL_HAVE_MULTIMEDIA
+namespace {
 
-// Owns the player on the sound thread. One sound at a time: a new one ends the one before.
-// (No Q_OBJECT: it would hide from moc behind the multimedia check above.)
-class SoundPlayer : public QObject
+// The plugin's factory, loaded once: beside the program (build tree, a portable copy), else in
+// the program's own folder under the library folder (installed). The library stays loaded.
+SoundPlayerFactory *soundPlayerFactory()
 {
-public:
-    explicit SoundPlayer(std::function<void()> ended) : m_ended(std::move(ended)) {}
+    static SoundPlayerFactory *const factory = [] {
+        const QString here = QCoreApplication::applicationDirPath();
+        for (const QString &folder : {here, here + QStringLiteral("/" TAVREL_SOUND_PLUGIN_DIR)}) {
+            QLibrary plugin(folder + QLatin1Char('/') + QLatin1String(SoundPlayerPluginName));
+            if (auto *make =
+                    reinterpret_cast<SoundPlayerFactory *>(plugin.resolve(SoundPlayerFactoryName)))
+                return make;
+        }
+        qCInfo(lcEffects) << "no sound player plugin beside the program";
+        return static_cast<SoundPlayerFactory *>(nullptr);
+    }();
+    return factory;
+}
 
-    void play(const QString &path, float gain)
-    {
-        finish();
-        m_player = new QMediaPlayer(this);
-        auto *output = new QAudioOutput(m_player);
-        output->setVolume(gain);
-        m_player->setAudioOutput(output);
-        m_player->setLoops(1);
-
-        connect(m_player, &QMediaPlayer::errorOccurred, this, [this](QMediaPlayer::Error error) {
-            qCWarning(lcEffects) << "start-up sound not played:" << error;
-            finish();
-        });
-        connect(m_player, &QMediaPlayer::mediaStatusChanged, this,
-                [this](QMediaPlayer::MediaStatus status) {
-                    if (status == QMediaPlayer::EndOfMedia || status == QMediaPlayer::InvalidMedia)
-                        finish();
-                });
-        QMediaPlayer *player = m_player;
-        player->setSource(QUrl::fromLocalFile(path));
-        // A file the backend cannot read fails inside setSource, which has ended it already.
-        if (m_player == player)
-            player->play();
-    }
-
-private:
-    void finish()
-    {
-        if (!m_player)
-            return;
-        QMediaPlayer *player = m_player;
-        m_player = nullptr;
-        player->disconnect(this);
-        player->stop();
-        // Not deleted here: this may run inside one of the player's own signals.
-        player->deleteLater();
-        m_ended();
-    }
-
-    std::function<void()> m_ended;
-    QMediaPlayer *m_player = nullptr;
-};
+} // namespace
 
 void StartupEffectsImpl::playSound(const QString &file, int volume)
 {
-    // A missing file plays nothing; checking here spares starting the media backend for it.
+    // A missing file plays nothing; checking here spares loading the media backend for it.
     const QFileInfo info(file);
     if (!info.isFile() || !info.isReadable()) {
         qCDebug(lcEffects) << "no start-up sound file";
         return;
     }
-    // Without an audio output, Qt 6.4's FFmpeg backend crashes in its audio thread once the
-    // player starts (offscreen test runs, servers, desktops without a sound server).
-    if (QMediaDevices::defaultAudioOutput().isNull()) {
-        qCInfo(lcEffects) << "no audio output for the start-up sound";
-        return;
-    }
 
     if (!m_soundThread) {
-        m_soundThread = new QThread(this);
-        m_soundThread->setObjectName(QStringLiteral("start-up sound"));
+        SoundPlayerFactory *make = soundPlayerFactory();
         // Told on the sound thread, counted here.
-        m_sound = new SoundPlayer([this] {
+        SoundPlayer *sound = make ? make([this] {
             QMetaObject::invokeMethod(
                 this,
                 [this] {
@@ -183,7 +140,15 @@ void StartupEffectsImpl::playSound(const QString &file, int volume)
                     Q_EMIT soundFinished();
                 },
                 Qt::QueuedConnection);
-        });
+        })
+                                  : nullptr;
+        if (!sound) {
+            qCInfo(lcEffects) << "no audio output for the start-up sound";
+            return;
+        }
+        m_soundThread = new QThread(this);
+        m_soundThread->setObjectName(QStringLiteral("start-up sound"));
+        m_sound = sound;
         m_sound->moveToThread(m_soundThread);
         // The player goes with its thread, on that thread.
         connect(m_soundThread, &QThread::finished, m_sound, &QObject::deleteLater);
@@ -205,14 +170,3 @@ void StartupEffectsImpl::stopSound()
     m_sound = nullptr;
     m_soundsUnderWay = 0;
 }
-
-#else
-
-void StartupEffectsImpl::playSound(const QString &, int)
-{
-    qCDebug(lcEffects) << "built without sound";
-}
-
-void StartupEffectsImpl::stopSound() {}
-
-#endif
