@@ -42,12 +42,17 @@ administration, item files and an upload page, stored in SQLite or\n\
 PostgreSQL.")
 # Qt SQL drivers are plugins, loaded by name: SQLite by default, PostgreSQL when configured.
 set(CPACK_DEBIAN_CATALOGD_PACKAGE_DEPENDS "libqt6sql6-sqlite, libqt6sql6-psql")
+# The settings in /etc are the administrator's to edit: dpkg keeps their edits on upgrade.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(conffiles ${CMAKE_CURRENT_BINARY_DIR}/packaging/catalogd/conffiles)
+  file(WRITE ${conffiles} "${CMAKE_INSTALL_FULL_SYSCONFDIR}/catalogd.conf\n")
+  set(CPACK_DEBIAN_CATALOGD_PACKAGE_CONTROL_EXTRA ${conffiles})
+endif()
 
 # Every Debian package carries its licence as /usr/share/doc/<package>/copyright (the client's
 # rules install its own) and a compressed changelog beside it.
 install(FILES ${PROJECT_SOURCE_DIR}/data/copyright
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/catalogd COMPONENT catalogd)
-find_program(GZIP_PROGRAM gzip REQUIRED)
 set(changelogs)
 foreach(package tavrel catalogd)
   set(plain ${CMAKE_CURRENT_BINARY_DIR}/packaging/${package}/changelog)

@@ -22,8 +22,11 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFI
     -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
     -DCMAKE_MODULE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)"
 # What the packages hold, not the tests; catalogd is left out of builds without Qt SQL.
-targets=(tavrel tavrel_data package_docs)
-cmake --build "$build" --target help | grep -q '^catalogd:' && targets+=(catalogd)
+targets=(tavrel tavrel_sound tavrel_data tavrel_man_page package_docs)
+# grep reads the whole list: quitting early would break the pipe under pipefail.
+if cmake --build "$build" --target help | grep '^catalogd:' >/dev/null; then
+    targets+=(catalogd catalogd_man_page)
+fi
 cmake --build "$build" -j 2 --target "${targets[@]}"
 (cd "$build" && cpack -G DEB)
 ls -1 "$build"/*.deb

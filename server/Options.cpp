@@ -238,15 +238,15 @@ std::optional<QStringList> readConfigFile(const QString &path, QString *error)
         const qsizetype eq = line.indexOf(u'=');
         const QString key = line.left(eq).trimmed();
         const QString value = eq < 0 ? QString() : line.mid(eq + 1).trimmed();
-        const auto spec =
+        const auto entry =
             std::find_if(std::begin(Specs), std::end(Specs),
                          [&](const OptionSpec &s) { return key == QLatin1StringView(s.name); });
-        if (eq < 0 || spec == std::end(Specs) || key == u"config") {
+        if (eq < 0 || entry == std::end(Specs) || key == u"config") {
             *error =
                 QStringLiteral("%1:%2: not a known \"key = value\" line").arg(path).arg(number);
             return std::nullopt;
         }
-        if (!spec->valueName) {
+        if (!entry->valueName) {
             if (value != u"true" && value != u"false") {
                 *error =
                     QStringLiteral("%1:%2: %3 wants true or false").arg(path).arg(number).arg(key);
@@ -266,11 +266,11 @@ void addOptions(QCommandLineParser *parser)
     parser->setApplicationDescription(QStringLiteral("Reference catalogue server."));
     parser->addHelpOption();
     parser->addVersionOption();
-    for (const OptionSpec &spec : Specs) {
-        QCommandLineOption option(QString::fromLatin1(spec.name),
-                                  QString::fromLatin1(spec.description));
-        if (spec.valueName)
-            option.setValueName(QString::fromLatin1(spec.valueName));
+    for (const OptionSpec &entry : Specs) {
+        QCommandLineOption option(QString::fromLatin1(entry.name),
+                                  QString::fromLatin1(entry.description));
+        if (entry.valueName)
+            option.setValueName(QString::fromLatin1(entry.valueName));
         parser->addOption(option);
     }
 }

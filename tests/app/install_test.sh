@@ -62,7 +62,7 @@ home="$work/home"
 mkdir -p "$home"
 set +e
 HOME="$home" XDG_DATA_HOME="" XDG_CONFIG_HOME="" TAVREL_BASE_URL="" \
-    QT_LOGGING_RULES="tavrel.app.info=true" \
+    QT_LOGGING_RULES="tavrel.app.info=true;tavrel.effects.info=true" \
     timeout 120 "$prefix/bin/tavrel" --server "${url}adminphp/" --download-row 0 \
     >"$work/out.log" 2>"$work/err.log"
 status=$?
@@ -71,6 +71,7 @@ set -e
 
 grep -qF "installed; skin and chime in $prefix/share/tavrel downloads to $home/.local/share/tavrel/Res/" \
     "$work/err.log" || { cat "$work/err.log" >&2; fail "tavrel did not take itself for installed"; }
+! grep -q "no sound player plugin" "$work/err.log" || fail "tavrel did not find its installed sound plugin"
 saved=$(sed -n 's/^downloaded //p' "$work/out.log")
 case "$saved" in
     "$home/.local/share/tavrel/Res/"?*) ;;
