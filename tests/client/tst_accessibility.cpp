@@ -90,9 +90,7 @@ void TestAccessibility::barValueFollowsDownload()
 {
     // A server that never answers keeps the download running while progress is reported.
     FaultServer server;
-    FaultServer::Reply silent = FaultServer::ok("x");
-    silent.fault = FaultServer::Fault::Silence;
-    server.setDefaultReply(silent);
+    server.setDefaultReply(FaultServer::silent());
     MainHarness h(MainHarness::Setup{server.baseUrl() + QStringLiteral("adminphp/"), nullptr, {},
                                      {}, true});
     h.window->Form_Load();

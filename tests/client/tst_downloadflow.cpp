@@ -267,9 +267,7 @@ void TestDownloadFlow::wholeDownloadLands()
 void TestDownloadFlow::secondActivationWhileBusy()
 {
     FaultServer server;
-    FaultServer::Reply silent = FaultServer::ok("never sent");
-    silent.fault = FaultServer::Fault::Silence;
-    server.setReply(QStringLiteral("/adminphp/up/slow.zip"), silent);
+    server.setReply(QStringLiteral("/adminphp/up/slow.zip"), FaultServer::silent());
     server.setDefaultReply(FaultServer::ok("fast"));
     Rig rig(adminphp(server));
     rig.show({row(QStringLiteral("Slow"), QStringLiteral("slow.zip")),
@@ -317,9 +315,7 @@ void TestDownloadFlow::blankFileNameDoesNothing()
     QFETCH(bool, whileBusy);
 
     FaultServer server;
-    FaultServer::Reply silent = FaultServer::ok("x");
-    silent.fault = FaultServer::Fault::Silence;
-    server.setDefaultReply(silent);
+    server.setDefaultReply(FaultServer::silent());
     Rig rig(adminphp(server));
     rig.show({row(QStringLiteral("Busy"), QStringLiteral("busy.zip")),
               row(QStringLiteral("Blank"), fileName)});
@@ -511,9 +507,7 @@ void TestDownloadFlow::progressMovesBarByRoundedPercent()
     QFETCH(int, value);
 
     FaultServer server;
-    FaultServer::Reply silent = FaultServer::ok("x");
-    silent.fault = FaultServer::Fault::Silence;
-    server.setDefaultReply(silent);
+    server.setDefaultReply(FaultServer::silent());
     Rig rig(adminphp(server));
     rig.show({row(QStringLiteral("Tool"), QStringLiteral("tool.zip"))});
     rig.activate(0);
@@ -532,9 +526,7 @@ void TestDownloadFlow::earlierFetchDoesNotMoveNewBar()
 {
     FaultServer server;
     server.setReply(QStringLiteral("/adminphp/up/first.zip"), FaultServer::ok("first"));
-    FaultServer::Reply silent = FaultServer::ok("second");
-    silent.fault = FaultServer::Fault::Silence;
-    server.setReply(QStringLiteral("/adminphp/up/second.zip"), silent);
+    server.setReply(QStringLiteral("/adminphp/up/second.zip"), FaultServer::silent());
     Rig rig(adminphp(server));
     rig.show({row(QStringLiteral("First"), QStringLiteral("first.zip")),
               row(QStringLiteral("Second"), QStringLiteral("second.zip"))});
@@ -632,9 +624,7 @@ void TestDownloadFlow::cancel()
 void TestDownloadFlow::oneHandlerAtATime()
 {
     FaultServer server;
-    FaultServer::Reply silent = FaultServer::ok("x");
-    silent.fault = FaultServer::Fault::Silence;
-    server.setDefaultReply(silent);
+    server.setDefaultReply(FaultServer::silent());
     Rig rig(adminphp(server));
     rig.show({row(QStringLiteral("Tool"), QStringLiteral("tool.zip"))});
     rig.activate(0);

@@ -490,9 +490,7 @@ private Q_SLOTS:
         QCOMPARE(h.list().rowCount(), 1);
         const Snapshot before = Snapshot::of(h);
 
-        FaultServer::Reply silent;
-        silent.fault = FaultServer::Fault::Silence;
-        server.setReply(QStringLiteral("/adminphp/admin_upload.php"), silent);
+        server.setReply(QStringLiteral("/adminphp/admin_upload.php"), FaultServer::silent());
         click(h.ui().Command1);
         QCOMPARE(Snapshot::of(h), before);
         QCOMPARE(h.prompter.boxes.size(), 1);

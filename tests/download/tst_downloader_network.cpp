@@ -498,7 +498,7 @@ void TestDownloaderNetwork::threeSideBySideTwoFailing()
     // Started silent, good, late 404; they end as 404, silent (time-out), good.
     Reply late404 = FaultServer::status(404);
     late404.delayMs = 50;
-    m_server->setReply("/silent", with(FaultServer::ok("x"), FaultServer::Fault::Silence));
+    m_server->setReply("/silent", FaultServer::silent());
     m_server->setReply("/good", drip(sampleBody(40), 2, 60));
     m_server->setReply("/late404", late404);
     const QString silent = m_dir->filePath("silent"), good = m_dir->filePath("good"),

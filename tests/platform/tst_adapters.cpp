@@ -312,9 +312,7 @@ void tst_Adapters::pingSkipsWhatIsNotAWebPage()
 void tst_Adapters::pingsInFlightDieWithTheirOwner()
 {
     FaultServer server;
-    FaultServer::Reply silent = FaultServer::ok("late");
-    silent.fault = FaultServer::Fault::Silence;
-    server.setDefaultReply(silent);
+    server.setDefaultReply(FaultServer::silent());
     {
         StartupEffectsImpl effects;
         effects.pingStatistics(server.url(QStringLiteral("a")));

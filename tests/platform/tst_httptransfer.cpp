@@ -547,7 +547,7 @@ void TestHttpTransfer::userInputDuringFetchIsDropped()
 void TestHttpTransfer::quitDuringFetchCancelsIt()
 {
     FaultServer server;
-    server.setDefaultReply(faulty("never", FaultServer::Fault::Silence));
+    server.setDefaultReply(FaultServer::silent());
     HttpTransfer transfer;
     transfer.setIdleTimeout(60s);
     QTimer::singleShot(100, [] { QCoreApplication::exit(0); });

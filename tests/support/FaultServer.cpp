@@ -341,6 +341,13 @@ FaultServer::Reply FaultServer::ok(QByteArray body)
     return r;
 }
 
+FaultServer::Reply FaultServer::silent()
+{
+    Reply r;
+    r.fault = Fault::Silence;
+    return r;
+}
+
 FaultServer::Reply FaultServer::status(int code, QByteArray body)
 {
     Reply r;

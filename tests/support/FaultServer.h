@@ -61,6 +61,8 @@ public:
     };
 
     static Reply ok(QByteArray body);
+    // Accepts the request and never answers.
+    static Reply silent();
     static Reply status(int code, QByteArray body = {});
     static Reply redirect(const QString &location, int code = 302);
 

@@ -217,9 +217,7 @@ void TestFaultServer::replyShapes()
 void TestFaultServer::silenceNeverAnswers()
 {
     FaultServer server;
-    FaultServer::Reply reply = FaultServer::ok("never");
-    reply.fault = FaultServer::Fault::Silence;
-    server.setReply("/quiet", reply);
+    server.setReply("/quiet", FaultServer::silent());
 
     const RawResult r = rawGet(server.port(), "/quiet", 300);
     QVERIFY(r.connected);
@@ -302,9 +300,7 @@ void TestFaultServer::deadPortRefuses()
 void TestFaultServer::serverGoesAwayWithOpenConnections()
 {
     auto *server = new FaultServer;
-    FaultServer::Reply reply = FaultServer::ok("x");
-    reply.fault = FaultServer::Fault::Silence;
-    server->setReply("/hold", reply);
+    server->setReply("/hold", FaultServer::silent());
     const quint16 port = server->port();
     auto pending = std::async(std::launch::async, rawGetBlocking, port, QByteArray("/hold"), 5000);
     QTRY_COMPARE(server->requestCount(), 1);
