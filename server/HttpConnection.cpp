@@ -5,6 +5,8 @@
 #include "Log.h"
 #include "Multipart.h"
 
+#include "core/HttpStatus.h"
+
 #include <QDir>
 #include <QFile>
 #include <QPointer>
@@ -20,50 +22,6 @@ constexpr qint64 ReadBufferBytes = 64 * 1024; // what a socket holds of what we 
 constexpr qint64 StreamChunk = 256 * 1024;
 constexpr qsizetype FieldLimit = 4096;
 constexpr int RequestsPerPass = 16;
-
-QByteArray reasonPhrase(int status)
-{
-    switch (status) {
-    case 100:
-        return "Continue";
-    case 200:
-        return "OK";
-    case 206:
-        return "Partial Content";
-    case 400:
-        return "Bad Request";
-    case 403:
-        return "Forbidden";
-    case 404:
-        return "Not Found";
-    case 405:
-        return "Method Not Allowed";
-    case 408:
-        return "Request Timeout";
-    case 411:
-        return "Length Required";
-    case 413:
-        return "Payload Too Large";
-    case 414:
-        return "URI Too Long";
-    case 416:
-        return "Range Not Satisfiable";
-    case 429:
-        return "Too Many Requests";
-    case 431:
-        return "Request Header Fields Too Large";
-    case 500:
-        return "Internal Server Error";
-    case 501:
-        return "Not Implemented";
-    case 503:
-        return "Service Unavailable";
-    case 505:
-        return "HTTP Version Not Supported";
-    default:
-        return "Status";
-    }
-}
 
 // Keeps the access log to one printable line whatever the client sent.
 QByteArray printable(const QByteArray &raw)
@@ -463,7 +421,7 @@ void HttpConnection::respond(HttpResponse response)
     log(response, length);
 
     QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' +
-                     reasonPhrase(response.status) + "\r\n";
+                     tavrel::httpReasonPhrase(response.status) + "\r\n";
     out += "Server: catalogd\r\n";
     out += "Content-Type: " + response.contentType + "\r\n";
     out += "Content-Length: " + QByteArray::number(length) + "\r\n";
@@ -589,7 +547,7 @@ void HttpConnection::fail(int status, const QByteArray &why)
     m_buffer.clear();
     qCInfo(lcAccess, "%s %d %s", qPrintable(m_socket->peerAddress().toString()), status,
            why.constData());
-    write("HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) +
+    write("HTTP/1.1 " + QByteArray::number(status) + ' ' + tavrel::httpReasonPhrase(status) +
           "\r\nServer: catalogd\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
           QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
     m_state = State::Closing;

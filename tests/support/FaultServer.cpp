@@ -1,5 +1,7 @@
 #include "FaultServer.h"
 
+#include "core/HttpStatus.h"
+
 #include <QDateTime>
 #include <QHostAddress>
 #include <QPointer>
@@ -26,42 +28,6 @@ namespace {
 constexpr qint64 kChunk = 64 * 1024;      // bytes handed to the socket at a time
 constexpr qint64 kHighWater = 256 * 1024; // stop writing while this much is still queued
 constexpr qsizetype kMaxHead = 64 * 1024; // a request head larger than this is dropped
-
-QByteArray reasonPhrase(int status)
-{
-    switch (status) {
-    case 200:
-        return "OK";
-    case 206:
-        return "Partial Content";
-    case 204:
-        return "No Content";
-    case 301:
-        return "Moved Permanently";
-    case 302:
-        return "Found";
-    case 303:
-        return "See Other";
-    case 307:
-        return "Temporary Redirect";
-    case 308:
-        return "Permanent Redirect";
-    case 400:
-        return "Bad Request";
-    case 403:
-        return "Forbidden";
-    case 404:
-        return "Not Found";
-    case 500:
-        return "Internal Server Error";
-    case 502:
-        return "Bad Gateway";
-    case 503:
-        return "Service Unavailable";
-    default:
-        return "Status";
-    }
-}
 
 QString pathOf(const QString &target)
 {
@@ -208,7 +174,7 @@ private:
             return; // keep the connection open and never answer
 
         QByteArray head = "HTTP/1.1 " + QByteArray::number(m_reply.status) + ' ' +
-                          reasonPhrase(m_reply.status) + "\r\n";
+                          tavrel::httpReasonPhrase(m_reply.status) + "\r\n";
         if (!m_reply.contentType.isEmpty())
             head += "Content-Type: " + m_reply.contentType + "\r\n";
         for (const auto &[name, value] : m_reply.headers)
