@@ -10,32 +10,12 @@
 #include "download/NetworkFetchService.h"
 
 #include <QApplication>
-#include <QEvent>
-#include <QTimer>
 #include <QDir>
 #include <QUrl>
 
 #include <cstdio>
 
 namespace {
-
-// Says "painted" on stdout once the window has been painted for the first time.
-class FirstPaint : public QObject
-{
-public:
-    using QObject::QObject;
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        if (event->type() == QEvent::Paint) {
-            watched->removeEventFilter(this);
-            QTimer::singleShot(0, [] {
-                std::puts("painted");
-                std::fflush(stdout);
-            });
-        }
-        return false;
-    }
-};
 
 // The visit-statistics page lives at the root of the catalog server's web host.
 QString statisticsUrl(const QString &baseUrl)
@@ -84,11 +64,13 @@ int main(int argc, char *argv[])
     services.requestsAfterFirstPaint = true;
     Main window(services);
     prompter.setParentWidget(&window);
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icon.png")));
     // For start-up measurements: say when the window is first painted and when its first list
     // is on screen, then leave.
     if (startup.quitWhenShown) {
-        window.installEventFilter(new FirstPaint(&window));
+        QObject::connect(&window, &Main::firstPainted, &window, [] {
+            std::puts("painted");
+            std::fflush(stdout);
+        }, Qt::QueuedConnection);
         QObject::connect(&window, &Main::startUpFinished, &window, [&window] {
             window.repaint();
             std::puts("shown");
@@ -96,6 +78,10 @@ int main(int argc, char *argv[])
             QCoreApplication::quit();
         });
     }
+    // The icon waits for the first paint: reading it looks through every image plugin.
+    QObject::connect(&window, &Main::firstPainted, &window, [] {
+        QApplication::setWindowIcon(QIcon(QStringLiteral(":/icon.png")));
+    }, Qt::QueuedConnection);
     if (startup.downloadRow >= 0)
         tavrel::downloadRowThenQuit(window, startup.downloadRow);
     window.Form_Load();

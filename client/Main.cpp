@@ -196,6 +196,7 @@ void Main::paintEvent(QPaintEvent *event)
     if (m_painted)
         return;
     m_painted = true;
+    Q_EMIT firstPainted();
     if (m_startWhenPainted) {
         m_startWhenPainted = false;
         // After this paint has reached the screen.

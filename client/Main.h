@@ -89,6 +89,8 @@ public:
     const QString &downloadFolder() const { return DownloadFolder; }
 
 Q_SIGNALS:
+    // The window has been painted for the first time.
+    void firstPainted();
     // Start-up's requests are done: the latest list is on show, or it could not be had.
     void startUpFinished();
 
