@@ -195,7 +195,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const qint64 sizeMiB = argc > 1 ? QByteArray(argv[1]).toLongLong() : 1024;
-    const int rounds = 3;
+    const int rounds = 5;
     if (sizeMiB <= 0) {
         std::fprintf(stderr, "usage: bench_download [size in MiB]\n");
         return 2;
