@@ -3,10 +3,12 @@
 #include <QByteArray>
 #include <QFile>
 
-// A field of /proc/self/status in bytes ("VmRSS" now, "VmHWM" at the peak); -1 when unknown.
-inline qint64 processStatusBytes(const char *field)
+// A field of /proc/<pid>/status in bytes ("VmRSS" now, "VmHWM" at the peak), of this process
+// unless a pid is given; -1 when unknown (the process gone, or no /proc).
+inline qint64 processStatusBytes(const char *field, qint64 pid = 0)
 {
-    QFile status(QStringLiteral("/proc/self/status"));
+    QFile status(pid > 0 ? QStringLiteral("/proc/%1/status").arg(pid)
+                         : QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly | QIODevice::Text))
         return -1;
     const QByteArray key = QByteArray(field) + ':';

@@ -4,7 +4,12 @@
 
 #include <QDateTime>
 #include <QHostAddress>
+#include <QFile>
 #include <QPointer>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -180,7 +185,9 @@ private:
         for (const auto &[name, value] : m_reply.headers)
             head += name + ": " + value + "\r\n";
         const qint64 announced = announcedLength(m_reply);
-        if (announced >= 0)
+        if (m_reply.fault == Fault::Endless)
+            head += "Transfer-Encoding: chunked\r\n";
+        else if (announced >= 0)
             head += "Content-Length: " + QByteArray::number(announced) + "\r\n";
         head += "Connection: close\r\n\r\n";
 
@@ -194,6 +201,12 @@ private:
                    : m_reply.fault == Fault::Stall ? Ending::Stay
                                                    : Ending::Close;
         m_headSize = head.size();
+        if (m_reply.fault == Fault::Endless) {
+            const QByteArray piece =
+                m_reply.body.isEmpty() ? QByteArray(16 * kChunk, 'x') : m_reply.body;
+            m_chunk = QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n";
+            bodyBytes = 0;
+        }
         m_out = head + m_reply.body.left(bodyBytes);
         m_waitForCue = m_reply.cutOnCue && bodyBytes < m_reply.body.size() &&
                        (m_reply.fault == Fault::CloseMidBody || m_reply.fault == Fault::Reset);
@@ -228,6 +241,16 @@ private:
             m_server->m_bodyBytes +=
                 std::max<qint64>(0, m_sent + written - std::max(m_sent, m_headSize));
             m_sent += written;
+        }
+        if (!m_chunk.isEmpty()) {
+            // Endless: the next chunk whenever the queue runs low, until the client gives up;
+            // a deeper queue than for other replies, to send as fast as loopback takes it.
+            while (m_sent == m_out.size() && m_socket->bytesToWrite() < 16 * kHighWater) {
+                if (m_socket->write(m_chunk) != m_chunk.size())
+                    return;
+                m_server->m_bodyBytes += m_chunk.size();
+            }
+            return;
         }
         if (m_sent < m_out.size() || m_ending == Ending::Stay)
             return;
@@ -288,6 +311,7 @@ private:
     QByteArray m_inbox;
     Reply m_reply;
     QByteArray m_out;   // head and the body bytes this reply sends
+    QByteArray m_chunk; // Endless: the chunk sent over and over after m_out
     qint64 m_limit = 0; // how much of m_out may be sent so far (grows while dripping)
     qint64 m_sent = 0;
     qint64 m_headSize = 0;
@@ -330,12 +354,81 @@ FaultServer::Reply FaultServer::redirect(const QString &location, int code)
     return r;
 }
 
+FaultServer::Reply FaultServer::endless()
+{
+    Reply r;
+    r.fault = Fault::Endless;
+    return r;
+}
+
+namespace {
+
+QByteArray tlsFixture(const QString &name)
+{
+    QFile file(QStringLiteral(TAVREL_TLS_FIXTURES "/") + name);
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("FaultServer: cannot read %s", qPrintable(file.fileName()));
+    return file.readAll();
+}
+
+} // namespace
+
+// Encrypts every connection it accepts before the connection sees a byte.
+class FaultServer::TlsListener : public QTcpServer
+{
+public:
+    TlsListener(const QString &certificate, QObject *parent) : QTcpServer(parent)
+    {
+        m_config = QSslConfiguration::defaultConfiguration();
+        m_config.setLocalCertificate(QSslCertificate(tlsFixture(certificate + ".pem")));
+        m_config.setPrivateKey(QSslKey(tlsFixture(QStringLiteral("server.key")), QSsl::Ec));
+        m_config.setPeerVerifyMode(QSslSocket::VerifyNone); // clients bring no certificate
+    }
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto *socket = new QSslSocket(this);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            delete socket;
+            return;
+        }
+        socket->setSslConfiguration(m_config);
+        // A client that refuses the certificate just goes away.
+        connect(socket, &QSslSocket::sslErrors, socket, [socket] { socket->abort(); });
+        socket->startServerEncryption();
+        addPendingConnection(socket);
+    }
+
+private:
+    QSslConfiguration m_config;
+};
+
 FaultServer::FaultServer(QObject *parent)
     : QObject(parent), m_server(new QTcpServer(this)), m_defaultReply(status(404, "not found"))
+{
+    listen();
+}
+
+FaultServer::FaultServer(const QString &certificate, QObject *parent)
+    : QObject(parent), m_server(new TlsListener(certificate, this)), m_tls(true),
+      m_defaultReply(status(404, "not found"))
+{
+    listen();
+}
+
+void FaultServer::listen()
 {
     connect(m_server, &QTcpServer::newConnection, this, &FaultServer::accept);
     if (!m_server->listen(QHostAddress::LocalHost, 0))
         qWarning("FaultServer: cannot listen on loopback: %s", qPrintable(m_server->errorString()));
+}
+
+void FaultServer::trustTestAuthority()
+{
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setCaCertificates({QSslCertificate(tlsFixture(QStringLiteral("authority.pem")))});
+    QSslConfiguration::setDefaultConfiguration(config);
 }
 
 FaultServer::~FaultServer()
@@ -351,7 +444,9 @@ quint16 FaultServer::port() const
 
 QString FaultServer::baseUrl() const
 {
-    return QStringLiteral("http://127.0.0.1:%1/").arg(port());
+    return QStringLiteral("%1://127.0.0.1:%2/")
+        .arg(m_tls ? QStringLiteral("https") : QStringLiteral("http"))
+        .arg(port());
 }
 
 QString FaultServer::url(const QString &target) const

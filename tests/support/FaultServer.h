@@ -25,8 +25,9 @@ class FaultServer : public QObject
     Q_OBJECT
 public:
     // Stall: the body up to the cut, then nothing more on an open connection. Hold: nothing until
-    // release() is called, then the reply as if it had no fault.
-    enum class Fault { None, CloseMidBody, Reset, Silence, Drip, Stall, Hold };
+    // release() is called, then the reply as if it had no fault. Endless: a chunked body of the
+    // reply's bytes over and over, as fast as the client takes them, never ending.
+    enum class Fault { None, CloseMidBody, Reset, Silence, Drip, Stall, Hold, Endless };
     enum class Length { Exact, Missing, Longer, Shorter }; // the Content-Length header
 
     struct Reply
@@ -65,9 +66,17 @@ public:
     static Reply silent();
     static Reply status(int code, QByteArray body = {});
     static Reply redirect(const QString &location, int code = 302);
+    static Reply endless();
 
     explicit FaultServer(QObject *parent = nullptr); // listens at once on 127.0.0.1, port 0
+    // Over TLS, with one of the certificates in tests/support/tls ("valid", "expired",
+    // "wrong-name", "unknown-issuer"); baseUrl() is then "https://127.0.0.1:PORT/".
+    explicit FaultServer(const QString &certificate, QObject *parent = nullptr);
     ~FaultServer() override;
+
+    // Makes the authority of the test certificates (all but "unknown-issuer") the only one
+    // this process trusts, through the default TLS configuration every request starts from.
+    static void trustTestAuthority();
 
     quint16 port() const;
     QString baseUrl() const;                  // "http://127.0.0.1:PORT/"
@@ -103,7 +112,11 @@ private:
     void accept();
     Reply replyFor(const QString &target) const;
 
+    class TlsListener;
+    void listen();
+
     QTcpServer *m_server = nullptr;
+    bool m_tls = false;
     QHash<QString, Reply> m_replies;
     QHash<QString, QList<bool>> m_usedCuts; // by path
     QList<QPointer<Connection>> m_atCut;
