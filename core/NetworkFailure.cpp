@@ -46,6 +46,11 @@ QString failureText(NetworkFailure failure, int code)
     return QCoreApplication::translate("NetworkFailure", "网络错误 (%1)").arg(code);
 }
 
+QString secureConnectionText(const QString &reason)
+{
+    return QCoreApplication::translate("NetworkFailure", "安全连接失败：%1").arg(reason.left(200));
+}
+
 QString idleTimeoutText(qint64 idleMs)
 {
     return QCoreApplication::translate("NetworkFailure", "连接超时：%1 毫秒内没有收到数据")

@@ -30,6 +30,9 @@ enum class NetworkFailure {
 // The reason in a few words; `code` is the network layer's own number, shown for Other only.
 QString failureText(NetworkFailure failure, int code = 0);
 
+// The secure connection was refused for this reason (a certificate fault, in Qt's words).
+QString secureConnectionText(const QString &reason);
+
 // No byte arrived for `idleMs` milliseconds.
 QString idleTimeoutText(qint64 idleMs);
 

@@ -1,5 +1,7 @@
 #include "net/HttpPolicy.h"
 
+#include <QSslCertificate>
+#include <QStringList>
 #include <QVariant>
 
 namespace tavrel::http {
@@ -46,6 +48,16 @@ bool isRedirectStatus(int status)
 bool isWebUrl(const QUrl &url)
 {
     return url.isValid() && !url.isRelative() && isWebScheme(url) && !url.host().isEmpty();
+}
+
+std::optional<NetworkFailure> redirectRefusal(const QUrl &from, const QUrl &to)
+{
+    if (!isWebUrl(to))
+        return NetworkFailure::RedirectUnsupported;
+    if (from.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 &&
+        to.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) != 0)
+        return NetworkFailure::InsecureRedirect;
+    return std::nullopt;
 }
 
 QNetworkRequest makeRequest(const QUrl &url, RedirectMode mode)
@@ -154,6 +166,35 @@ std::optional<ContentRange> parseContentRange(const QByteArray &header)
         (range.total >= 0 && range.last >= range.total))
         return std::nullopt;
     return range;
+}
+
+QString tlsFailureText(const QList<QSslError> &faults)
+{
+    if (faults.isEmpty())
+        return tavrel::failureText(NetworkFailure::SecureConnection);
+    return secureConnectionText(faults.first().errorString());
+}
+
+QString tlsFaultsForLog(const QList<QSslError> &faults)
+{
+    QStringList parts;
+    for (const QSslError &fault : faults) {
+        QString part = fault.errorString();
+        // The certificate's name says which one of a chain is at fault; it is the server's
+        // text, so it is kept short and on one line.
+        const QSslCertificate certificate = fault.certificate();
+        if (!certificate.isNull()) {
+            QString name =
+                certificate.subjectInfo(QSslCertificate::CommonName).join(QLatin1Char(',')).left(100);
+            for (QChar &c : name) {
+                if (c.category() == QChar::Other_Control)
+                    c = QLatin1Char('?');
+            }
+            part += QStringLiteral(" (CN=%1)").arg(name);
+        }
+        parts.append(part);
+    }
+    return parts.join(QStringLiteral("; "));
 }
 
 QString statusText(const QNetworkReply *reply)

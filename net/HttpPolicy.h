@@ -2,12 +2,15 @@
 
 #include "core/NetworkFailure.h"
 
+#include <QList>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSslError>
 #include <QString>
 #include <QUrl>
 
 #include <chrono>
+#include <optional>
 
 // The rules every HTTP request of the program follows, for the window's blocking GET and for
 // the download service alike: which addresses may be fetched, how requests are made, how long
@@ -19,8 +22,22 @@ namespace tavrel::http {
 inline constexpr std::chrono::milliseconds IdleTimeout{30000};
 inline constexpr int MaxRedirects = 5;
 
+// What a server may make the program hold, whatever it sends. Every reply is read through a
+// small buffer: while it is full the network side reads nothing more from the connection, so
+// bytes are counted as they arrive and a reply is cut at its cap before it can pile up.
+inline constexpr qint64 ReadBufferSize = 256 * 1024;
+// The most a catalogue page or an administrator's reply may hold.
+inline constexpr qint64 MaxReplySize = 64 * 1024 * 1024;
+// A body nobody reads (the statistics page) is dropped as it arrives and cut past this.
+inline constexpr qint64 MaxUnreadBodySize = 64 * 1024;
+
 // An absolute http or https URL with a host: the only kind of address the program fetches.
 bool isWebUrl(const QUrl &url);
+
+// Why a redirect from `from` to `to` is not followed, or nothing: the target must be http or
+// https, and an https request never goes on over plain http (a password in its query would
+// travel in clear).
+std::optional<NetworkFailure> redirectRefusal(const QUrl &from, const QUrl &to);
 
 // Qt 6.4 has a fault on each way of following redirects; each client takes the way whose fault
 // it cannot live with, and the way is named after the fault it avoids.
@@ -62,6 +79,11 @@ struct ContentRange
     qint64 total = -1;
 };
 std::optional<ContentRange> parseContentRange(const QByteArray &header);
+
+// A secure connection refused for its certificate: the words for the user, which name the first
+// fault, and every fault for the log. Certificate faults are never ignored.
+QString tlsFailureText(const QList<QSslError> &faults);
+QString tlsFaultsForLog(const QList<QSslError> &faults);
 
 // "服务器返回 404 Not Found" for a reply whose status says the request failed.
 QString statusText(const QNetworkReply *reply);

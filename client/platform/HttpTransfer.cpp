@@ -140,9 +140,9 @@ FetchResult HttpTransfer::followRedirects(const QString &url)
             qCDebug(lcHttpTransfer) << "GET failed: more than" << http::MaxRedirects << "redirects";
             return FetchResult::failure(failureText(NetworkFailure::TooManyRedirects));
         }
-        if (!http::isWebUrl(result.redirect)) {
-            qCDebug(lcHttpTransfer) << "GET failed: redirect away from http and https";
-            return FetchResult::failure(failureText(NetworkFailure::RedirectUnsupported));
+        if (const auto refusal = http::redirectRefusal(target, result.redirect)) {
+            qCDebug(lcHttpTransfer) << "GET failed: redirect refused," << failureText(*refusal);
+            return FetchResult::failure(failureText(*refusal));
         }
         target = result.redirect;
     }
@@ -156,25 +156,41 @@ HttpTransfer::Hop HttpTransfer::get(const QUrl &target,
     request.setTransferTimeout(int(std::min<qint64>(m_idleTimeout.count(), INT_MAX)));
 
     std::unique_ptr<QNetworkReply, DeleteLater> reply(m_nam->get(request));
+    // The network side reads no more than this ahead of us, so the body below is all the
+    // reply ever holds and the limit is checked before more can arrive.
+    reply->setReadBufferSize(http::ReadBufferSize);
+    QByteArray body;
+    QList<QSslError> tlsFaults;
     enum class Cut { No, Deadline, TooLarge } cut = Cut::No;
+    // Aborted from the event loop, never from inside one of the reply's own signals.
+    const auto stop = [&reply, &cut](Cut why) {
+        if (cut != Cut::No)
+            return;
+        cut = why;
+        QMetaObject::invokeMethod(reply.get(), &QNetworkReply::abort, Qt::QueuedConnection);
+    };
+    const auto take = [&] {
+        if (!reply->isOpen())
+            return; // aborted
+        if (cut != Cut::No) {
+            reply->skip(reply->bytesAvailable());
+            return;
+        }
+        body += reply->readAll();
+        if (body.size() > m_replyLimit)
+            stop(Cut::TooLarge);
+    };
     if (!reply->isFinished()) {
         QEventLoop loop;
         QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
-        // Aborted from the event loop, never from inside one of the reply's own signals.
-        const auto stop = [&reply, &cut](Cut why) {
-            if (cut != Cut::No)
-                return;
-            cut = why;
-            QMetaObject::invokeMethod(reply.get(), &QNetworkReply::abort, Qt::QueuedConnection);
-        };
-        const auto checkSize = [&] {
+        QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, &loop, [&] {
             const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
-            if (reply->bytesAvailable() > m_replyLimit ||
-                (announced.isValid() && announced.toLongLong() > m_replyLimit))
+            if (announced.isValid() && announced.toLongLong() > m_replyLimit)
                 stop(Cut::TooLarge);
-        };
-        QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, &loop, checkSize);
-        QObject::connect(reply.get(), &QNetworkReply::readyRead, &loop, checkSize);
+        });
+        QObject::connect(reply.get(), &QNetworkReply::readyRead, &loop, take);
+        QObject::connect(reply.get(), &QNetworkReply::sslErrors, &loop,
+                         [&tlsFaults](const QList<QSslError> &faults) { tlsFaults = faults; });
         QTimer timer;
         timer.setSingleShot(true);
         QObject::connect(&timer, &QTimer::timeout, &loop, [&] { stop(Cut::Deadline); });
@@ -190,6 +206,7 @@ HttpTransfer::Hop HttpTransfer::get(const QUrl &target,
         reply->abort();
         return {FetchResult::cancel(), {}};
     }
+    take(); // what came with the end
     if (cut == Cut::Deadline) {
         qCDebug(lcHttpTransfer) << "GET failed: not done within" << m_deadline.count() << "ms";
         return {FetchResult::failure(deadlineText(
@@ -209,6 +226,12 @@ HttpTransfer::Hop HttpTransfer::get(const QUrl &target,
             qCDebug(lcHttpTransfer) << "GET failed: idle for" << m_idleTimeout.count() << "ms";
             return {FetchResult::failure(idleTimeoutText(m_idleTimeout.count())), {}};
         }
+        if (*failure == NetworkFailure::SecureConnection && !tlsFaults.isEmpty()) {
+            qCWarning(lcHttpTransfer).noquote()
+                << "GET" << http::urlForLog(target.toString())
+                << "refused the server's certificate:" << http::tlsFaultsForLog(tlsFaults);
+            return {FetchResult::failure(http::tlsFailureText(tlsFaults)), {}};
+        }
         qCDebug(lcHttpTransfer) << "GET failed:" << reply->error();
         return {FetchResult::failure(http::failureText(reply->error())), {}};
     }
@@ -219,13 +242,6 @@ HttpTransfer::Hop HttpTransfer::get(const QUrl &target,
         return {FetchResult{}, redirect};
     }
 
-    QByteArray body = reply->readAll();
-    if (body.size() > m_replyLimit) { // arrived all at once, before any check could run
-        qCDebug(lcHttpTransfer) << "GET failed: reply over" << m_replyLimit << "bytes";
-        return {FetchResult::failure(
-                    failureText(NetworkFailure::ReplyTooLarge, int(m_replyLimit / (1024 * 1024)))),
-                {}};
-    }
     // A close before the announced length is a cut body, whatever status came with it.
     if (!http::isBodyWhole(reply.get(), body.size())) {
         qCDebug(lcHttpTransfer) << "GET failed:" << body.size() << "bytes, not as announced";

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "client/platform/Services.h"
+#include "net/HttpPolicy.h"
 
 #include <QUrl>
 
@@ -13,7 +14,8 @@ class QNetworkAccessManager;
 // with any HTTP status is a reply; only the transport failing (refused, reset, cut short, idle
 // too long, not done by the deadline, larger than the limit, a bad URL or a bad redirect) is a
 // failure. Redirects are followed one plain GET per hop, so a request the server acts on goes
-// out once.
+// out once; never from https to http. The reply is read as it arrives through a small buffer,
+// so a server that sends without end costs no more than the limit.
 //
 // While it waits, the program keeps painting and running its timers, shows a busy cursor, and
 // drops every mouse, key, wheel, touch and shortcut event: input made meanwhile is lost, never
@@ -25,7 +27,7 @@ class HttpTransfer : public Transfer
 {
 public:
     static constexpr std::chrono::seconds DefaultDeadline{60};
-    static constexpr qint64 DefaultReplyLimit = 64 * 1024 * 1024;
+    static constexpr qint64 DefaultReplyLimit = tavrel::http::MaxReplySize;
 
     explicit HttpTransfer(QNetworkAccessManager *nam = nullptr);
     ~HttpTransfer() override;

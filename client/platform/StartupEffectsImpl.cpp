@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <memory>
 #include <utility>
 
 // The visit and the chime are extras that are often missing on purpose (no statistics page, no
@@ -59,28 +60,55 @@ StartupEffectsImpl::~StartupEffectsImpl()
 
 void StartupEffectsImpl::pingStatistics(const QString &url)
 {
+    using namespace tavrel;
     const QUrl target(url);
     // Only a web page is visited; anything else is not the statistics page.
-    if (!target.isValid() ||
-        (target.scheme() != QLatin1String("http") && target.scheme() != QLatin1String("https"))) {
+    if (!http::isWebUrl(target)) {
         qCDebug(lcEffects) << "statistics visit skipped: not a web address";
         return;
     }
     if (!m_network)
         m_network = new QNetworkAccessManager(this);
 
-    QNetworkRequest request(target);
+    QNetworkRequest request =
+        http::makeRequest(target, http::RedirectMode::AvoidLostRedirectChains);
     request.setTransferTimeout(m_pingTimeoutMs);
     QNetworkReply *reply = m_network->get(request);
+    reply->setReadBufferSize(http::ReadBufferSize);
     ++m_pendingPings;
-    // Nobody reads the page: whatever the outcome, the reply just goes away.
-    connect(reply, &QNetworkReply::finished, this, [this, reply] {
-        if (reply->error() != QNetworkReply::NoError) {
-            using namespace tavrel;
+
+    // Nobody reads the page: its bytes are dropped as they come, and a page that goes on past
+    // a small size is cut, so an endless one costs neither memory nor a connection for long.
+    struct Visit
+    {
+        qint64 dropped = 0;
+        bool cut = false;
+        QList<QSslError> tlsFaults;
+    };
+    auto visit = std::make_shared<Visit>();
+    connect(reply, &QNetworkReply::readyRead, this, [reply, visit] {
+        visit->dropped += reply->skip(reply->bytesAvailable());
+        if (visit->dropped > http::MaxUnreadBodySize && !visit->cut) {
+            visit->cut = true;
+            QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
+        }
+    });
+    connect(reply, &QNetworkReply::sslErrors, this,
+            [visit](const QList<QSslError> &faults) { visit->tlsFaults = faults; });
+    connect(reply, &QNetworkReply::finished, this, [this, reply, visit] {
+        const QString where = http::urlForLog(reply->url().toString());
+        if (visit->cut) {
+            qCInfo(lcEffects).noquote() << "statistics visit to" << where << "cut: the page goes on"
+                                        << "past" << http::MaxUnreadBodySize << "bytes";
+        } else if (reply->error() != QNetworkReply::NoError) {
+            const std::optional<NetworkFailure> failure = http::transportFailure(reply);
             qCInfo(lcEffects).noquote()
-                << "statistics visit to" << http::urlForLog(reply->url().toString()) << "failed:"
-                << (http::transportFailure(reply) ? http::failureText(reply->error())
-                                                  : http::statusText(reply));
+                << "statistics visit to" << where << "failed:"
+                << (!failure                                     ? http::statusText(reply)
+                    : *failure == NetworkFailure::SecureConnection &&
+                            !visit->tlsFaults.isEmpty()
+                        ? http::tlsFaultsForLog(visit->tlsFaults)
+                        : http::failureText(reply->error()));
         }
         reply->deleteLater();
         --m_pendingPings;

@@ -3,6 +3,8 @@
 #include "client/platform/StartupEffectsImpl.h"
 
 #include "FaultServer.h"
+#include "LogCapture.h"
+#include "net/HttpPolicy.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -12,6 +14,7 @@
 #include <QMessageBox>
 #include <QNetworkReply>
 #include <QSignalSpy>
+#include <QSslError>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -35,6 +38,7 @@ class tst_Adapters : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase() { FaultServer::trustTestAuthority(); }
     void prompterAnswers_data();
     void prompterAnswers();
     void prompterShowsTextTitleAndIcon_data();
@@ -50,6 +54,8 @@ private Q_SLOTS:
     void pingSkipsWhatIsNotAWebPage_data();
     void pingSkipsWhatIsNotAWebPage();
     void pingsInFlightDieWithTheirOwner();
+    void pingStaysSafe_data();
+    void pingStaysSafe();
 
     void linearVolume_data();
     void linearVolume();
@@ -322,6 +328,55 @@ void tst_Adapters::pingsInFlightDieWithTheirOwner()
     }
     // The replies went with their owner; the connections close without the program's help.
     QTRY_COMPARE(server.openConnections(), 0);
+}
+
+void tst_Adapters::pingStaysSafe_data()
+{
+    QTest::addColumn<QString>("certificate"); // empty: plain http
+    QTest::addColumn<FaultServer::Reply>("reply");
+    QTest::addColumn<bool>("toHttp"); // the page redirects to a plain http server
+    QTest::addColumn<int>("requests"); // that reach the statistics server
+    QTest::addColumn<QString>("logged"); // a part of the visit's log line; empty: none
+
+    const FaultServer::Reply visited = FaultServer::ok("visited");
+    QTest::newRow("endless page is cut") << QString() << FaultServer::endless() << false << 1
+                                         << "cut: the page goes on past";
+    QTest::newRow("trusted certificate") << "valid" << visited << false << 1 << QString();
+    QTest::newRow("expired certificate: nothing sent")
+        << "expired" << visited << false << 0
+        << QSslError(QSslError::CertificateExpired).errorString();
+    QTest::newRow("redirect from https to http")
+        << "valid" << visited << true << 1
+        << tavrel::failureText(tavrel::NetworkFailure::InsecureRedirect);
+}
+
+void tst_Adapters::pingStaysSafe()
+{
+    QFETCH(QString, certificate);
+    QFETCH(FaultServer::Reply, reply);
+    QFETCH(bool, toHttp);
+    QFETCH(int, requests);
+    QFETCH(QString, logged);
+
+    FaultServer server; // plain http
+    FaultServer secure(certificate.isEmpty() ? QStringLiteral("valid") : certificate);
+    FaultServer &statistics = certificate.isEmpty() ? server : secure;
+    statistics.setDefaultReply(toHttp ? FaultServer::redirect(server.url(QStringLiteral("in-clear")))
+                                      : reply);
+
+    StartupEffectsImpl effects(5000);
+    QStringList lines;
+    {
+        LogCapture log;
+        effects.pingStatistics(statistics.url(QStringLiteral("kovitongji.asp")));
+        QTRY_COMPARE_WITH_TIMEOUT(effects.pendingPings(), 0, 10000);
+        lines = log.messages(QStringLiteral("tavrel.effects"));
+    }
+    QCOMPARE(statistics.requestCount(), requests);
+    if (toHttp)
+        QCOMPARE(server.requestCount(), 0);
+    QVERIFY2(logged.isEmpty() ? lines.isEmpty() : lines.join(u'\n').contains(logged),
+             qPrintable(lines.join(u'\n')));
 }
 
 void tst_Adapters::linearVolume_data()

@@ -9,6 +9,7 @@
 #include <QNetworkAccessManager>
 #include <QPointer>
 #include <QPushButton>
+#include <QSslError>
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
@@ -73,11 +74,14 @@ class TestHttpTransfer : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    void initTestCase() { FaultServer::trustTestAuthority(); }
     void replies_data();
     void replies();
     void redirects_data();
     void redirects();
     void redirectLoopFails();
+    void secureConnections_data();
+    void secureConnections();
     void refusedWithoutRequest_data();
     void refusedWithoutRequest();
     void deadPortFails();
@@ -262,6 +266,67 @@ void TestHttpTransfer::redirectLoopFails()
     QVERIFY(!result.ok);
     QVERIFY(!result.error.isEmpty());
     QCOMPARE(server.requestCount(), tavrel::http::MaxRedirects + 1);
+}
+
+void TestHttpTransfer::secureConnections_data()
+{
+    QTest::addColumn<QString>("certificate");
+    QTest::addColumn<bool>("toHttp"); // the https page redirects to a plain http server
+    QTest::addColumn<QList<int>>("faults"); // what the certificate is refused for, in order
+    QTest::addColumn<QString>("error");     // empty: the reply arrives
+
+    using E = QSslError;
+    const QString refused = QStringLiteral("安全连接失败：%1");
+    QTest::newRow("trusted certificate") << "valid" << false << QList<int>() << QString();
+    QTest::newRow("expired") << "expired" << false << QList<int>{E::CertificateExpired}
+                             << refused.arg(E(E::CertificateExpired).errorString());
+    QTest::newRow("wrong name") << "wrong-name" << false << QList<int>{E::HostNameMismatch}
+                                << refused.arg(E(E::HostNameMismatch).errorString());
+    QTest::newRow("unknown issuer")
+        << "unknown-issuer" << false
+        << QList<int>{E::UnableToGetLocalIssuerCertificate, E::UnableToVerifyFirstCertificate}
+        << refused.arg(E(E::UnableToGetLocalIssuerCertificate).errorString());
+    QTest::newRow("redirect from https to http")
+        << "valid" << true << QList<int>()
+        << tavrel::failureText(tavrel::NetworkFailure::InsecureRedirect);
+}
+
+void TestHttpTransfer::secureConnections()
+{
+    QFETCH(QString, certificate);
+    QFETCH(bool, toHttp);
+    QFETCH(QList<int>, faults);
+    QFETCH(QString, error);
+
+    FaultServer server(certificate);
+    FaultServer plain;
+    plain.setDefaultReply(FaultServer::ok("in clear"));
+    server.setDefaultReply(toHttp ? FaultServer::redirect(plain.url("page?pass=s3cret"))
+                                  : FaultServer::ok("secret page"));
+    HttpTransfer transfer;
+    transfer.setIdleTimeout(5s);
+
+    QStringList warnings;
+    FetchResult result;
+    {
+        LogCapture log;
+        result = transfer.fetch(server.url("page?pass=s3cret"));
+        warnings = log.messages(QStringLiteral("tavrel.http"), QtWarningMsg);
+    }
+
+    QCOMPARE(result.error, error);
+    QCOMPARE(result.ok, error.isEmpty());
+    QCOMPARE(plain.requestCount(), 0);
+    if (result.ok)
+        QCOMPARE(result.body, QByteArray("secret page"));
+    // Nothing goes over a refused connection, and the log names every fault.
+    if (!faults.isEmpty()) {
+        QCOMPARE(server.requestCount(), 0);
+        const QString all = warnings.join(u'\n');
+        for (int fault : std::as_const(faults))
+            QVERIFY2(all.contains(QSslError(QSslError::SslError(fault)).errorString()),
+                     qPrintable(all));
+    }
 }
 
 void TestHttpTransfer::refusedWithoutRequest_data()
@@ -453,6 +518,8 @@ void TestHttpTransfer::bounds_data()
     QTest::newRow("over the limit without a length")
         << withLength(FaultServer::ok(pattern(300 * 1024)), FaultServer::Length::Missing)
         << kRelaxed << qint64(1024) << "太大";
+    QTest::newRow("endless chunked body")
+        << FaultServer::endless() << kRelaxed << qint64(1024 * 1024) << "太大";
     // Never quiet for the idle time, but never done either.
     QTest::newRow("a drip past the deadline") << dripped(pattern(1000), 1, 20) << 300
                                               << HttpTransfer::DefaultReplyLimit << "没有完成回复";
