@@ -1,5 +1,7 @@
 #include "core/ItemPaths.h"
 
+#include "core/NameRule.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -11,15 +13,6 @@ namespace tavrel {
 
 namespace {
 
-bool isControl(QChar c)
-{
-    // C0, DEL and C1: NUL cuts a path short, the others hide what the name really is. The
-    // embeddings, overrides and isolates of bidirectional text show it in another order.
-    const char16_t u = c.unicode();
-    return c.category() == QChar::Other_Control || (u >= 0x202A && u <= 0x202E) ||
-           (u >= 0x2066 && u <= 0x2069);
-}
-
 bool isSeparator(QChar c)
 {
     return c == QLatin1Char('/') || c == QLatin1Char('\\');
@@ -29,11 +22,9 @@ bool isSeparator(QChar c)
 // ("a//b") are dropped: they name no folder.
 std::optional<QStringList> relativeParts(const QString &name, bool mustNameFile, QString *why)
 {
-    for (const QChar c : name) {
-        if (isControl(c)) {
-            *why = QCoreApplication::translate("ItemPaths", "含有控制字符");
-            return std::nullopt;
-        }
+    if (!isAcceptableName(name)) {
+        *why = QCoreApplication::translate("ItemPaths", "含有控制字符或不可见字符");
+        return std::nullopt;
     }
     if (!name.isEmpty() && isSeparator(name.front())) {
         *why = QCoreApplication::translate("ItemPaths", "是绝对路径");
@@ -127,7 +118,7 @@ QString visibleName(const QString &name)
     QString out;
     out.reserve(name.size());
     for (const QChar c : name) {
-        if (!isControl(c))
+        if (!isRefusedInName(c))
             out.append(c);
         else if (c.unicode() < 0x100)
             out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));

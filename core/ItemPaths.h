@@ -18,9 +18,9 @@ struct ItemTarget
 
 // The item's folder and file under libraryRoot (which ends with "/"). A "\" or "/" inside the
 // title or the file name makes nested folders. A name that could reach outside the root or
-// that no file can carry ("..", ".", an absolute path, control characters or bidirectional
-// controls that would show the name other than it is, a file name that ends with a separator)
-// is refused: nothing then, and *reason says why in the user's words.
+// that no file can carry ("..", ".", an absolute path, a character the rule for names refuses,
+// a file name that ends with a separator) is refused: nothing then, and *reason says why in the
+// user's words.
 std::optional<ItemTarget> itemTarget(const QString &libraryRoot, const QString &title,
                                      const QString &fileName, QString *reason = nullptr);
 
@@ -32,8 +32,8 @@ QString itemUrl(const QString &baseUrl, const QString &fileName);
 // written, otherwise "Res/" in fallbackFolder (the user's data folder). Ends with "/".
 QString chooseLibraryRoot(const QString &programFolder, const QString &fallbackFolder);
 
-// A name with its control characters, bidirectional controls among them, made visible (as \xNN
-// or \uNNNN), fit for a message box.
+// A name with the characters the rule for names refuses made visible (as \xNN or \uNNNN), fit
+// for a message box.
 QString visibleName(const QString &name);
 
 // The first symbolic link on the way from libraryRoot down to path (both absolute, path below

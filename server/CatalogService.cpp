@@ -3,6 +3,7 @@
 #include "CatalogText.h"
 #include "Log.h"
 #include "core/CatalogPage.h"
+#include "core/NameRule.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -527,20 +528,21 @@ HttpResponse CatalogService::checkUploadFields(const UploadForm &form)
                                 {QStringLiteral("title"), QStringLiteral("软件标题"), 200},
                                 {QStringLiteral("licence"), QStringLiteral("授权方式"), 64}};
     for (const Field &f : required) {
-        const QString value = form.fields.value(f.key);
+        const QString value = tavrel::storedName(form.fields.value(f.key));
         if (value.isEmpty())
             return uploadError(400, QStringLiteral("缺少“%1”。").arg(f.label));
         // Titles become folder names on the client: 255 bytes is what a file system takes.
-        if (value.size() > f.max || value.toUtf8().size() > 255 || !tavrel::isCleanField(value))
+        if (value.size() > f.max || value.toUtf8().size() > 255 || !tavrel::isCleanField(value) ||
+            !tavrel::isAcceptableName(value))
             return uploadError(400, QStringLiteral("“%1”太长或含有不允许的字符。").arg(f.label));
     }
     if (form.fields.value(QStringLiteral("code")).isEmpty())
         return uploadError(400, QStringLiteral("缺少安全码。"));
     if (!form.hasFile || form.fileName.isEmpty())
         return uploadError(400, QStringLiteral("缺少文件。"));
-    if (!CatalogText::isPlainFileName(form.fileName))
+    if (!CatalogText::isPlainFileName(tavrel::storedName(form.fileName)))
         return uploadError(400, QStringLiteral("文件名“%1”不是一个简单的文件名（不能含路径、斜杠、"
-                                               "以点开头或超过 255 字节）。")
+                                               "控制字符或不可见字符，不能以点开头或超过 255 字节）。")
                                     .arg(form.fileName));
     if (form.fileSize == 0)
         return uploadError(400, QStringLiteral("文件是空的。"));
@@ -557,16 +559,17 @@ HttpResponse CatalogService::checkUploadFields(const UploadForm &form)
 HttpResponse CatalogService::store(const HttpRequest &request, const UploadForm &form)
 {
     Q_UNUSED(request);
-    const QString name = uniqueFileName(form.fileName);
+    // Names are stored in one spelling, so two spellings of a name are taken as one.
+    const QString name = uniqueFileName(tavrel::storedName(form.fileName));
     const QString target = QDir(m_settings.upDir).filePath(name);
     if (name.isEmpty() || !form.file || !form.file->rename(target))
         return uploadError(500, QStringLiteral("服务器无法保存文件。"));
     form.file->setAutoRemove(false);
 
     Catalog::NewItem item;
-    item.category = form.fields.value(QStringLiteral("category"));
-    item.title = form.fields.value(QStringLiteral("title"));
-    item.licence = form.fields.value(QStringLiteral("licence"));
+    item.category = tavrel::storedName(form.fields.value(QStringLiteral("category")));
+    item.title = tavrel::storedName(form.fields.value(QStringLiteral("title")));
+    item.licence = tavrel::storedName(form.fields.value(QStringLiteral("licence")));
     item.fileName = name;
     if (catalog().addItem(item) < 0) {
         QFile::remove(target);

@@ -1,5 +1,7 @@
 #include "CatalogText.h"
 
+#include "core/NameRule.h"
+
 #include <QDateTime>
 #include <QLocale>
 
@@ -40,10 +42,10 @@ bool isPlainFileName(const QString &name)
     if (name.startsWith(u'.'))
         return false; // hidden files and temporary names stay private
     for (QChar c : name) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f || c == u'/' || c == u'\\' || c == u':')
+        if (c == u'/' || c == u'\\' || c == u':')
             return false;
     }
-    return true;
+    return tavrel::isAcceptableName(name);
 }
 
 bool isAcceptableSecurityCode(const QString &code)

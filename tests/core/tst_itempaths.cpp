@@ -1,6 +1,7 @@
 // Where items land on disk and where they are fetched from.
 
 #include "core/ItemPaths.h"
+#include "tests/support/NameRows.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,6 +22,8 @@ private slots:
     void refusedNames_data();
     void refusedNames();
     void refusalNamesTheCulprit();
+    void ruleForNames_data();
+    void ruleForNames();
     void linksInsideTheLibrary_data();
     void linksInsideTheLibrary();
     void itemUrl_data();
@@ -102,17 +105,6 @@ void TestItemPaths::refusedNames_data()
         row("x/..", QStringLiteral("x/.."));
         row("/etc/x", QStringLiteral("/etc/x"));
         row("\\etc\\x", QStringLiteral("\\etc\\x"));
-        row("NUL", QStringLiteral("a") + QChar(0) + QStringLiteral("b"));
-        row("tab", QStringLiteral("a\tb"));
-        row("line feed", QStringLiteral("a\nb"));
-        row("escape", QStringLiteral("a\x1b[2Jb"));
-        row("DEL", QStringLiteral("a\x7f"));
-        row("C1 control", QStringLiteral("a") + QChar(0x85));
-        // "evil\u202Egpj.exe" shows as "evilexe.jpg"
-        row("right-to-left override", QStringLiteral("evil") + QChar(0x202E) + "gpj.exe");
-        row("left-to-right embedding", QChar(0x202A) + QStringLiteral("a"));
-        row("first strong isolate", QStringLiteral("a") + QChar(0x2068));
-        row("pop directional isolate", QStringLiteral("a") + QChar(0x2069));
     }
     QTest::newRow("file name that names a folder") << ok << "dir/";
     QTest::newRow("file name of separators only") << ok << "\\\\";
@@ -146,6 +138,24 @@ void TestItemPaths::refusalNamesTheCulprit()
     QVERIFY(!itemTarget(QStringLiteral("/r/"), QStringLiteral("evil") + QChar(0x202E) + "gpj.exe",
                         QStringLiteral("f"), &reason));
     QVERIFY2(reason.contains(QStringLiteral("evil\\u202egpj.exe")), qPrintable(reason));
+}
+
+void TestItemPaths::ruleForNames_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("accepted");
+    for (const NameRow &row : nameRows())
+        QTest::newRow(row.tag) << row.name << row.accepted;
+}
+
+// The same rows as the server's: a name the server stores is one the client can write.
+void TestItemPaths::ruleForNames()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, accepted);
+    const QString root = QStringLiteral("/lib/Res/");
+    QCOMPARE(itemTarget(root, name, QStringLiteral("f.zip")).has_value(), accepted);
+    QCOMPARE(itemTarget(root, QStringLiteral("T"), name).has_value(), accepted);
 }
 
 void TestItemPaths::linksInsideTheLibrary_data()

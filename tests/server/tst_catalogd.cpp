@@ -814,6 +814,18 @@ void TestCatalogd::uploads_data()
     QTest::newRow("same long name keeps within 200 characters")
             << with("file", content, QByteArray(196, 'n') + ".bin") << multipart << 200
             << QString(194, u'n') + "-2.bin";
+    QTest::newRow("file name with right-to-left override")
+            << with("file", content, QStringLiteral("\u202Egpj.exe").toUtf8()) << multipart << 400 << QString();
+    QTest::newRow("title with C1 control") << with("title", QStringLiteral("a\u0085b").toUtf8()) << multipart
+                                           << 400 << QString();
+    QTest::newRow("category with zero-width space")
+            << with("category", QStringLiteral("工\u200B具").toUtf8()) << multipart << 400 << QString();
+    // One name in two spellings: stored composed, so the second is taken and gets its suffix.
+    QTest::newRow("composed spelling") << with("file", content, QStringLiteral("caf\u00e9.txt").toUtf8())
+                                       << multipart << 200 << QStringLiteral("caf\u00e9.txt");
+    QTest::newRow("decomposed spelling is the same name")
+            << with("file", content, QStringLiteral("cafe\u0301.txt").toUtf8()) << multipart << 200
+            << QStringLiteral("caf\u00e9-2.txt");
     QTest::newRow("file over the limit") << with("file", QByteArray(20001, 'z')) << multipart << 413 << QString();
     QTest::newRow("not multipart") << good << QByteArray("application/x-www-form-urlencoded") << 400 << QString();
     QTest::newRow("wrong boundary") << good << QByteArray("multipart/form-data; boundary=Other") << 400 << QString();
