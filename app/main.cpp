@@ -7,6 +7,7 @@
 #include "client/platform/HttpTransfer.h"
 #include "client/platform/MessageBoxPrompter.h"
 #include "client/platform/StartupEffectsImpl.h"
+#include "core/Endpoints.h"
 #include "download/NetworkFetchService.h"
 
 #include <QApplication>
@@ -21,7 +22,7 @@ namespace {
 QString statisticsUrl(const QString &baseUrl)
 {
     QUrl url(baseUrl);
-    url.setPath(QStringLiteral("/kovitongji.asp"));
+    url.setPath(tavrel::endpoint::Statistics);
     url.setQuery(QString());
     return url.toString();
 }

@@ -1,14 +1,15 @@
 #include "client/CatalogSession.h"
 
 #include "core/Encoding.h"
+#include "core/Endpoints.h"
 #include "core/ItemPaths.h"
 
 using namespace tavrel;
 
 namespace {
 
-const QString latestEndpoint = QStringLiteral("admin_upload.php?");
-const QString recommendedEndpoint = QStringLiteral("users_upload.php?");
+const QString latestEndpoint = endpoint::LatestList + QLatin1Char('?');
+const QString recommendedEndpoint = endpoint::RecommendedList + QLatin1Char('?');
 const QString firstPageQuery = QStringLiteral("page=1");
 
 QString pageQuery(int page)
@@ -191,5 +192,5 @@ QString CatalogSession::itemUrl(const QString &fileName) const
 
 QString CatalogSession::uploadPageUrl() const
 {
-    return BaseUrl + QStringLiteral("index.php");
+    return BaseUrl + endpoint::UploadPage;
 }

@@ -1,6 +1,7 @@
 #include "core/AdminOperation.h"
 
 #include "core/Encoding.h"
+#include "core/Endpoints.h"
 
 #include <cmath>
 
@@ -21,7 +22,7 @@ std::optional<double> readNumber(QStringView reply)
 
 QString adminQuery(AdminOperation operation, const QString &password)
 {
-    return QStringLiteral("to_examine.php?cz=%1&pass=").arg(int(operation)) +
+    return endpoint::Administration + QStringLiteral("?cz=%1&pass=").arg(int(operation)) +
            encodeQueryValue(password);
 }
 

@@ -1,5 +1,6 @@
 #include "core/ItemPaths.h"
 
+#include "core/Endpoints.h"
 #include "core/NameRule.h"
 
 #include <QCoreApplication>
@@ -103,7 +104,7 @@ QString itemUrl(const QString &baseUrl, const QString &fileName)
     QStringList parts = fileName.split(QLatin1Char('/'));
     for (QString &part : parts)
         part = QString::fromLatin1(QUrl::toPercentEncoding(part));
-    return baseUrl + QStringLiteral("up/") + parts.join(QLatin1Char('/'));
+    return baseUrl + endpoint::ItemFiles + parts.join(QLatin1Char('/'));
 }
 
 QString chooseLibraryRoot(const QString &programFolder, const QString &fallbackFolder)

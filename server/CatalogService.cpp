@@ -3,6 +3,7 @@
 #include "CatalogText.h"
 #include "Log.h"
 #include "core/CatalogPage.h"
+#include "core/Endpoints.h"
 #include "core/NameRule.h"
 
 #include <QDateTime>
@@ -21,7 +22,8 @@ using tavrel::AdminReply;
 
 namespace {
 
-const QString AdminPrefix = QStringLiteral("/adminphp/");
+namespace endpoint = tavrel::endpoint;
+const QString AdminPrefix = u'/' + endpoint::ScriptsFolder;
 
 QString escapeHtml(const QString &text)
 {
@@ -169,19 +171,21 @@ void CatalogService::handle(const HttpRequest &request, const HttpReply &reply)
         return r;
     };
 
-    if (path == AdminPrefix + QStringLiteral("admin_upload.php"))
+    if (path == AdminPrefix + endpoint::LatestList)
         return reply(onlyRead([&] { return listPage(request, Catalog::List::Admin); }));
-    if (path == AdminPrefix + QStringLiteral("users_upload.php"))
+    if (path == AdminPrefix + endpoint::RecommendedList)
         return reply(onlyRead([&] { return listPage(request, Catalog::List::Users); }));
-    if (path == AdminPrefix + QStringLiteral("to_examine.php")) {
+    if (path == AdminPrefix + endpoint::Administration) {
         if (read)
             return examine(request, reply);
         return reply(onlyRead([] { return HttpResponse(); }));
     }
-    if (path.startsWith(AdminPrefix + QStringLiteral("up/"))) {
-        return reply(onlyRead([&] { return itemFile(request, path.mid(AdminPrefix.size() + 3)); }));
+    if (path.startsWith(AdminPrefix + endpoint::ItemFiles)) {
+        return reply(onlyRead([&] {
+            return itemFile(request, path.mid(AdminPrefix.size() + endpoint::ItemFiles.size()));
+        }));
     }
-    if (path == AdminPrefix + QStringLiteral("index.php")) {
+    if (path == AdminPrefix + endpoint::UploadPage) {
         HttpResponse r;
         if (request.method == "POST") {
             r = upload(request);
@@ -194,7 +198,7 @@ void CatalogService::handle(const HttpRequest &request, const HttpReply &reply)
         r.logTarget = redactedTarget(request);
         return reply(r);
     }
-    if (path == u"/kovitongji.asp")
+    if (path == endpoint::Statistics)
         return reply(onlyRead([&] { return statistics(); }));
 
     HttpResponse r = HttpResponse::text(404, "not found\n");
