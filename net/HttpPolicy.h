@@ -20,6 +20,8 @@ namespace tavrel::http {
 
 // A transfer that receives nothing for this long fails.
 inline constexpr std::chrono::milliseconds IdleTimeout{30000};
+// A request that is not done in this time fails, however steadily its bytes trickle in.
+inline constexpr std::chrono::seconds RequestDeadline{60};
 inline constexpr int MaxRedirects = 5;
 
 // What a server may make the program hold, whatever it sends. Every reply is read through a

@@ -26,7 +26,7 @@ class QNetworkAccessManager;
 class HttpTransfer : public Transfer
 {
 public:
-    static constexpr std::chrono::seconds DefaultDeadline{60};
+    static constexpr std::chrono::seconds DefaultDeadline = tavrel::http::RequestDeadline;
     static constexpr qint64 DefaultReplyLimit = tavrel::http::MaxReplySize;
 
     explicit HttpTransfer(QNetworkAccessManager *nam = nullptr);

@@ -13,6 +13,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QThread>
+#include <QTimer>
 #include <QUrl>
 
 #include <algorithm>
@@ -79,27 +80,36 @@ void StartupEffectsImpl::pingStatistics(const QString &url)
 
     // Nobody reads the page: its bytes are dropped as they come, and a page that goes on past
     // a small size is cut, so an endless one costs neither memory nor a connection for long.
+    // One that trickles in without end is ended at the deadline.
     struct Visit
     {
         qint64 dropped = 0;
-        bool cut = false;
+        enum { Whole, TooLarge, TooLate } cut = Whole;
         QList<QSslError> tlsFaults;
     };
     auto visit = std::make_shared<Visit>();
-    connect(reply, &QNetworkReply::readyRead, this, [reply, visit] {
+    const auto stop = [reply, visit](decltype(Visit::cut) why) {
+        if (visit->cut != Visit::Whole || reply->isFinished())
+            return;
+        visit->cut = why;
+        QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
+    };
+    connect(reply, &QNetworkReply::readyRead, this, [reply, visit, stop] {
         visit->dropped += reply->skip(reply->bytesAvailable());
-        if (visit->dropped > http::MaxUnreadBodySize && !visit->cut) {
-            visit->cut = true;
-            QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
-        }
+        if (visit->dropped > http::MaxUnreadBodySize)
+            stop(Visit::TooLarge);
     });
+    QTimer::singleShot(m_pingDeadline, reply, [stop] { stop(Visit::TooLate); });
     connect(reply, &QNetworkReply::sslErrors, this,
             [visit](const QList<QSslError> &faults) { visit->tlsFaults = faults; });
-    connect(reply, &QNetworkReply::finished, this, [this, reply, visit] {
+    connect(reply, &QNetworkReply::finished, this, [this, reply, visit, deadline = m_pingDeadline] {
         const QString where = http::urlForLog(reply->url().toString());
-        if (visit->cut) {
+        if (visit->cut == Visit::TooLarge) {
             qCInfo(lcEffects).noquote() << "statistics visit to" << where << "cut: the page goes on"
                                         << "past" << http::MaxUnreadBodySize << "bytes";
+        } else if (visit->cut == Visit::TooLate) {
+            qCInfo(lcEffects).noquote() << "statistics visit to" << where << "cut: not done within"
+                                        << deadline.count() << "ms";
         } else if (reply->error() != QNetworkReply::NoError) {
             const std::optional<NetworkFailure> failure = http::transportFailure(reply);
             qCInfo(lcEffects).noquote()

@@ -2,7 +2,11 @@
 
 #include "client/platform/Services.h"
 
+#include "net/HttpPolicy.h"
+
 #include <QObject>
+
+#include <chrono>
 
 class QNetworkAccessManager;
 class QThread;
@@ -21,6 +25,8 @@ public:
     ~StartupEffectsImpl() override;
 
     void pingStatistics(const QString &url) override;
+    // A visit not done in this time is ended (one minute unless set).
+    void setPingDeadline(std::chrono::milliseconds deadline) { m_pingDeadline = deadline; }
     // Volume from 0 to 100, as a listener hears it; played once.
     void playSound(const QString &file, int volume) override;
 
@@ -40,6 +46,7 @@ private:
     void stopSound();
 
     int m_pingTimeoutMs;
+    std::chrono::milliseconds m_pingDeadline = tavrel::http::RequestDeadline;
     int m_pendingPings = 0;
     QNetworkAccessManager *m_network = nullptr;
 

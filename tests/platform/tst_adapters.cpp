@@ -341,6 +341,10 @@ void tst_Adapters::pingStaysSafe_data()
     const FaultServer::Reply visited = FaultServer::ok("visited");
     QTest::newRow("endless page is cut") << QString() << FaultServer::endless() << false << 1
                                          << "cut: the page goes on past";
+    FaultServer::Reply trickle = FaultServer::ok(QByteArray(1000, 'x'));
+    trickle.fault = FaultServer::Fault::Drip; // never idle, done after 20 s
+    QTest::newRow("trickle is cut at the deadline")
+        << QString() << trickle << false << 1 << "cut: not done within 1000 ms";
     QTest::newRow("trusted certificate") << "valid" << visited << false << 1 << QString();
     QTest::newRow("expired certificate: nothing sent")
         << "expired" << visited << false << 0
@@ -365,6 +369,7 @@ void tst_Adapters::pingStaysSafe()
                                       : reply);
 
     StartupEffectsImpl effects(5000);
+    effects.setPingDeadline(std::chrono::seconds(1));
     QStringList lines;
     {
         LogCapture log;
