@@ -2,6 +2,7 @@
 // what ends up on disk, and that nothing is left beside the target.
 
 #include "FaultServer.h"
+#include "core/NetworkFailure.h"
 #include "download/Downloader.h"
 #include "download/NetworkFetchService.h"
 
@@ -92,6 +93,7 @@ class TestDownloaderNetwork : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase() { FaultServer::trustTestAuthority(); }
     void init();
     void cleanup();
 
@@ -181,6 +183,8 @@ void TestDownloaderNetwork::fetch_data()
         << FaultServer::ok(body) << "redirect loop" << none << false << none;
     QTest::newRow("redirect to another scheme")
         << FaultServer::ok(body) << "redirect to ftp" << none << false << none;
+    QTest::newRow("redirect from https to http")
+        << FaultServer::ok(body) << "https to http" << none << false << none;
     QTest::newRow("target folder missing")
         << FaultServer::ok(body) << "no folder" << none << false << none;
     QTest::newRow("write fails part-way")
@@ -218,6 +222,11 @@ void TestDownloaderNetwork::fetch()
     } else if (setup == "redirect to ftp") {
         m_server->setReply("/away", FaultServer::redirect("ftp://127.0.0.1/file"));
         url = m_server->url("away");
+    }
+    FaultServer secure(QStringLiteral("valid"));
+    if (setup == "https to http") {
+        secure.setReply("/file", FaultServer::redirect(url));
+        url = secure.url("file");
     }
     const QString folder = setup == "no folder" ? m_dir->filePath("missing") : m_dir->path();
     const QString target = folder + "/item.bin";
@@ -294,6 +303,11 @@ void TestDownloaderNetwork::fetch()
     }
     if (setup == "redirect")
         QCOMPARE(m_server->requests(), (QStringList{"/moved", "/file"}));
+    if (setup == "https to http") {
+        QCOMPARE(m_server->requestCount(), 0);
+        QCOMPARE(error.at(0).at(1).toString(),
+                 tavrel::failureText(tavrel::NetworkFailure::InsecureRedirect));
+    }
 }
 
 // The value of a header in a request head, or "-" when it is absent.
