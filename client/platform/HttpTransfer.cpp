@@ -169,6 +169,8 @@ HttpTransfer::Hop HttpTransfer::get(const QUrl &target,
         cut = why;
         QMetaObject::invokeMethod(reply.get(), &QNetworkReply::abort, Qt::QueuedConnection);
     };
+    // Read straight into the body's own growing buffer: appending another array moves the
+    // body to a new buffer each time it grows, so the program would hold it twice.
     const auto take = [&] {
         if (!reply->isOpen())
             return; // aborted
@@ -176,7 +178,14 @@ HttpTransfer::Hop HttpTransfer::get(const QUrl &target,
             reply->skip(reply->bytesAvailable());
             return;
         }
-        body += reply->readAll();
+        for (qint64 n = reply->bytesAvailable(); n > 0; n = reply->bytesAvailable()) {
+            const qsizetype at = body.size();
+            body.resize(at + n);
+            const qint64 got = std::max<qint64>(reply->read(body.data() + at, n), 0);
+            body.resize(at + got);
+            if (got == 0)
+                break;
+        }
         if (body.size() > m_replyLimit)
             stop(Cut::TooLarge);
     };
