@@ -112,13 +112,12 @@ void StartupEffectsImpl::pingStatistics(const QString &url)
                                         << deadline.count() << "ms";
         } else if (reply->error() != QNetworkReply::NoError) {
             const std::optional<NetworkFailure> failure = http::transportFailure(reply);
-            qCInfo(lcEffects).noquote()
-                << "statistics visit to" << where << "failed:"
-                << (!failure                                     ? http::statusText(reply)
-                    : *failure == NetworkFailure::SecureConnection &&
-                            !visit->tlsFaults.isEmpty()
-                        ? http::tlsFaultsForLog(visit->tlsFaults)
-                        : http::failureText(reply->error()));
+            QString why = http::failureText(reply->error());
+            if (!failure)
+                why = http::statusText(reply);
+            else if (*failure == NetworkFailure::SecureConnection && !visit->tlsFaults.isEmpty())
+                why = http::tlsFaultsForLog(visit->tlsFaults);
+            qCInfo(lcEffects).noquote() << "statistics visit to" << where << "failed:" << why;
         }
         reply->deleteLater();
         --m_pendingPings;
