@@ -1,7 +1,5 @@
 #include "CatalogText.h"
 
-#include "core/NameRule.h"
-
 #include <QDateTime>
 #include <QLocale>
 
@@ -42,10 +40,10 @@ bool isPlainFileName(const QString &name)
     if (name.startsWith(u'.'))
         return false; // hidden files and temporary names stay private
     for (QChar c : name) {
-        if (c == u'/' || c == u'\\' || c == u':')
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f || c == u'/' || c == u'\\' || c == u':')
             return false;
     }
-    return tavrel::isAcceptableName(name);
+    return true;
 }
 
 bool isAcceptableSecurityCode(const QString &code)

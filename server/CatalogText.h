@@ -18,7 +18,7 @@ qint64 pageCount(qint64 recordCount, int pageSize);
 qint64 resolvePage(const QString &raw, qint64 pages);
 
 // A file name without any folder part that cannot climb out of the folder it is joined to, of
-// at most 200 characters and 255 bytes in UTF-8, that the rule for names takes.
+// at most 200 characters and 255 bytes in UTF-8.
 bool isPlainFileName(const QString &name);
 
 // A security code is kept as decimal text. The client reads the reply "1" (or "01", "001")

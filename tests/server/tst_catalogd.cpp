@@ -13,6 +13,7 @@
 
 #include "CatalogdProcess.h"
 #include "RawHttp.h"
+#include "tests/support/NameRows.h"
 
 using RawHttp::CatalogPage;
 using RawHttp::Response;
@@ -826,6 +827,14 @@ void TestCatalogd::uploads_data()
     QTest::newRow("decomposed spelling is the same name")
             << with("file", content, QStringLiteral("cafe\u0301.txt").toUtf8()) << multipart << 200
             << QStringLiteral("caf\u00e9-2.txt");
+    // The client's table: a name is stored (composed) exactly when the client can save it.
+    int n = 0;
+    for (const NameRow &row : nameRows()) {
+        const QString name = QStringLiteral("rule%1-").arg(++n) + row.name;
+        QTest::addRow("rule for names: %s", row.tag)
+                << with("file", content, name.toUtf8()) << multipart << (row.accepted ? 200 : 400)
+                << (row.accepted ? name.normalized(QString::NormalizationForm_C) : QString());
+    }
     QTest::newRow("file over the limit") << with("file", QByteArray(20001, 'z')) << multipart << 413 << QString();
     QTest::newRow("not multipart") << good << QByteArray("application/x-www-form-urlencoded") << 400 << QString();
     QTest::newRow("wrong boundary") << good << QByteArray("multipart/form-data; boundary=Other") << 400 << QString();

@@ -5,7 +5,6 @@
 #include "Multipart.h"
 #include "RequestHead.h"
 #include "core/CatalogPage.h"
-#include "tests/support/NameRows.h"
 
 using namespace CatalogText;
 
@@ -151,9 +150,6 @@ void TestCatalogText::checksFileNames_data()
     QTest::newRow("nul") << QString::fromUtf16(u"a\0b", 3) << false;
     QTest::newRow("newline") << QStringLiteral("a\nb") << false;
     QTest::newRow("too long") << QString(201, u'a') << false;
-    // The client's rows too: what is stored can be written on the client.
-    for (const NameRow &row : nameRows())
-        QTest::addRow("rule for names: %s", row.tag) << row.name << row.accepted;
 }
 
 void TestCatalogText::checksFileNames()
