@@ -184,8 +184,9 @@ QString tlsFaultsForLog(const QList<QSslError> &faults)
         // text, so it is kept short and on one line.
         const QSslCertificate certificate = fault.certificate();
         if (!certificate.isNull()) {
-            QString name =
-                certificate.subjectInfo(QSslCertificate::CommonName).join(QLatin1Char(',')).left(100);
+            QString name = certificate.subjectInfo(QSslCertificate::CommonName)
+                               .join(QLatin1Char(','))
+                               .left(100);
             for (QChar &c : name) {
                 if (c.category() == QChar::Other_Control)
                     c = QLatin1Char('?');

@@ -26,11 +26,11 @@ constexpr int Rounds = 3;
 
 struct Run
 {
-    qint64 peak = -1;      // VmHWM, bytes
-    qint64 served = 0;     // body bytes the server sent
-    double seconds = 0;    // how long the client was watched
-    bool ceiling = false;  // stopped at the safety ceiling
-    bool exited = false;   // the client left by itself
+    qint64 peak = -1;     // VmHWM, bytes
+    qint64 served = 0;    // body bytes the server sent
+    double seconds = 0;   // how long the client was watched
+    bool ceiling = false; // stopped at the safety ceiling
+    bool exited = false;  // the client left by itself
 };
 
 Run runClient(const QString &program, FaultServer &server, const QTemporaryDir &home)
@@ -90,8 +90,8 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     // Another build of the client may be named, to compare before and after.
-    const QString program = argc > 1 ? QString::fromLocal8Bit(argv[1])
-                                     : QStringLiteral(TAVREL_CLIENT_PATH);
+    const QString program =
+        argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(TAVREL_CLIENT_PATH);
     QTemporaryDir home;
     if (!home.isValid()) {
         std::fprintf(stderr, "no temporary folder\n");
@@ -110,9 +110,8 @@ int main(int argc, char *argv[])
     int failures = 0;
     for (const Case c : {Case{"statistics visit", true}, Case{"catalogue page", false}}) {
         FaultServer server;
-        server.setReply(QStringLiteral("/kovitongji.asp"), c.endlessStatistics
-                                                               ? FaultServer::endless()
-                                                               : FaultServer::ok("visited"));
+        server.setReply(QStringLiteral("/kovitongji.asp"),
+                        c.endlessStatistics ? FaultServer::endless() : FaultServer::ok("visited"));
         server.setDefaultReply(c.endlessStatistics ? FaultServer::ok(emptyPage)
                                                    : FaultServer::endless());
         double worst = 0;
@@ -125,7 +124,7 @@ int main(int argc, char *argv[])
             worst = std::max(worst, run.peak / MiB);
             std::printf("  %-17s run %d: peak %7.1f MiB, server sent %8.1f MiB in %4.1f s%s\n",
                         c.name, i + 1, run.peak / MiB, run.served / MiB, run.seconds,
-                        run.ceiling ? " (stopped at the ceiling)"
+                        run.ceiling  ? " (stopped at the ceiling)"
                         : run.exited ? " (client left)"
                                      : "");
         }

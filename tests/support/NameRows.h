@@ -15,7 +15,9 @@ struct NameRow
 
 inline QList<NameRow> nameRows()
 {
-    const auto with = [](char16_t c) { return QStringLiteral("a") + QChar(c) + QStringLiteral("b.zip"); };
+    const auto with = [](char16_t c) {
+        return QStringLiteral("a") + QChar(c) + QStringLiteral("b.zip");
+    };
     return {
         {"plain", QStringLiteral("tool-1.2.zip"), true},
         {"chinese", QStringLiteral("系统补丁.zip"), true},
