@@ -393,9 +393,9 @@ protected:
             delete socket;
             return;
         }
+        // A client that refuses the certificate closes the connection, and it goes away as
+        // any other that closes.
         socket->setSslConfiguration(m_config);
-        // A client that refuses the certificate just goes away.
-        connect(socket, &QSslSocket::sslErrors, socket, [socket] { socket->abort(); });
         socket->startServerEncryption();
         addPendingConnection(socket);
     }
