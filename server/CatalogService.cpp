@@ -397,8 +397,12 @@ HttpResponse CatalogService::itemFile(const HttpRequest &request, const QString 
     if (!info.isFile())
         return HttpResponse::text(404, "no such file\n");
 
+    // Whatever an uploader put in it, a file is a download: never a page, script or image
+    // on the catalogue's own site.
     HttpResponse r;
     r.contentType = "application/octet-stream";
+    r.addHeader("Content-Disposition", "attachment");
+    r.addHeader("Content-Security-Policy", "sandbox");
     if (!m_settings.accelRedirect.isEmpty()) {
         // The proxy in front sends the file itself, ranges included.
         r.addHeader("X-Accel-Redirect",
@@ -417,7 +421,8 @@ HttpResponse CatalogService::itemFile(const HttpRequest &request, const QString 
             ? CatalogText::parseRange(request.header("range"), size)
             : ByteRange{};
     if (range.kind == ByteRange::Unsatisfiable) {
-        r = HttpResponse::text(416, "range not satisfiable\n");
+        r.status = 416;
+        r.body = "range not satisfiable\n";
         r.addHeader("Content-Range", "bytes */" + QByteArray::number(size));
         return r;
     }

@@ -5,8 +5,6 @@
 #include "Log.h"
 #include "Multipart.h"
 
-#include "core/HttpStatus.h"
-
 #include <QDir>
 #include <QFile>
 #include <QPointer>
@@ -135,6 +133,11 @@ HttpConnection::HttpConnection(qintptr descriptor, HttpServer *server, const QBy
         });
     }
     m_idle.start();
+    // A new connection has its head deadline from the start: one that stays silent is no
+    // cheaper to hold than one that trickles.
+    m_headClock.start();
+    m_watch.start();
+    startWaiting();
     if (m_socket->state() != QAbstractSocket::ConnectedState)
         deleteLater();
     else if (m_socket->bytesAvailable() > 0)
@@ -143,6 +146,7 @@ HttpConnection::HttpConnection(qintptr descriptor, HttpServer *server, const QBy
 
 HttpConnection::~HttpConnection()
 {
+    stopWaiting(); // first: the server may post to a waiting connection until it is out
     releaseUpload();
     m_shared.unsentBytes -= m_unsent;
     m_server->connectionClosed(m_peerKey, m_counted);
@@ -166,6 +170,36 @@ void HttpConnection::finishAndClose()
         if (m_unsent == 0)
             closeGracefully();
     }
+}
+
+void HttpConnection::startWaiting()
+{
+    if (!m_waitKey) {
+        m_waitKey = m_shared.startWaiting(this);
+        m_server->connectionWaiting();
+    }
+}
+
+void HttpConnection::stopWaiting()
+{
+    if (m_waitKey)
+        m_shared.stopWaiting(*m_waitKey);
+    m_waitKey.reset();
+}
+
+void HttpConnection::closeIfWaiting()
+{
+    m_waitKey.reset(); // the server took it out of the table
+    if (m_state == State::Head)
+        process(); // a head that has come is read first
+    if (m_state != State::Head || m_buffer.contains("\r\n\r\n")) {
+        m_server->stayedOpen();
+        if (m_state == State::Head)
+            startWaiting();
+        return;
+    }
+    m_state = State::Closing;
+    m_socket->abort();
 }
 
 void HttpConnection::write(const QByteArray &bytes)
@@ -268,15 +302,26 @@ bool HttpConnection::readHead()
     }
     m_headClock.invalidate();
     m_watch.stop();
-    startRequest(parsed.head);
+    stopWaiting();
+    if (!startRequest(parsed.head))
+        return false;
     return acceptBody();
 }
 
-void HttpConnection::startRequest(const RequestHead &head)
+bool HttpConnection::startRequest(const RequestHead &head)
 {
     m_request = HttpRequest();
-    m_request.peer = clientAddress(m_socket->peerAddress(), head.header("x-forwarded-for"),
-                                   m_limits.trustedProxies);
+    const auto forwarded = head.headers.constFind("x-forwarded-for");
+    const std::optional<QHostAddress> client = clientAddress(
+        m_socket->peerAddress(),
+        forwarded == head.headers.cend() ? std::nullopt : std::optional(*forwarded),
+        m_limits.trustedProxies);
+    if (!client) {
+        // Charged to no one: neither the proxy nor a made-up client.
+        fail(400, "malformed X-Forwarded-For from the proxy");
+        return false;
+    }
+    m_request.peer = *client;
     m_request.method = head.method;
     m_request.target = head.target;
     m_request.path = head.path;
@@ -287,6 +332,7 @@ void HttpConnection::startRequest(const RequestHead &head)
     m_keepAlive = head.keepAlive && !m_draining;
     m_bodyLeft = head.contentLength;
     m_bodyRead = 0;
+    return true;
 }
 
 // Decides where the announced body goes: refused unread, read as a form, kept or dropped.
@@ -420,15 +466,7 @@ void HttpConnection::respond(HttpResponse response)
     }
     log(response, length);
 
-    QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' +
-                     tavrel::httpReasonPhrase(response.status) + "\r\n";
-    out += "Server: catalogd\r\n";
-    out += "Content-Type: " + response.contentType + "\r\n";
-    out += "Content-Length: " + QByteArray::number(length) + "\r\n";
-    for (const auto &h : response.headers)
-        out += h.first + ": " + h.second + "\r\n";
-    out += m_keepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
-    out += "\r\n";
+    QByteArray out = response.head(length, m_keepAlive);
     if (!head && response.filePath.isEmpty())
         out += response.body;
     write(out);
@@ -518,6 +556,7 @@ void HttpConnection::finishResponse()
 {
     if (m_keepAlive) {
         m_state = State::Head;
+        startWaiting(); // an idle connection waits for its next head from here
         return;
     }
     m_state = State::Closing;
@@ -542,14 +581,13 @@ void HttpConnection::fail(int status, const QByteArray &why)
     m_watch.stop();
     m_form.reset();
     releaseUpload();
-    const QByteArray body = why + '\n';
+    stopWaiting();
     m_keepAlive = false;
     m_buffer.clear();
     qCInfo(lcAccess, "%s %d %s", qPrintable(m_socket->peerAddress().toString()), status,
            why.constData());
-    write("HTTP/1.1 " + QByteArray::number(status) + ' ' + tavrel::httpReasonPhrase(status) +
-          "\r\nServer: catalogd\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
-          QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+    const HttpResponse r = HttpResponse::refusal(status, why);
+    write(r.head(r.body.size(), false) + r.body);
     m_state = State::Closing;
     pump();
 }
@@ -559,6 +597,10 @@ void HttpConnection::checkDeadlines()
 {
     if (m_state == State::Head && m_headClock.isValid() &&
         m_headClock.elapsed() > m_limits.headTimeoutMs) {
+        if (m_serial == 0 && m_buffer.isEmpty() && m_socket->bytesAvailable() == 0) {
+            m_socket->abort(); // it never said a word: no answer either
+            return;
+        }
         fail(408, "request head not received in time");
         return;
     }

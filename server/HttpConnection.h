@@ -1,12 +1,14 @@
 #pragma once
 
 #include "HttpServer.h"
+#include "HttpShared.h"
 #include "RequestHead.h"
 
 #include <QElapsedTimer>
 #include <QTimer>
 
 #include <memory>
+#include <optional>
 
 class QFile;
 class QTcpSocket;
@@ -22,6 +24,8 @@ public:
 
     // Ends the connection once the answer in flight is written.
     void finishAndClose();
+    // Closes it to make room for a new one, unless a request head has come meanwhile.
+    void closeIfWaiting();
 
 private:
     enum class State { Head, Body, Waiting, Streaming, Closing };
@@ -31,7 +35,7 @@ private:
     void process();
     bool mayStartRequest() const;
     bool readHead();
-    void startRequest(const RequestHead &head);
+    bool startRequest(const RequestHead &head);
     bool acceptBody();
     bool acceptForm(const QByteArray &boundary);
     bool readBody();
@@ -46,6 +50,8 @@ private:
     bool roomBeforeCut(qint64 *want);
     void closeGracefully();
     void fail(int status, const QByteArray &why);
+    void startWaiting();
+    void stopWaiting();
     void write(const QByteArray &bytes);
     void onBytesWritten(qint64 n);
     void checkDeadlines();
@@ -79,6 +85,7 @@ private:
     bool m_inHandler = false;
     bool m_draining = false;
     bool m_resumeQueued = false;
+    std::optional<HttpShared::WaitKey> m_waitKey; // while waiting for a request head
     std::unique_ptr<QFile> m_file;
     qint64 m_fileLeft = 0;
     qint64 m_fileSent = 0; // of the file body on its way

@@ -3,7 +3,12 @@
 #include "FailureLimiter.h"
 #include "HttpConnection.h"
 #include "HttpShared.h"
+#include "CatalogText.h"
 #include "Log.h"
+
+#include "core/HttpStatus.h"
+
+#include <QDateTime>
 
 #include <QSocketNotifier>
 #include <QThread>
@@ -40,6 +45,44 @@ HttpResponse HttpResponse::html(int status, const QString &body)
     return r;
 }
 
+HttpResponse HttpResponse::refusal(int status, const QByteArray &why)
+{
+    HttpResponse r = text(status, why + '\n');
+    r.closeConnection = true;
+    return r;
+}
+
+namespace {
+
+// The Date header's value, made once a second per thread.
+QByteArray currentDate()
+{
+    thread_local qint64 second = -1;
+    thread_local QByteArray text;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    if (now != second) {
+        second = now;
+        text = CatalogText::httpDate(QDateTime::fromSecsSinceEpoch(now, Qt::UTC));
+    }
+    return text;
+}
+
+} // namespace
+
+QByteArray HttpResponse::head(qint64 length, bool keepAlive) const
+{
+    QByteArray out;
+    out.reserve(256);
+    out += "HTTP/1.1 " + QByteArray::number(status) + ' ' + tavrel::httpReasonPhrase(status) +
+           "\r\nServer: catalogd\r\nDate: " + currentDate() + "\r\nContent-Type: " + contentType +
+           "\r\nContent-Length: " + QByteArray::number(length) +
+           "\r\nX-Content-Type-Options: nosniff\r\n";
+    for (const auto &h : headers)
+        out += h.first + ": " + h.second + "\r\n";
+    out += keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
+    return out;
+}
+
 bool isTrustedProxy(const QHostAddress &address, const QList<QHostAddress> &trustedProxies)
 {
     for (const QHostAddress &proxy : trustedProxies) {
@@ -49,19 +92,22 @@ bool isTrustedProxy(const QHostAddress &address, const QList<QHostAddress> &trus
     return false;
 }
 
-QHostAddress clientAddress(const QHostAddress &peer, const QByteArray &forwardedFor,
-                           const QList<QHostAddress> &trustedProxies)
+std::optional<QHostAddress> clientAddress(const QHostAddress &peer,
+                                          const std::optional<QByteArray> &forwardedFor,
+                                          const QList<QHostAddress> &trustedProxies)
 {
     auto trusted = [&](const QHostAddress &a) { return isTrustedProxy(a, trustedProxies); };
-    if (!trusted(peer))
+    if (!forwardedFor || !trusted(peer))
         return peer;
     // Each proxy appends the address it saw; the first untrusted one from the right is the
-    // client, and anything further left may be made up by the client.
-    const QList<QByteArray> hops = forwardedFor.split(',');
+    // client, and anything further left may be made up by the client. What the proxy itself
+    // wrote must be an address: anything else would charge the proxy's own budget.
+    const QList<QByteArray> hops = forwardedFor->split(',');
     for (auto it = hops.crbegin(); it != hops.crend(); ++it) {
         QHostAddress hop;
-        if (!hop.setAddress(QString::fromLatin1(it->trimmed())))
-            return peer;
+        const QByteArray text = it->trimmed();
+        if (text.isEmpty() || text.contains('/') || !hop.setAddress(QString::fromLatin1(text)))
+            return std::nullopt;
         if (!trusted(hop))
             return hop;
     }
@@ -190,12 +236,17 @@ QHostAddress peerOf(qintptr descriptor)
 // Refuses a connection before any request is read.
 void refuse(qintptr descriptor)
 {
-    static const char busy[] = "HTTP/1.1 503 Service Unavailable\r\nServer: catalogd\r\n"
-                               "Content-Type: text/plain; charset=utf-8\r\nContent-Length: 29\r\n"
-                               "Connection: close\r\n\r\ntoo many connections at once\n";
+    const HttpResponse r = HttpResponse::refusal(503, "too many connections at once");
+    const QByteArray out = r.head(r.body.size(), false) + r.body;
     [[maybe_unused]] const ssize_t sent =
-        ::send(int(descriptor), busy, sizeof busy - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+        ::send(int(descriptor), out.constData(), size_t(out.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
     ::close(int(descriptor));
+}
+
+// Connections above the cap while those closed to make room for them are on their way out.
+int capSlack(int maxConnections)
+{
+    return qMax(8, maxConnections / 8);
 }
 
 } // namespace
@@ -256,13 +307,66 @@ void HttpServer::dispatch(qintptr descriptor)
         refuse(descriptor);
         return;
     }
-    if (++m_shared->connections >= m_limits.maxConnections)
+    // At the cap, the connection that has waited longest for a request head makes room: a
+    // crowd of slow or silent clients cannot keep a new one out. Whoever is being answered or
+    // sends a body is never closed for this.
+    if (m_shared->connections >= m_limits.maxConnections)
+        closeLongestWaiting();
+    ++m_shared->connections;
+    if (!mayAccept()) {
+        m_shared->pausedAtCap = true;
         m_listener->pause(); // the rest wait in the system's queue
+    }
     QObject *context = m_contexts.at(m_next++ % m_contexts.size());
     QMetaObject::invokeMethod(context, [descriptor, this, context, key, counted] {
         auto *connection = new HttpConnection(descriptor, this, key, counted);
         connection->setParent(context);
     });
+}
+
+bool HttpServer::closeLongestWaiting()
+{
+    {
+        QMutexLocker lock(&m_shared->mutex);
+        if (m_shared->waiting.empty())
+            return false;
+        const auto first = m_shared->waiting.begin();
+        HttpConnection *connection = first->second;
+        m_shared->waiting.erase(first);
+        // Posted under the lock: a connection leaves the table under it before it is
+        // destroyed, so it is alive here.
+        QMetaObject::invokeMethod(connection, [connection] { connection->closeIfWaiting(); });
+    }
+    if (!m_lastMadeRoom.isValid() || m_lastMadeRoom.elapsed() > 10000) // once per burst
+        qCWarning(lcServer,
+                  "connections at the cap (%d): closing those that wait longest for a request",
+                  m_limits.maxConnections);
+    m_lastMadeRoom.start();
+    return true;
+}
+
+// Under the cap; or at it while a waiting connection can make room and the ones closed for
+// earlier newcomers have not gone too far over it.
+bool HttpServer::mayAccept() const
+{
+    const int connections = m_shared->connections;
+    if (connections < m_limits.maxConnections)
+        return true;
+    if (connections >= m_limits.maxConnections + capSlack(m_limits.maxConnections))
+        return false;
+    QMutexLocker lock(&m_shared->mutex);
+    return !m_shared->waiting.empty();
+}
+
+void HttpServer::connectionWaiting()
+{
+    if (m_shared->pausedAtCap.exchange(false))
+        QMetaObject::invokeMethod(this, [this] { resumeAccepting(); });
+}
+
+void HttpServer::stayedOpen()
+{
+    QMetaObject::invokeMethod(this, [this] { resumeAccepting(); });
 }
 
 void HttpServer::connectionClosed(const QByteArray &peerKey, bool counted)
@@ -285,11 +389,13 @@ void HttpServer::onAcceptError()
     m_listener->pause();
     if (m_resumeScheduled)
         return;
-    m_resumeScheduled = true;
     if (!m_acceptFailing) // once until an accept works again
         qCWarning(lcServer, "cannot accept a connection (%s): paused for a moment",
                   qPrintable(m_listener->errorString()));
     m_acceptFailing = true;
+    if (closeLongestWaiting())
+        return; // accepting resumes when it has closed
+    m_resumeScheduled = true;
     QTimer::singleShot(250, this, [this] {
         m_resumeScheduled = false;
         resumeAccepting();
@@ -298,8 +404,12 @@ void HttpServer::onAcceptError()
 
 void HttpServer::resumeAccepting()
 {
-    if (!m_stopping && !m_resumeScheduled && m_shared->connections < m_limits.maxConnections)
+    if (m_stopping || m_resumeScheduled)
+        return;
+    if (mayAccept())
         m_listener->resume();
+    else
+        m_shared->pausedAtCap = true;
 }
 
 void HttpServer::stop(int graceMs)

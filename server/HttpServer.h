@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
@@ -69,6 +70,12 @@ struct HttpResponse
 
     static HttpResponse text(int status, const QByteArray &body);
     static HttpResponse html(int status, const QString &body);
+    // A refusal that ends the connection: the status and a one-line reason.
+    static HttpResponse refusal(int status, const QByteArray &why);
+
+    // The status line and header block, for a body of `length` bytes. Every answer's head is
+    // written here.
+    QByteArray head(qint64 length, bool keepAlive) const;
 };
 
 // Hands the answer to a request back to its connection, once, from any thread. Further
@@ -128,14 +135,19 @@ public:
     const Handler &handler() const { return m_handler; }
     HttpShared &shared() const { return *m_shared; }
 
-    // Called by connections when they end (from their own threads).
+    // Called by connections when they end, and when they start waiting for a request head
+    // (from their own threads).
     void connectionClosed(const QByteArray &peerKey, bool counted);
+    void connectionWaiting();
+    void stayedOpen(); // asked to make room, but its request head had come meanwhile
 
 signals:
     void stopped();
 
 private:
     void dispatch(qintptr descriptor);
+    bool closeLongestWaiting();
+    bool mayAccept() const;
     void onAcceptError();
     void resumeAccepting();
     void checkStopped();
@@ -150,5 +162,6 @@ private:
     bool m_stopping = false;
     bool m_resumeScheduled = false;
     bool m_acceptFailing = false;
+    QElapsedTimer m_lastMadeRoom; // when a waiting connection was last closed for a new one
     friend class Listener;
 };

@@ -100,6 +100,16 @@ std::vector<std::unique_ptr<QTcpSocket>> openMany(quint16 port, int count, const
     return sockets;
 }
 
+// An item file is never shown as a page, script or image on the catalogue's site.
+void verifyInertDownload(const Response &r)
+{
+    QCOMPARE(r.header("content-type"), QByteArray("application/octet-stream"));
+    QCOMPARE(r.header("content-disposition"), QByteArray("attachment"));
+    QCOMPARE(r.header("x-content-type-options"), QByteArray("nosniff"));
+    QCOMPARE(r.header("content-security-policy"), QByteArray("sandbox"));
+    QVERIFY(r.header("date").endsWith(" GMT"));
+}
+
 QByteArray fileBytes(const QString &path)
 {
     QFile f(path);
@@ -618,6 +628,7 @@ void TestCatalogd::ranges()
     QVERIFY2(r.ok, qPrintable(r.error));
     QCOMPARE(r.status, status);
     QCOMPARE(r.header("accept-ranges").isEmpty() && status != 416, false);
+    verifyInertDownload(r);
     if (status == 416) {
         QCOMPARE(r.header("content-range"), "bytes */" + QByteArray::number(whole.size()));
         return;
@@ -1192,6 +1203,17 @@ void TestCatalogd::trustedProxyNamesTheClient()
         QCOMPARE(login("wrong", "203.0.113.7", Attacker), QByteArray("1"));
     QCOMPARE(login(Password.toUtf8(), "203.0.113.7", Attacker), QByteArray("1"));
     QCOMPARE(login(Password.toUtf8(), "203.0.113.8", Attacker), QByteArray("0"));
+    // What the proxy forwards must be an address: anything else is refused and charged to no
+    // one, neither the proxy's own budget nor a made-up client's.
+    for (const QByteArray bad : {"unknown", "", "203.0.113.11/24", "[203.0.113.12]"}) {
+        const Response r = RawHttp::send(server.port(), getRequest(examineTarget("cz=0&pass=wrong"),
+                                                                   {"X-Forwarded-For: " + bad}),
+                                         15000, Attacker);
+        QCOMPARE(r.status, 400);
+    }
+    QCOMPARE(RawHttp::send(server.port(), getRequest(examineTarget("cz=0&" + passQuery(Password))), 15000,
+                           Attacker).body,
+             QByteArray("0"));
     // Not a trusted proxy: its own address counts, whatever it forwards.
     for (int i = 0; i < 3; ++i)
         QCOMPARE(login("wrong", "203.0.113.9", Other), QByteArray("1"));
@@ -1209,6 +1231,7 @@ void TestCatalogd::itemFilesThroughTheProxy()
     QCOMPARE(r.status, 200);
     QCOMPARE(r.header("x-accel-redirect"), QByteArray("/internal/up/read%20me.txt"));
     QVERIFY(r.body.isEmpty());
+    verifyInertDownload(r);
     QCOMPARE(RawHttp::get(server.port(), "/adminphp/up/missing.zip").status, 404);
     QCOMPARE(RawHttp::get(server.port(), "/adminphp/up/..%2Fcatalog.db").status, 400);
 }
