@@ -269,6 +269,7 @@ HttpServer::HttpServer(Handler handler, HttpLimits limits, QObject *parent)
 
 HttpServer::~HttpServer()
 {
+    dropPending();
     // Connections end on their own threads, before those stop.
     for (QObject *context : std::as_const(m_contexts)) {
         QMetaObject::invokeMethod(
@@ -309,19 +310,53 @@ void HttpServer::dispatch(qintptr descriptor)
     }
     // At the cap, the connection that has waited longest for a request head makes room: a
     // crowd of slow or silent clients cannot keep a new one out. Whoever is being answered or
-    // sends a body is never closed for this.
-    if (m_shared->connections >= m_limits.maxConnections)
-        closeLongestWaiting();
-    ++m_shared->connections;
-    if (!mayAccept()) {
-        m_shared->pausedAtCap = true;
-        m_listener->pause(); // the rest wait in the system's queue
+    // sends a body is never closed for this; with nobody to close, this one waits here until
+    // a connection ends or starts waiting, and the rest in the system's queue.
+    if (m_shared->connections >= m_limits.maxConnections && !closeLongestWaiting()) {
+        m_pending = Pending{descriptor, key, counted};
+        waitForRoom();
+        return;
     }
+    start(Pending{descriptor, key, counted});
+}
+
+void HttpServer::start(const Pending &accepted)
+{
+    ++m_shared->connections;
+    // Those closed to make room are on their way out: accepting waits for them past a point.
+    if (m_shared->connections >= m_limits.maxConnections + capSlack(m_limits.maxConnections))
+        pauseAtCap();
     QObject *context = m_contexts.at(m_next++ % m_contexts.size());
-    QMetaObject::invokeMethod(context, [descriptor, this, context, key, counted] {
-        auto *connection = new HttpConnection(descriptor, this, key, counted);
+    QMetaObject::invokeMethod(context, [accepted, this, context] {
+        auto *connection =
+            new HttpConnection(accepted.descriptor, this, accepted.peerKey, accepted.counted);
         connection->setParent(context);
     });
+}
+
+void HttpServer::pauseAtCap()
+{
+    m_listener->pause();
+    m_shared->pausedAtCap = true;
+}
+
+// A connection that started waiting just before the pause would not have called for us.
+void HttpServer::waitForRoom()
+{
+    pauseAtCap();
+    QMutexLocker lock(&m_shared->mutex);
+    if (!m_shared->waiting.empty() && m_shared->pausedAtCap.exchange(false))
+        QMetaObject::invokeMethod(this, [this] { resumeAccepting(); }, Qt::QueuedConnection);
+}
+
+void HttpServer::dropPending()
+{
+    if (!m_pending)
+        return;
+    if (m_pending->counted)
+        m_shared->give(m_shared->connectionsPerPeer, m_pending->peerKey);
+    ::close(int(m_pending->descriptor));
+    m_pending.reset();
 }
 
 bool HttpServer::closeLongestWaiting()
@@ -343,19 +378,6 @@ bool HttpServer::closeLongestWaiting()
                   m_limits.maxConnections);
     m_lastMadeRoom.start();
     return true;
-}
-
-// Under the cap; or at it while a waiting connection can make room and the ones closed for
-// earlier newcomers have not gone too far over it.
-bool HttpServer::mayAccept() const
-{
-    const int connections = m_shared->connections;
-    if (connections < m_limits.maxConnections)
-        return true;
-    if (connections >= m_limits.maxConnections + capSlack(m_limits.maxConnections))
-        return false;
-    QMutexLocker lock(&m_shared->mutex);
-    return !m_shared->waiting.empty();
 }
 
 void HttpServer::connectionWaiting()
@@ -406,10 +428,17 @@ void HttpServer::resumeAccepting()
 {
     if (m_stopping || m_resumeScheduled)
         return;
-    if (mayAccept())
+    if (m_pending) {
+        if (m_shared->connections >= m_limits.maxConnections && !closeLongestWaiting()) {
+            waitForRoom();
+            return;
+        }
+        start(*std::exchange(m_pending, std::nullopt));
+    }
+    if (m_shared->connections < m_limits.maxConnections + capSlack(m_limits.maxConnections))
         m_listener->resume();
     else
-        m_shared->pausedAtCap = true;
+        pauseAtCap();
 }
 
 void HttpServer::stop(int graceMs)
@@ -418,6 +447,7 @@ void HttpServer::stop(int graceMs)
         return;
     m_stopping = true;
     m_listener->close();
+    dropPending();
     for (QObject *context : std::as_const(m_contexts)) {
         QMetaObject::invokeMethod(context, [context] {
             for (QObject *child : context->children()) {

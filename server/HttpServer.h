@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QTemporaryFile;
 class QThread;
@@ -145,9 +146,19 @@ signals:
     void stopped();
 
 private:
+    struct Pending
+    {
+        qintptr descriptor;
+        QByteArray peerKey;
+        bool counted;
+    };
+
     void dispatch(qintptr descriptor);
+    void start(const Pending &accepted);
     bool closeLongestWaiting();
-    bool mayAccept() const;
+    void pauseAtCap();
+    void waitForRoom();
+    void dropPending();
     void onAcceptError();
     void resumeAccepting();
     void checkStopped();
@@ -162,6 +173,7 @@ private:
     bool m_stopping = false;
     bool m_resumeScheduled = false;
     bool m_acceptFailing = false;
+    std::optional<Pending> m_pending; // accepted at the cap, waiting for room
     QElapsedTimer m_lastMadeRoom; // when a waiting connection was last closed for a new one
     friend class Listener;
 };

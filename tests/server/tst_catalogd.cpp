@@ -161,6 +161,8 @@ private slots:
     void guessesAreLimited();
     void listAnsweredDuringPasswordFlood();
     void connectionsPerAddressAreCapped();
+    void longestWaitingMakesRoom_data();
+    void longestWaitingMakesRoom();
     void descriptorExhaustionRecovers();
     void unreadPipelinesAreBounded();
     void spoolIsCapped();
@@ -1059,6 +1061,74 @@ void TestCatalogd::connectionsPerAddressAreCapped()
     const QByteArray list = getRequest("/adminphp/admin_upload.php?page=1");
     QCOMPARE(RawHttp::send(server.port(), list, 15000, Attacker).status, 503);
     QCOMPARE(RawHttp::send(server.port(), list, 15000, Other).status, 200);
+}
+
+// At the connection cap a newcomer is let in by closing the connection that has waited longest
+// for a request head, counted for an idle keep-alive connection from its last answer; one that
+// is being answered is never closed for it.
+void TestCatalogd::longestWaitingMakesRoom_data()
+{
+    QTest::addColumn<QByteArray>("kinds"); // the connections at the cap in the order opened:
+                                           // s slow head, k keep-alive answered after the rest,
+                                           // d download being answered
+    QTest::addColumn<QList<int>>("closed"); // which of them the two newcomers close
+    QTest::newRow("slow heads: the oldest go") << QByteArray("ssssss") << QList<int>{0, 1};
+    QTest::newRow("keep-alive waits from its answer") << QByteArray("kssssd") << QList<int>{1, 2};
+    QTest::newRow("all being answered: none goes") << QByteArray("dddddd") << QList<int>{};
+}
+
+void TestCatalogd::longestWaitingMakesRoom()
+{
+    QFETCH(QByteArray, kinds);
+    QFETCH(QList<int>, closed);
+    CatalogdProcess server;
+    CatalogdProcess::Options options;
+    options.extraArgs = {QStringLiteral("--max-connections"), QString::number(kinds.size()),
+                         QStringLiteral("--stall-after"), QStringLiteral("1000")};
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    std::vector<std::unique_ptr<QTcpSocket>> held;
+    for (const char kind : kinds) {
+        auto s = std::make_unique<QTcpSocket>();
+        s->bind(Attacker);
+        s->connectToHost(QStringLiteral("127.0.0.1"), server.port());
+        QVERIFY(s->waitForConnected(5000));
+        if (kind == 's')
+            s->write("GET /adminphp/admin_upload.php");
+        else if (kind == 'd')
+            s->write("GET /adminphp/up/tool-patch.zip HTTP/1.1\r\nHost: x\r\n\r\n");
+        if (kind != 'k')
+            QVERIFY(s->waitForBytesWritten(5000) && (kind == 's' || s->waitForReadyRead(5000)));
+        QTest::qWait(50); // one after the other
+        held.push_back(std::move(s));
+    }
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        if (kinds[qsizetype(i)] != 'k')
+            continue;
+        held[i]->write("GET /adminphp/admin_upload.php?page=1 HTTP/1.1\r\nHost: x\r\n\r\n");
+        QVERIFY(held[i]->waitForReadyRead(5000));
+        held[i]->readAll();
+    }
+
+    // Two newcomers that keep their connections.
+    QTcpSocket newcomers[2];
+    for (QTcpSocket &s : newcomers) {
+        s.bind(Other);
+        s.connectToHost(QStringLiteral("127.0.0.1"), server.port());
+        QVERIFY(s.waitForConnected(5000));
+        s.write("GET /adminphp/admin_upload.php?page=1 HTTP/1.1\r\nHost: x\r\n\r\n");
+        QCOMPARE(s.waitForReadyRead(closed.isEmpty() ? 1500 : 5000), !closed.isEmpty());
+    }
+    QTest::qWait(300);
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        QTcpSocket &s = *held[i];
+        if (closed.contains(int(i)))
+            QVERIFY2(s.state() == QAbstractSocket::UnconnectedState || s.waitForDisconnected(3000),
+                     qPrintable(QStringLiteral("connection %1 is still open").arg(i)));
+        else
+            QVERIFY2(s.state() == QAbstractSocket::ConnectedState && !s.waitForDisconnected(50),
+                     qPrintable(QStringLiteral("connection %1 was closed").arg(i)));
+    }
+    QCOMPARE(server.output().count(QStringLiteral("connections at the cap")), closed.isEmpty() ? 0 : 1);
 }
 
 // Descriptors run out: accepting pauses instead of spinning, and the server serves again once
