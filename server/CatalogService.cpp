@@ -102,6 +102,9 @@ bool isDigits(const QString &text)
     return true;
 }
 
+// An address without a wrong password for this long has its checks go first.
+constexpr qint64 QuietMs = 60 * 1000;
+
 qint64 now()
 {
     return QDateTime::currentMSecsSinceEpoch();
@@ -131,12 +134,13 @@ CatalogService::CatalogService(Settings settings)
 {
     m_tokenKey.resize(32);
     QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(m_tokenKey.data()), 8);
-    m_derivations.setMaxThreadCount(qMax(1, QThread::idealThreadCount()));
+    m_derivations = std::make_unique<PasswordChecks>(qMax(1, QThread::idealThreadCount()),
+                                                     m_settings.derivationQueue);
 }
 
 CatalogService::~CatalogService()
 {
-    m_derivations.waitForDone();
+    m_derivations.reset();
 }
 
 CatalogService::PerThread &CatalogService::local()
@@ -234,11 +238,14 @@ void CatalogService::examine(const HttpRequest &request, const HttpReply &reply)
         r.logTarget = logTarget;
         return reply(r);
     }
-    checkPassword(request, [this, request, reply, logTarget, op = *operation](bool accepted) {
+    checkPassword(request, [this, request, reply, logTarget, op = *operation](Check check) {
         HttpResponse r;
-        if (accepted)
+        if (check == Check::Accepted) {
             r = authorised(request, op);
-        else if (op == AdminOperation::ListAll || op == AdminOperation::ListPending)
+        } else if (check == Check::Busy) {
+            r = HttpResponse::text(503, "too many password checks at once; try again shortly\n");
+            r.addHeader("Retry-After", "1");
+        } else if (op == AdminOperation::ListAll || op == AdminOperation::ListPending)
             r = adminAnswer(tavrel::buildCatalogPage({}, 0, 0));
         else
             r = adminReply(AdminReply::WrongPassword);
@@ -292,53 +299,66 @@ QByteArray CatalogService::rememberedToken(const QString &password) const
 }
 
 // Judges the administrator password. A peer past its free failures is refused without a
-// check; the slow derivation runs off this thread, at most a few at a time per peer; the
-// verdict comes back on this thread.
+// check; the slow derivation runs off this thread, at most a few at a time per peer, in fair
+// turns with other peers' (see PasswordChecks); the verdict comes back on this thread.
 void CatalogService::checkPassword(const HttpRequest &request, const Verdict &verdict)
 {
-    const QByteArray peer = FailureLimiter::peerKey(request.peer);
-    if (m_passwordFailures.isBlocked(peer, now()))
-        return verdict(false);
+    const QHostAddress address = request.peer;
+    if (m_passwordFailures.isBlocked(address, now()))
+        return verdict(Check::Refused);
     const Catalog::PasswordHash stored = passwordHash();
     if (!stored.isValid())
-        return verdict(false);
+        return verdict(Check::Refused);
     const QString password = request.queryValue(QStringLiteral("pass"));
     const QByteArray token = rememberedToken(password);
+    const QByteArray peer = FailureLimiter::peerKey(address);
     {
         QMutexLocker lock(&m_mutex);
         if (m_acceptedForHash == stored.hash &&
             CatalogText::constantTimeEquals(token, m_acceptedToken))
-            return verdict(true);
+            return verdict(Check::Accepted);
         int &deriving = m_derivingPerPeer[peer];
         if (deriving >= m_settings.derivationsPerPeer)
-            return verdict(false); // one client may not queue up derivations
+            return verdict(Check::Refused); // one client may not queue up derivations
         ++deriving;
     }
+    // Back on this thread with the outcome; the peer's place is given back first.
     QPointer<QObject> home(&local().home);
-    const QString shownPeer = request.peer.toString();
-    m_derivations.start([=, this] {
-        const bool match =
-            CatalogText::constantTimeEquals(Catalog::derive(password, stored), stored.hash);
+    auto conclude = [=, this](Check check) {
         QMetaObject::invokeMethod(home.data(), [=, this] {
             {
                 QMutexLocker lock(&m_mutex);
                 if (--m_derivingPerPeer[peer] <= 0)
                     m_derivingPerPeer.remove(peer);
-                if (match) {
+                if (check == Check::Accepted) {
                     m_acceptedToken = token;
                     m_acceptedForHash = stored.hash;
                 }
             }
-            if (match)
-                m_passwordFailures.succeeded(peer);
-            else if (m_passwordFailures.failed(peer, now()))
-                qCWarning(lcServer,
-                          "%s: repeated wrong administrator passwords; refusing for a"
-                          " while",
-                          qPrintable(shownPeer));
-            verdict(match);
+            if (check == Check::Accepted) {
+                m_passwordFailures.succeeded(address);
+            } else if (check == Check::Refused) {
+                const QString held = m_passwordFailures.failed(address, now());
+                if (!held.isEmpty())
+                    qCWarning(lcServer,
+                              "%s: repeated wrong administrator passwords; refusing for a while",
+                              qPrintable(held));
+            }
+            verdict(check);
         });
-    });
+    };
+    const bool quiet = !m_passwordFailures.failedSince(address, now() - QuietMs);
+    const bool queued = m_derivations->submit(
+        peer, quiet,
+        [=] {
+            const QByteArray derived = PasswordChecks::pbkdf2Sha256(
+                password.toUtf8(), stored.salt, stored.iterations, int(stored.hash.size()));
+            conclude(CatalogText::constantTimeEquals(derived, stored.hash) ? Check::Accepted
+                                                                           : Check::Refused);
+        },
+        [=] { conclude(Check::Busy); });
+    if (!queued)
+        conclude(Check::Busy);
 }
 
 HttpResponse CatalogService::changePassword(const QString &next)
@@ -508,20 +528,20 @@ HttpResponse CatalogService::upload(const HttpRequest &request)
 
     // Guesses of the code are limited per peer like passwords; a peer past its free failures
     // is refused without a check.
-    const QByteArray peer = FailureLimiter::peerKey(request.peer);
     const QString wrongCode = QStringLiteral("安全码错误，没有保存任何内容。");
-    if (m_codeFailures.isBlocked(peer, now()))
+    if (m_codeFailures.isBlocked(request.peer, now()))
         return uploadError(403, wrongCode);
     const QString stored = catalog().securityCode();
     if (stored.isEmpty() ||
         !CatalogText::constantTimeEquals(form.fields.value(QStringLiteral("code")).toUtf8(),
                                          stored.toUtf8())) {
-        if (m_codeFailures.failed(peer, now()))
+        const QString held = m_codeFailures.failed(request.peer, now());
+        if (!held.isEmpty())
             qCWarning(lcServer, "%s: repeated wrong security codes; refusing for a while",
-                      qPrintable(request.peer.toString()));
+                      qPrintable(held));
         return uploadError(403, wrongCode);
     }
-    m_codeFailures.succeeded(peer);
+    m_codeFailures.succeeded(request.peer);
     return store(request, form);
 }
 

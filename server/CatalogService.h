@@ -4,15 +4,16 @@
 #include "FailureLimiter.h"
 #include "HttpServer.h"
 #include "PageCache.h"
+#include "PasswordChecks.h"
 #include "core/AdminOperation.h"
 
 #include <QHash>
 #include <QMutex>
 #include <QString>
-#include <QThreadPool>
 #include <QThreadStorage>
 
 #include <functional>
+#include <memory>
 
 // The catalogue's routes: the two list scripts, the administration script, item files, the
 // upload page and the statistics page. handle() runs on any of the server's threads; each
@@ -29,6 +30,7 @@ public:
         int pageSize = 20;
         qint64 maxUploadSize = 64 * 1024 * 1024;
         int derivationsPerPeer = 2; // password checks in flight for one address
+        int derivationQueue = 64;   // password checks waiting, all addresses together
         int freeFailures = 5;       // wrong guesses from one address before delays start
         QString accelRedirect;      // when set, item files are handed to the proxy under it
     };
@@ -44,7 +46,8 @@ public:
     Catalog &catalog();
 
 private:
-    using Verdict = std::function<void(bool accepted)>;
+    enum class Check { Accepted, Refused, Busy };
+    using Verdict = std::function<void(Check)>;
 
     HttpResponse listPage(const HttpRequest &request, Catalog::List list);
     void examine(const HttpRequest &request, const HttpReply &reply);
@@ -71,7 +74,7 @@ private:
     PageCache m_pages;
     FailureLimiter m_passwordFailures;
     FailureLimiter m_codeFailures;
-    QThreadPool m_derivations;
+    std::unique_ptr<PasswordChecks> m_derivations;
     QThreadStorage<PerThread *> m_threads;
 
     QMutex m_mutex; // guards what follows

@@ -1284,6 +1284,12 @@ void TestCatalogd::trustedProxyNamesTheClient()
     QCOMPARE(RawHttp::send(server.port(), getRequest(examineTarget("cz=0&" + passQuery(Password))), 15000,
                            Attacker).body,
              QByteArray("0"));
+    // An IPv6 site (/48) has one budget a few times a peer's, however many /64s it guesses from.
+    for (int i = 1; i <= 9; ++i)
+        QCOMPARE(login("wrong", "2001:db8:1:" + QByteArray::number(i) + "::1", Attacker), QByteArray("1"));
+    QCOMPARE(login(Password.toUtf8(), "2001:db8:1:ff::1", Attacker), QByteArray("1"));
+    QCOMPARE(login(Password.toUtf8(), "2001:db8:2::1", Attacker), QByteArray("0"));
+    QTRY_COMPARE(server.output().count(QStringLiteral("2001:db8:1::/48: repeated wrong")), 1);
     // Not a trusted proxy: its own address counts, whatever it forwards.
     for (int i = 0; i < 3; ++i)
         QCOMPARE(login("wrong", "203.0.113.9", Other), QByteArray("1"));

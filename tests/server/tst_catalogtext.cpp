@@ -1,7 +1,11 @@
+#include <QMutex>
+#include <QSemaphore>
 #include <QTest>
 
+#include "Catalog.h"
 #include "CatalogText.h"
 #include "FailureLimiter.h"
+#include "PasswordChecks.h"
 #include "Multipart.h"
 #include "RequestHead.h"
 #include "core/CatalogPage.h"
@@ -33,6 +37,12 @@ private slots:
     void readsRequestHeads();
     void backsOff_data();
     void backsOff();
+    void backsOffPerNetwork_data();
+    void backsOffPerNetwork();
+    void sharesChecksFairly_data();
+    void sharesChecksFairly();
+    void derivesAsStored_data();
+    void derivesAsStored();
 };
 
 void TestCatalogText::countsPages_data()
@@ -386,16 +396,144 @@ void TestCatalogText::backsOff()
     QFETCH(bool, blocked);
     QFETCH(int, logged);
     FailureLimiter limiter(FailureLimiter::Policy{2, 1000, 4000, 10000});
-    const QByteArray peer = FailureLimiter::peerKey(QHostAddress(QStringLiteral("192.0.2.1")));
+    const QHostAddress peer(QStringLiteral("192.0.2.1"));
     int starts = 0;
     for (const qint64 t : failures)
-        starts += limiter.failed(peer, t);
+        starts += !limiter.failed(peer, t).isEmpty();
     QCOMPARE(limiter.isBlocked(peer, at), blocked);
     QCOMPARE(starts, logged);
-    const QHostAddress other(QStringLiteral("192.0.2.2"));
-    QVERIFY(!limiter.isBlocked(FailureLimiter::peerKey(other), at));
+    QVERIFY(!limiter.isBlocked(QHostAddress(QStringLiteral("192.0.2.2")), at));
     limiter.succeeded(peer);
     QVERIFY(!limiter.isBlocked(peer, at));
+}
+
+// Failures from many addresses at once, with 2 free ones per peer and 8 per IPv6 /48: then
+// whether `probe`, which has not failed itself, is blocked, and what the log names.
+void TestCatalogText::backsOffPerNetwork_data()
+{
+    QTest::addColumn<QStringList>("failing");
+    QTest::addColumn<QString>("probe");
+    QTest::addColumn<bool>("blocked");
+    QTest::addColumn<QString>("logged");
+    QStringList site;
+    for (int i = 1; i <= 9; ++i)
+        site << QStringLiteral("2001:db8:1:%1::1").arg(i);
+    QStringList ipv4;
+    for (int i = 1; i <= 9; ++i)
+        ipv4 << QStringLiteral("192.0.2.%1").arg(i);
+    QTest::newRow("seven /64s of a site: free") << site.mid(0, 7) << "2001:db8:1:ff::1" << false << "";
+    QTest::newRow("nine: the whole site waits")
+            << site << "2001:db8:1:ff::1" << true << "2001:db8:1::/48";
+    QTest::newRow("another site is served") << site << "2001:db8:2:1::1" << false << "2001:db8:1::/48";
+    QTest::newRow("one /64: its own budget")
+            << QStringList{"2001:db8:1:1::1", "2001:db8:1:1::2", "2001:db8:1:1::3"} << "2001:db8:1:1::9"
+            << true << "2001:db8:1:1::3";
+    QTest::newRow("IPv4 neighbours count one by one") << ipv4 << "192.0.2.10" << false << "";
+}
+
+void TestCatalogText::backsOffPerNetwork()
+{
+    QFETCH(QStringList, failing);
+    QFETCH(QString, probe);
+    QFETCH(bool, blocked);
+    QFETCH(QString, logged);
+    FailureLimiter limiter(FailureLimiter::Policy{2, 1000, 4000, 10000, 4});
+    QString held;
+    for (const QString &address : failing) {
+        const QString now = limiter.failed(QHostAddress(address), 100);
+        if (!now.isEmpty())
+            held = now;
+    }
+    QCOMPARE(limiter.isBlocked(QHostAddress(probe), 200), blocked);
+    QCOMPARE(held, logged);
+    QVERIFY(limiter.failedSince(QHostAddress(failing.first()), 100));
+    QVERIFY(!limiter.failedSince(QHostAddress(failing.first()), 101));
+}
+
+// Checks queued while the one worker is busy, each named by its peer's letter and a number
+// (upper case: a peer without recent failures): the order they run in, and those refused or
+// dropped for a quiet peer's check when the queue is full.
+void TestCatalogText::sharesChecksFairly_data()
+{
+    QTest::addColumn<int>("capacity");
+    QTest::addColumn<QStringList>("submitted");
+    QTest::addColumn<QStringList>("ran");
+    QTest::addColumn<QStringList>("turnedAway");
+    using L = QStringList;
+    QTest::newRow("turns between peers")
+            << 10 << L{"a1", "a2", "a3", "b1", "b2", "c1"} << L{"a1", "b1", "c1", "a2", "b2", "a3"} << L{};
+    QTest::newRow("a quiet peer first") << 10 << L{"a1", "a2", "b1", "Q1"} << L{"Q1", "a1", "b1", "a2"} << L{};
+    QTest::newRow("quiet peers take turns too")
+            << 10 << L{"Q1", "Q2", "R1", "a1"} << L{"Q1", "R1", "Q2", "a1"} << L{};
+    QTest::newRow("full: a guess is refused") << 3 << L{"a1", "b1", "c1", "d1"} << L{"a1", "b1", "c1"} << L{"d1"};
+    QTest::newRow("full: a quiet peer takes the newest guess's place")
+            << 3 << L{"a1", "a2", "b1", "Q1"} << L{"Q1", "a1", "a2"} << L{"b1"};
+    QTest::newRow("full of quiet peers: refused") << 3 << L{"Q1", "R1", "S1", "T1"} << L{"Q1", "R1", "S1"} << L{"T1"};
+}
+
+void TestCatalogText::sharesChecksFairly()
+{
+    QFETCH(int, capacity);
+    QFETCH(QStringList, submitted);
+    QFETCH(QStringList, ran);
+    QFETCH(QStringList, turnedAway);
+    QMutex mutex;
+    QStringList order;
+    QStringList away;
+    QSemaphore started;
+    QSemaphore gate;
+    QSemaphore done;
+    {
+        PasswordChecks checks(1, capacity);
+        QVERIFY(checks.submit("gate", true, [&] { started.release(); gate.acquire(); }, [] {}));
+        started.acquire(); // the worker is busy from here
+        for (const QString &name : submitted) {
+            auto record = [&, name](QStringList *list) {
+                QMutexLocker lock(&mutex);
+                list->append(name);
+                done.release();
+            };
+            const QByteArray peer = name.left(1).toLatin1();
+            if (!checks.submit(peer, name.at(0).isUpper(), [record, &order] { record(&order); },
+                               [record, &away] { record(&away); }))
+                record(&away);
+        }
+        gate.release();
+        QVERIFY(done.tryAcquire(int(submitted.size()), 5000));
+    }
+    QCOMPARE(order, ran);
+    QCOMPARE(away, turnedAway);
+}
+
+// Passwords are checked with libcrypto against digests that Qt made: the same bytes.
+void TestCatalogText::derivesAsStored_data()
+{
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QByteArray>("salt");
+    QTest::addColumn<int>("iterations");
+    QTest::addColumn<QByteArray>("expectedHex"); // a published vector, when given
+    const QByteArray salt = QByteArray::fromHex("8f1e22c05a7d3b4e9c0f11aa27e5d6b3");
+    QTest::newRow("ascii") << QStringLiteral("admin-pass") << salt << 20000 << QByteArray();
+    QTest::newRow("chinese") << QStringLiteral("管理员密码") << salt << 20000 << QByteArray();
+    QTest::newRow("reserved characters") << QStringLiteral("a&b=c%d+e#f g") << salt << 1000 << QByteArray();
+    QTest::newRow("empty") << QString() << salt << 1000 << QByteArray();
+    QTest::newRow("longer than a hash block") << QString(300, u'p') << salt << 1000 << QByteArray();
+    QTest::newRow("published vector") << QStringLiteral("passwd") << QByteArray("salt") << 1
+                                      << QByteArray("55ac046e56e3089fec1691c22544b605f94185216dde0465e68b9d57c20dacbc");
+}
+
+void TestCatalogText::derivesAsStored()
+{
+    QFETCH(QString, password);
+    QFETCH(QByteArray, salt);
+    QFETCH(int, iterations);
+    QFETCH(QByteArray, expectedHex);
+    const QByteArray byQt = Catalog::derive(password, Catalog::PasswordHash{salt, {}, iterations});
+    QCOMPARE(byQt.size(), 32);
+    const QByteArray byLibcrypto = PasswordChecks::pbkdf2Sha256(password.toUtf8(), salt, iterations, 32);
+    QCOMPARE(byLibcrypto.toHex(), byQt.toHex());
+    if (!expectedHex.isEmpty())
+        QCOMPARE(byLibcrypto.toHex(), expectedHex);
 }
 
 QTEST_APPLESS_MAIN(TestCatalogText)
