@@ -312,6 +312,7 @@ void CatalogService::checkPassword(const HttpRequest &request, const Verdict &ve
     const QString password = request.queryValue(QStringLiteral("pass"));
     const QByteArray token = rememberedToken(password);
     const QByteArray peer = FailureLimiter::peerKey(address);
+    bool quiet = false; // no recent wrong password, and no check on its way: its turn comes first
     {
         QMutexLocker lock(&m_mutex);
         if (m_acceptedForHash == stored.hash &&
@@ -320,8 +321,9 @@ void CatalogService::checkPassword(const HttpRequest &request, const Verdict &ve
         int &deriving = m_derivingPerPeer[peer];
         if (deriving >= m_settings.derivationsPerPeer)
             return verdict(Check::Refused); // one client may not queue up derivations
-        ++deriving;
+        quiet = deriving++ == 0;
     }
+    quiet = quiet && !m_passwordFailures.failedSince(address, now() - QuietMs);
     // Back on this thread with the outcome; the peer's place is given back first.
     QPointer<QObject> home(&local().home);
     auto conclude = [=, this](Check check) {
@@ -347,7 +349,6 @@ void CatalogService::checkPassword(const HttpRequest &request, const Verdict &ve
             verdict(check);
         });
     };
-    const bool quiet = !m_passwordFailures.failedSince(address, now() - QuietMs);
     const bool queued = m_derivations->submit(
         peer, quiet,
         [=] {

@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
-"""Hostile-client figures for catalogd, run by hand:  hostile.py CATALOGD [SECONDS]
+"""Hostile-client figures for catalogd, run by hand:  hostile.py CATALOGD [SECONDS [ATTACK...]]
 
 Starts its own catalogd instances on 127.0.0.1 (ports the system picks) and prints one figure
 per attack: wrong security codes, a wrong-password flood, slow connections at a low descriptor
-limit, unread pipelines, slow uploads, long names and a repeated delete."""
+limit, unread pipelines, slow uploads, long names, a repeated delete, a slow flood from many
+addresses and password floods from many addresses. ATTACK names pick some (e.g. slow_flood
+password_flood_ipv6)."""
 import asyncio, os, re, resource, shutil, subprocess, sys, tempfile, time
 
 CATALOGD = sys.argv[1]
 SECONDS = float(sys.argv[2]) if len(sys.argv) > 2 else 10
+CHOSEN = set(sys.argv[3:])
 PASSWORD, CODE = "bench-pass", "48213697"
 OTHER = "127.0.0.2"  # the address of everyone but the attacker
 
@@ -271,13 +274,139 @@ async def repeated_delete(s):
     print(f"7. a delete sent twice answers {a.decode()!r} then {b.decode()!r}")
 
 
+async def slow_flood(s, count=600, addresses=51, tries=12):
+    """8. 600 connections from 51 addresses that stay silent or send a byte now and then, and
+    come back at once when closed, at a 256-descriptor limit; a new client from another address
+    asks every 2 s."""
+    deadline = time.monotonic() + max(SECONDS, 2 * tries + 4)
+    opened = 0
+
+    async def attacker(n):
+        nonlocal opened
+        source = f"127.0.1.{n % addresses + 1}"
+        while time.monotonic() < deadline:
+            try:
+                r, w = await asyncio.wait_for(
+                    asyncio.open_connection("127.0.0.1", s.port, local_addr=(source, 0)), 5)
+            except Exception:
+                await asyncio.sleep(0.1)
+                continue
+            opened += 1
+            trickle = n % 2 == 0
+            try:
+                if trickle:
+                    w.write(b"G")
+                while time.monotonic() < deadline:
+                    try:
+                        if not await asyncio.wait_for(r.read(4096), 2):
+                            break  # closed by the server: come back
+                    except asyncio.TimeoutError:
+                        if trickle:
+                            w.write(b"E")
+            except Exception:
+                pass
+            w.close()
+
+    tasks = [asyncio.create_task(attacker(n)) for n in range(count)]
+    await asyncio.sleep(3)  # the flood settles
+    cpu0, t0 = s.cpu_seconds(), time.monotonic()
+    waits = []
+    for _ in range(tries):
+        start = time.monotonic()
+        # curl times itself: this process is busy being the flood
+        curl = await asyncio.create_subprocess_exec(
+            "curl", "-s", "-o", "/dev/null", "-m", "5", "--interface", OTHER,
+            "-w", "%{http_code} %{time_total}", f"http://127.0.0.1:{s.port}/adminphp/admin_upload.php?page=1",
+            stdout=subprocess.PIPE)
+        status, seconds = (await curl.communicate())[0].decode().split()
+        if status == "200":
+            waits.append(float(seconds))
+        await asyncio.sleep(max(0, 2 - (time.monotonic() - start)))
+    cpu = (s.cpu_seconds() - cpu0) / (time.monotonic() - t0) * 100
+    for t in tasks:
+        t.cancel()
+    await asyncio.gather(*tasks, return_exceptions=True)
+    shown = ", ".join(f"{w * 1000:.0f} ms" for w in waits) or "none"
+    print(f"8. slow flood, {count} connections from {addresses} addresses at 256 descriptors "
+          f"({opened} opened): a new client served {len(waits)} of {tries} times within 5 s "
+          f"(waits: {shown}); server CPU {cpu:.0f} %")
+
+
+async def admin_login(port, forwarded):
+    """The administrator's login through the proxy; curl times itself, since this process is
+    busy being the flood."""
+    curl = await asyncio.create_subprocess_exec(
+        "curl", "-s", "-m", "60", "-H", f"X-Forwarded-For: {forwarded}", "-w", " %{time_total}",
+        f"http://127.0.0.1:{port}/adminphp/to_examine.php?cz=0&pass={PASSWORD}",
+        stdout=subprocess.PIPE)
+    answer, seconds = (await curl.communicate())[0].decode().rsplit(" ", 1)
+    return float(seconds), answer
+
+
+async def guessers(port, forwarded, deadline, per_address=2):
+    """Connections through the trusted proxy (127.0.0.1), per_address per forwarded address,
+    each sending wrong passwords one after the other until the deadline; counts answers."""
+    counts = {"answers": 0, "busy": 0}
+
+    async def one(address, n):
+        r, w = await asyncio.open_connection("127.0.0.1", port)
+        i = 0
+        while time.monotonic() < deadline:
+            i += 1
+            w.write((f"GET /adminphp/to_examine.php?cz=0&pass=wrong{n}-{i} HTTP/1.1\r\nHost: x\r\n"
+                     f"X-Forwarded-For: {address}\r\n\r\n").encode())
+            try:
+                status, _ = await asyncio.wait_for(read_response(r), 60)
+            except Exception:
+                break
+            counts["answers"] += 1
+            counts["busy"] += status == 503
+        w.close()
+
+    tasks = [asyncio.create_task(one(a, n)) for n, a in enumerate(forwarded) for _ in range(per_address)]
+    return tasks, counts
+
+
+async def password_flood_ipv6(s):
+    """9. wrong passwords through a trusted proxy from 400 IPv6 /64s (each of its own /48), 2
+    connections each, 800 at once; the administrator's login sent 0.5 s in."""
+    await many_guessers(s, "400 IPv6 /64s", [f"2001:db8:{i + 1:x}:1::7" for i in range(400)], 0.5)
+
+
+async def password_flood_ipv4(s):
+    """10. the same from 400 IPv4 addresses, the login sent 5 s in."""
+    await many_guessers(s, "400 IPv4 addresses",
+                        [f"10.0.{i // 200}.{i % 200 + 1}" for i in range(400)], 5)
+
+
+async def many_guessers(s, label, addresses, login_at):
+    deadline = time.monotonic() + login_at + 30
+    tasks, counts = await guessers(s.port, addresses, deadline)
+    await asyncio.sleep(login_at)
+    waited, answer = await admin_login(s.port, "192.0.2.200")
+    answers, busy = counts["answers"], counts["busy"]
+    for t in tasks:
+        t.cancel()
+    await asyncio.gather(*tasks, return_exceptions=True)
+    print(f"password flood from {label}: the administrator's login sent {login_at:g} s in "
+          f"answered {answer!r} after {waited:.3f} s; the flood had {answers} answers by then "
+          f"({busy} of them 503 busy)")
+
+
 async def main():
     extra = os.environ.get("CATALOGD_EXTRA", "").split()
     print(f"catalogd hostile-client figures, {CATALOGD}, {SECONDS:g} s per attack")
-    for attack, kwargs in [(code_brute_force, {}), (password_flood, {}),
-                           (slow_connections, {"nofile": 256}), (unread_pipelines, {}),
-                           (slow_uploads, {}), (names, {}), (repeated_delete, {})]:
-        s = Server(extra, **kwargs)
+    attacks = [(code_brute_force, {}), (password_flood, {}),
+               (slow_connections, {"nofile": 256}), (unread_pipelines, {}),
+               (slow_uploads, {}), (names, {}), (repeated_delete, {}),
+               (slow_flood, {"nofile": 256}),
+               (password_flood_ipv6, {"extra": ["--trusted-proxy", "127.0.0.1"]}),
+               (password_flood_ipv4, {"extra": ["--trusted-proxy", "127.0.0.1"]})]
+    for attack, kwargs in attacks:
+        if CHOSEN and attack.__name__ not in CHOSEN:
+            continue
+        kwargs = dict(kwargs)
+        s = Server(extra + kwargs.pop("extra", []), **kwargs)
         try:
             await attack(s)
         except Exception as e:
