@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # The deployment of deploy/nginx/ on loopback: nginx with that site (its TLS server included,
 # on a self-signed certificate) in front of two catalogd instances on one PostgreSQL store and
-# one item folder, and the client's listing and download tests run through it.
+# one item folder, and the client's listing and download tests run through it. The instances
+# run under umask 0077, as under their systemd unit, and nginx's workers (as root: as nobody)
+# cannot read their data folder; item files still arrive, as inert downloads, and no password
+# reaches nginx's logs.
 #   with-postgresql.sh behind-nginx.sh BIN_DIR SOURCE_DIR
 # BIN_DIR holds catalogd, tst_listing and tst_downloadflow. Everything listens on 127.0.0.1,
 # on ports picked free here (nginx takes no port 0), and is stopped and removed at the end.
@@ -44,19 +47,17 @@ start_instances() {
     local page_size=$1 db=catalogd_deploy_$1
     psql -d "${TAVREL_CATALOGD_DATABASE}postgres" -qc "DROP DATABASE IF EXISTS $db" -c "CREATE DATABASE $db"
     rm -rf "$data"
-    mkdir -p "$data"
-    chmod 755 "$data"
+    (umask 077 && mkdir -p "$data")
     ports=()
     for name in a b; do
-        "$bin/catalogd" --listen 127.0.0.1:0 --data "$data" --instance "$name" \
+        (umask 077 && exec "$bin/catalogd" --listen 127.0.0.1:0 --data "$data" --instance "$name" \
             --database "${TAVREL_CATALOGD_DATABASE}$db" --trusted-proxy 127.0.0.1 \
             --demo --demo-max-file-size 200000 --admin-password admin-pass --security-code 4321 \
-            --page-size "$page_size" >"$work/$name.out" 2>&1 &
+            --page-size "$page_size") >"$work/$name.out" 2>&1 &
         instance_pids+=($!)
         pids+=($!)
         ports+=("$(wait_for "$work/$name.out" '.*listening on http://127\.0\.0\.1:([0-9]+)/.*')")
     done
-    chmod -R a+rX "$data/up"
 }
 stop_instances() {
     for pid in "${instance_pids[@]}"; do kill "$pid"; wait "$pid" || { echo "catalogd did not stop cleanly" >&2; exit 1; }; done
@@ -76,7 +77,8 @@ start_nginx() {
         -e "s|/etc/ssl/private/catalog.example.org.key|$work/key.pem|" \
         -e "s|include snippets/catalogd-locations.conf;|include $work/locations.conf;|" \
         "$src/deploy/nginx/catalogd.conf" >"$work/site.conf"
-    sed -e "s|/var/lib/catalogd/up/|$data/up/|" \
+    sed -e "s|/var/log/nginx/catalogd.access.log|$work/access.log|" -i "$work/site.conf"
+    sed -e "s|/var/log/nginx/error.log|$work/error.log|" \
         "$src/deploy/nginx/catalogd-locations.conf" >"$work/locations.conf"
     mkdir -p "$work/temp"
     [ "$(id -u)" -eq 0 ] && chown nobody "$work/temp"
@@ -106,14 +108,19 @@ CONF
         sleep 0.1
     done
     export TAVREL_CATALOGD_URL="http://127.0.0.1:$http/" TAVREL_CATALOGD_DATA="$data"
+    tls="https://127.0.0.1:$https/"
     # The TLS server answers the same catalogue.
-    curl -sk "https://127.0.0.1:$https/adminphp/admin_upload.php?page=1" | grep -q '?TtbBa?30?'
+    curl -sk "${tls}adminphp/admin_upload.php?page=1" | grep -q '?TtbBa?30?'
 }
-not_in_catalogd_log() {
-    if grep -q "$1" "$work/a.out" "$work/b.out"; then
-        echo "behind-nginx: catalogd was asked for $1" >&2
-        exit 1
-    fi
+fail() { echo "behind-nginx: $*" >&2; exit 1; }
+# HEADER: VALUE lines that an answer must have, exactly (names in any case).
+has_headers() { # url header...
+    local head
+    head=$(curl -sk -D - -o /dev/null "$1" | tr -d '\r')
+    shift
+    for h in "$@"; do
+        grep -qix "$h" <<<"$head" || fail "no '$h' in: $head"
+    done
 }
 stop_nginx() {
     kill "$nginx_pid"
@@ -125,9 +132,39 @@ echo "== listing through nginx"
 start_instances 20
 start_nginx
 TAVREL_CATALOGD_PAGE_SIZE=20 "$bin/tst_listing" startUpAgainstCatalogd loadCatalogPageAgainstCatalogd
-# nginx sends the item files itself: catalogd never sees a request for one.
-curl -s -o /dev/null -w '%{http_code}\n' "${TAVREL_CATALOGD_URL}adminphp/up/read%20me.txt" | grep -qx 200
-not_in_catalogd_log '/adminphp/up/'
+# What catalogd stores is its own user's alone, and nginx's workers are someone else: the files
+# come through catalogd, as downloads that no browser runs, an uploaded page included.
+[ "$(stat -c %a "$data/up/read me.txt")" = 600 ] || fail "the item files are not private"
+if [ "$(id -u)" -eq 0 ]; then
+    [ "$(ps -o user= --ppid "$nginx_pid" | sort -u)" = nobody ] || fail "nginx's workers are not nobody"
+fi
+printf '<script>alert(1)</script>' >"$work/page.html"
+curl -s -o /dev/null -F category=c -F title=page -F licence=l -F code=4321 -F "file=@$work/page.html" \
+    "${TAVREL_CATALOGD_URL}adminphp/index.php"
+for url in "${TAVREL_CATALOGD_URL}adminphp/up/read%20me.txt" "${tls}adminphp/up/page.html"; do
+    has_headers "$url" 'HTTP/[0-9.]* 200.*' 'content-type: application/octet-stream' \
+        'content-disposition: attachment' 'x-content-type-options: nosniff' \
+        'content-security-policy: sandbox' 'server: nginx' 'date: .* GMT'
+done
+curl -s "${TAVREL_CATALOGD_URL}adminphp/up/page.html" | grep -q '<script>' || fail "the page did not arrive"
+# TLS 1.3, and 1.2 with authenticated encryption only.
+curl -sk -o /dev/null --tlsv1.3 "${tls}" || fail "no TLS 1.3"
+curl -sk -o /dev/null --tlsv1.2 --tls-max 1.2 "${tls}" || fail "no TLS 1.2"
+for old in "--tls-max 1.1" "--tls-max 1.2 --ciphers ECDHE-RSA-AES128-SHA" "--tls-max 1.2 --ciphers AES128-GCM-SHA256"; do
+    # shellcheck disable=SC2086
+    if curl -sk -o /dev/null $old "${tls}" 2>/dev/null; then fail "TLS with $old was accepted"; fi
+done
+# No password in nginx's logs, also when an instance is gone and nginx tries the other.
+curl -s "${TAVREL_CATALOGD_URL}adminphp/to_examine.php?cz=0&pass=admin-pass" | grep -qx 0
+kill "${instance_pids[0]}"
+wait "${instance_pids[0]}" || fail "catalogd did not stop cleanly"
+instance_pids=("${instance_pids[1]}")
+for _ in 1 2 3; do
+    curl -s "${TAVREL_CATALOGD_URL}adminphp/to_examine.php?cz=6&pass=admin-pass" | grep -qx 4321
+done
+grep -q 'GET /adminphp/to_examine.php HTTP/1.1" 200' "$work/access.log" || fail "no administration in the log"
+grep -q 'connect() failed' "$work/error.log" && fail "the failed instance was logged with the request"
+if grep -l 'admin-pass\|pass=' "$work/access.log" "$work/error.log"; then fail "a secret is in nginx's log"; fi
 stop_nginx
 stop_instances
 
@@ -136,7 +173,6 @@ start_instances 40
 start_nginx
 TAVREL_CATALOGD_PAGE_SIZE=40 "$bin/tst_downloadflow" catalogItemDownload
 grep -q '"GET /adminphp/up/tool-patch.zip HTTP/1.1" 200' "$work/access.log"
-not_in_catalogd_log '/adminphp/up/'
 stop_nginx
 stop_instances
 echo "== behind nginx: passed"
