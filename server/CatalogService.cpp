@@ -16,6 +16,11 @@
 #include <QTemporaryFile>
 #include <QThread>
 
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
 using CatalogText::ByteRange;
 using tavrel::AdminOperation;
 using tavrel::AdminReply;
@@ -585,17 +590,38 @@ HttpResponse CatalogService::checkUploadFields(const UploadForm &form)
     return HttpResponse::text(200, {});
 }
 
-// The file was received into the spool folder on the item folder's file system: it is renamed
+// The file was received into the spool folder on the item folder's file system: it is linked
 // into place, never copied, and the row comes last, so a listed item always has its whole file.
+// The spooled name stays until the row is stored: if the server stops in between, the next
+// start finds the file by it (see main.cpp). A name taken meanwhile by another instance is
+// never overwritten.
 HttpResponse CatalogService::store(const HttpRequest &request, const UploadForm &form)
 {
     Q_UNUSED(request);
     // Names are stored in one spelling, so two spellings of a name are taken as one.
-    const QString name = uniqueFileName(tavrel::storedName(form.fileName));
-    const QString target = QDir(m_settings.upDir).filePath(name);
-    if (name.isEmpty() || !form.file || !form.file->rename(target))
+    const QString wanted = tavrel::storedName(form.fileName);
+    QString name;
+    QString target;
+    for (int tries = 0; tries < 5 && target.isEmpty() && form.file; ++tries) {
+        name = uniqueFileName(wanted);
+        if (name.isEmpty())
+            break;
+        const QString path = QDir(m_settings.upDir).filePath(name);
+        const QByteArray from = QFile::encodeName(form.file->fileName());
+        const QByteArray to = QFile::encodeName(path);
+        if (::link(from.constData(), to.constData()) == 0)
+            target = path;
+        else if (errno == EEXIST)
+            continue;
+        // A file system without hard links: moved, still never over another file.
+        else if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(),
+                             RENAME_NOREPLACE) == 0)
+            target = path;
+        else if (errno != EEXIST)
+            break;
+    }
+    if (target.isEmpty())
         return uploadError(500, QStringLiteral("服务器无法保存文件。"));
-    form.file->setAutoRemove(false);
 
     Catalog::NewItem item;
     item.category = tavrel::storedName(form.fields.value(QStringLiteral("category")));
@@ -606,6 +632,7 @@ HttpResponse CatalogService::store(const HttpRequest &request, const UploadForm 
         QFile::remove(target);
         return uploadError(500, QStringLiteral("服务器无法保存条目。"));
     }
+    form.file->remove(); // the spooled name: the item is whole
     m_pages.invalidate();
     return page(200, QStringLiteral("上传成功"),
                 QStringLiteral("<p class=\"ok\">“%1”已上传，等待管理员审核。</p>\n"

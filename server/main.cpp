@@ -1,9 +1,14 @@
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QLockFile>
 #include <QRandomGenerator>
+#include <QSet>
 #include <QSocketNotifier>
+#include <QTemporaryFile>
 #include <QThread>
 #include <QUrl>
 #include <QUrlQuery>
@@ -12,7 +17,10 @@
 
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <memory>
 
 #include "Catalog.h"
 #include "CatalogService.h"
@@ -58,7 +66,47 @@ struct Folders
 {
     QString up;    // item files
     QString spool; // uploads being received, this instance's own
+    // Files of up/ that an upload of this instance had linked into place when it stopped, by
+    // device and inode: the row may never have been stored.
+    QSet<QPair<quint64, quint64>> cutOff;
 };
+
+// A file in the item folder that no item names is served unlisted and blocks its name: left
+// by a stop between an upload's link into place and its row, or a delete whose file could not
+// go. Another instance's upload may be between those two steps right now, so a file goes only
+// when an upload of this instance left it (Folders::cutOff) or when it is older than this.
+constexpr qint64 OrphanAgeSeconds = 15 * 60;
+
+QPair<quint64, quint64> fileId(const QString &path, nlink_t *links = nullptr)
+{
+    struct stat st
+    {
+    };
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return {};
+    if (links)
+        *links = st.st_nlink;
+    return {quint64(st.st_dev), quint64(st.st_ino)};
+}
+
+void removeOrphans(Catalog &catalog, const Folders &folders)
+{
+    const QDateTime oldEnough = QDateTime::currentDateTimeUtc().addSecs(-OrphanAgeSeconds);
+    QDirIterator it(folders.up, QDir::Files | QDir::Hidden);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        const QString name = info.fileName();
+        if (!CatalogText::isPlainFileName(name))
+            continue;
+        const bool cutOff = !folders.cutOff.isEmpty() && folders.cutOff.contains(fileId(info.filePath()));
+        if (!cutOff && info.lastModified() > oldEnough)
+            continue;
+        if (catalog.fileNameTaken(name)) // also when the store cannot say
+            continue;
+        if (QFile::remove(info.filePath()))
+            qCInfo(lcServer).noquote() << QStringLiteral("removed up/%1: no item names it").arg(name);
+    }
+}
 
 // Creates the data folder's parts and throws away what an earlier stop of this instance cut
 // off: uploads that never became part of the catalogue. Instances that share the item folder
@@ -85,8 +133,13 @@ bool prepareFolders(const ServerOptions &options, Folders *folders, QLockFile **
     }
     QDir spool(folders->spool);
     for (const QString &leftover : spool.entryList(QDir::Files | QDir::Hidden)) {
-        if (leftover != u".lock")
-            spool.remove(leftover);
+        if (leftover == u".lock")
+            continue;
+        nlink_t links = 0;
+        const QPair<quint64, quint64> id = fileId(spool.filePath(leftover), &links);
+        if (links > 1)
+            folders->cutOff.insert(id);
+        spool.remove(leftover);
     }
     return true;
 }
@@ -115,40 +168,53 @@ bool readStore(const ServerOptions &options, CatalogStore *store, QString *error
     return true;
 }
 
-// Made-up credentials go to a file only the server's user can read, when one is given (a
-// service, whose output others may read in the journal), else to stdout.
-bool showCredentials(const ServerOptions &options, const QString &password, const QString &code)
-{
-    const QString text =
-        QStringLiteral("administrator password: %1\nsecurity code: %2\n").arg(password, code);
-    if (options.credentialsFile.isEmpty()) {
-        qCInfo(lcAnnounce).noquote() << QStringLiteral("administrator password: ") + password;
-        qCInfo(lcAnnounce).noquote() << QStringLiteral("security code: ") + code;
-        return true;
-    }
-    QFile file(options.credentialsFile);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
-        file.write(text.toUtf8()) < 0 || !file.flush())
-        return false;
-    qCInfo(lcAnnounce).noquote() << QStringLiteral("first-start credentials written to ") +
-                                        options.credentialsFile;
-    return true;
-}
-
 // The first start of a data folder makes the credentials and shows them once; never in the
-// request log. Given ones are not shown: whoever gave them knows them.
-bool makeCredentials(Catalog *catalog, const ServerOptions &options)
+// request log. Given ones do not go to a file: whoever gave them knows them. They go to a file
+// only the server's user can read, when one is given (a service, whose output others may read
+// in the journal), else to stdout. The file is written before they are stored, so that a file
+// that cannot be written stores nothing, and a stop in between leaves them beside it.
+bool makeCredentials(Catalog *catalog, const ServerOptions &options, QString *error)
 {
     if (catalog->hasCredentials())
         return true;
     const QString password = options.adminPassword.value_or(randomPassword());
     const QString code = options.securityCode.value_or(randomSecurityCode());
-    if (!catalog->setCredentials(password, code))
+    const bool toFile = !options.credentialsFile.isEmpty();
+    const bool show = !toFile || !options.adminPassword || !options.securityCode;
+    std::unique_ptr<QTemporaryFile> file;
+    if (show && toFile) {
+        file = std::make_unique<QTemporaryFile>(options.credentialsFile + QStringLiteral(".XXXXXX"));
+        const QByteArray text = QStringLiteral("administrator password: %1\nsecurity code: %2\n")
+                                    .arg(password, code)
+                                    .toUtf8();
+        if (!file->open() || file->write(text) != text.size() || !file->flush()) {
+            *error = QStringLiteral("cannot write the credentials file %1: %2")
+                         .arg(options.credentialsFile, file->errorString());
+            return false;
+        }
+    }
+    if (!catalog->setCredentials(password, code)) {
+        *error = QStringLiteral("cannot store the credentials: ") + catalog->errorString();
         return catalog->errorString().isEmpty(); // another instance made them first
-    if (!options.credentialsFile.isEmpty() && options.adminPassword && options.securityCode)
+    }
+    if (!show)
         return true;
-    return showCredentials(options, password, code);
+    if (!file) {
+        qCInfo(lcAnnounce).noquote() << QStringLiteral("administrator password: ") + password;
+        qCInfo(lcAnnounce).noquote() << QStringLiteral("security code: ") + code;
+        return true;
+    }
+    QFile::remove(options.credentialsFile);
+    file->setAutoRemove(false); // by any name from here
+    if (!file->rename(options.credentialsFile)) {
+        qCWarning(lcServer).noquote()
+            << QStringLiteral("cannot name the credentials file %1; they are in %2")
+                   .arg(options.credentialsFile, file->fileName());
+        return true;
+    }
+    qCInfo(lcAnnounce).noquote() << QStringLiteral("first-start credentials written to ") +
+                                        options.credentialsFile;
+    return true;
 }
 
 // Every descriptor the system allows; connections get about half, the rest is for the files
@@ -272,16 +338,23 @@ int main(int argc, char *argv[])
     if (!prepared)
         return failure(CannotServe, error);
     server.setSpoolDir(folders.spool);
-    if (!makeCredentials(&catalog, *options))
-        return failure(CannotServe,
-                       QStringLiteral("cannot store the credentials: ") + catalog.errorString());
+    if (!makeCredentials(&catalog, *options, &error))
+        return failure(CannotServe, error);
     if (options->demo && !fillDemoCatalogue(&catalog, folders.up, options->demoMaxFileSize, &error))
         return failure(CannotServe, QStringLiteral("cannot create the demo catalogue: ") + error);
+    // Off the main thread, with a store connection of its own: a large folder takes a while.
+    const std::unique_ptr<QThread> sweeper(QThread::create([&settings, &folders] {
+        Catalog own;
+        if (own.open(settings.store, false))
+            removeOrphans(own, folders);
+    }));
+    sweeper->start();
 
     stopOnSignals(&server);
     qCInfo(lcAnnounce).noquote() << QStringLiteral("listening on ") +
                                         shownAddress(*options, server.serverPort());
     const int status = app.exec();
+    sweeper->wait();
     qCInfo(lcServer, "stopped");
     return status;
 }

@@ -11,6 +11,8 @@
 
 #include <csignal>
 
+#include <unistd.h>
+
 #include "CatalogdProcess.h"
 #include "RawHttp.h"
 #include "tests/support/NameRows.h"
@@ -170,6 +172,7 @@ private slots:
     void trustedProxyNamesTheClient();
     void itemFilesThroughTheProxy();
     void stopsGracefully();
+    void orphanFilesGoAtStart();
     void twoInstancesShareTheCatalogue();
 
     void statisticsCountsVisits();
@@ -278,11 +281,30 @@ void TestCatalogd::configFileAndPrivateCredentials()
     QCOMPARE(bad.exitCode(), 2);
     QVERIFY(bad.readAllStandardError().contains("bad.conf:2"));
 
+    // A credentials file that cannot be written ends the start with nothing stored: the next
+    // start makes and shows new ones.
+    const QString dataDir = dir.filePath(QStringLiteral("data"));
+    QStringList unwritable{QStringLiteral("--config"), dir.filePath(QStringLiteral("catalogd.conf")),
+                           QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                           QStringLiteral("--data"), dataDir, QStringLiteral("--credentials-file"),
+                           dir.filePath(QStringLiteral("missing/credentials"))};
+    QString error;
+    const QString database = CatalogdProcess::databaseFor(dataDir, &error);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    if (!database.isEmpty())
+        unwritable << QStringLiteral("--database") << database;
+    QProcess lost;
+    lost.start(QStringLiteral(TAVREL_CATALOGD_PATH), unwritable);
+    QVERIFY(lost.waitForFinished(20000));
+    QCOMPARE(lost.exitCode(), 1);
+    QVERIFY(lost.readAllStandardError().contains("cannot write the credentials file"));
+
     CatalogdProcess server;
     CatalogdProcess::Options options;
     options.demo = false; // from the file
     options.adminPassword.clear();
     options.securityCode.clear();
+    options.dataDir = dataDir;
     options.extraArgs = {QStringLiteral("--config"), dir.filePath(QStringLiteral("catalogd.conf"))};
     QVERIFY2(server.start(options), qPrintable(server.errorString())); // --listen given wins
     const CatalogPage page = RawHttp::parseCatalogPage(
@@ -291,7 +313,7 @@ void TestCatalogd::configFileAndPrivateCredentials()
     QCOMPARE(RawHttp::get(server.port(), examineTarget("cz=0&pass=from-a-file")).body, QByteArray("0"));
 
     QFile file(credentials);
-    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(server.output()));
     QCOMPARE(file.permissions() & ~(QFileDevice::ReadOwner | QFileDevice::WriteOwner
                                     | QFileDevice::ReadUser | QFileDevice::WriteUser),
              QFileDevice::Permissions());
@@ -1337,6 +1359,44 @@ void TestCatalogd::stopsGracefully()
 
 // Two instances on one PostgreSQL store and one item folder: each sees the other's writes, and
 // the first start's credentials are made once.
+// Files in up/ that no item names go at the next start: one an upload of this instance had
+// linked into place when it was stopped, and any old enough; a new one may be another
+// instance's upload between its file and its row, and stays.
+void TestCatalogd::orphanFilesGoAtStart()
+{
+    CatalogdProcess server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    server.stop();
+    const QDir data(server.dataDir());
+    const QDateTime hourAgo = QDateTime::currentDateTime().addSecs(-3600);
+    auto put = [&](const QString &name, bool old) {
+        QFile f(data.filePath(QStringLiteral("up/") + name));
+        return f.open(QIODevice::WriteOnly) && f.write("x") == 1 && f.flush()
+               && (!old || f.setFileTime(hourAgo, QFileDevice::FileModificationTime));
+    };
+    QVERIFY(put(QStringLiteral("old-orphan.bin"), true));
+    QVERIFY(put(QStringLiteral("in-flight.bin"), false));
+    QVERIFY(put(QStringLiteral("cut-off.bin"), false));
+    QVERIFY(::link(QFile::encodeName(data.filePath(QStringLiteral("up/cut-off.bin"))).constData(),
+                   QFile::encodeName(data.filePath(QStringLiteral("tmp/upload-cUt0fF"))).constData()) == 0);
+    QFile listed(data.filePath(QStringLiteral("up/tiny-notes.txt")));
+    QVERIFY(listed.open(QIODevice::ReadWrite) && listed.setFileTime(hourAgo, QFileDevice::FileModificationTime));
+    listed.close();
+
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QTRY_COMPARE(server.output().count(QStringLiteral("removed up/")), 2);
+    QVERIFY(server.output().contains(QStringLiteral("removed up/old-orphan.bin: no item names it")));
+    QVERIFY(server.output().contains(QStringLiteral("removed up/cut-off.bin: no item names it")));
+    QVERIFY(!data.exists(QStringLiteral("up/old-orphan.bin")));
+    QVERIFY(!data.exists(QStringLiteral("up/cut-off.bin")));
+    QVERIFY(data.exists(QStringLiteral("up/in-flight.bin")));
+    QCOMPARE(RawHttp::get(server.port(), "/adminphp/up/tiny-notes.txt").status, 200);
+    // And an upload now leaves nothing in the spool.
+    QCOMPARE(RawHttp::send(server.port(), uploadRequest(Code.toUtf8(), "new", "cut-off.bin")).status, 200);
+    QVERIFY(data.exists(QStringLiteral("up/cut-off.bin")));
+    QCOMPARE(QDir(data.filePath(QStringLiteral("tmp"))).entryList(QDir::Files).size(), 0);
+}
+
 void TestCatalogd::twoInstancesShareTheCatalogue()
 {
     if (qEnvironmentVariableIsEmpty("TAVREL_CATALOGD_DATABASE"))
