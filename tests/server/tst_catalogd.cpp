@@ -163,6 +163,8 @@ private slots:
     void guessesAreLimited();
     void listAnsweredDuringPasswordFlood();
     void connectionsPerAddressAreCapped();
+    void headDeadlineFromTheStart_data();
+    void headDeadlineFromTheStart();
     void longestWaitingMakesRoom_data();
     void longestWaitingMakesRoom();
     void descriptorExhaustionRecovers();
@@ -1083,6 +1085,40 @@ void TestCatalogd::connectionsPerAddressAreCapped()
     const QByteArray list = getRequest("/adminphp/admin_upload.php?page=1");
     QCOMPARE(RawHttp::send(server.port(), list, 15000, Attacker).status, 503);
     QCOMPARE(RawHttp::send(server.port(), list, 15000, Other).status, 200);
+}
+
+// A new connection has --header-timeout for its first head from the moment it connects: one
+// that never says a word is closed without an answer, one that trickles gets 408.
+void TestCatalogd::headDeadlineFromTheStart_data()
+{
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::newRow("silent") << QByteArray() << QByteArray();
+    QTest::newRow("part of a head") << QByteArray("GET /adminphp/") << QByteArray("HTTP/1.1 408 ");
+}
+
+void TestCatalogd::headDeadlineFromTheStart()
+{
+    QFETCH(QByteArray, sent);
+    QFETCH(QByteArray, answer);
+    CatalogdProcess server;
+    CatalogdProcess::Options options;
+    options.demo = false;
+    options.extraArgs = {QStringLiteral("--header-timeout"), QStringLiteral("1")};
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QTcpSocket s;
+    s.connectToHost(QStringLiteral("127.0.0.1"), server.port());
+    QVERIFY(s.waitForConnected(5000));
+    s.write(sent);
+    QElapsedTimer open;
+    open.start();
+    QByteArray received;
+    while (s.state() == QAbstractSocket::ConnectedState && open.elapsed() < 8000) {
+        s.waitForReadyRead(200);
+        received += s.readAll();
+    }
+    QCOMPARE(s.state(), QAbstractSocket::UnconnectedState);
+    QVERIFY2(received.startsWith(answer) && (answer.isEmpty() == received.isEmpty()), received.constData());
 }
 
 // At the connection cap a newcomer is let in by closing the connection that has waited longest
