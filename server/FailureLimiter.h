@@ -21,7 +21,7 @@ public:
         qint64 firstDelayMs = 1000;
         qint64 maxDelayMs = 15 * 60 * 1000;
         qint64 forgetAfterMs = 15 * 60 * 1000; // after the last failure or the end of a delay
-        int networkShare = 4; // free failures of a /48, in peers' budgets
+        int networkShare = 4;                  // free failures of a /48, in peers' budgets
     };
 
     FailureLimiter();

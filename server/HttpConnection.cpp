@@ -312,10 +312,10 @@ bool HttpConnection::startRequest(const RequestHead &head)
 {
     m_request = HttpRequest();
     const auto forwarded = head.headers.constFind("x-forwarded-for");
-    const std::optional<QHostAddress> client = clientAddress(
-        m_socket->peerAddress(),
-        forwarded == head.headers.cend() ? std::nullopt : std::optional(*forwarded),
-        m_limits.trustedProxies);
+    const std::optional<QHostAddress> client =
+        clientAddress(m_socket->peerAddress(),
+                      forwarded == head.headers.cend() ? std::nullopt : std::optional(*forwarded),
+                      m_limits.trustedProxies);
     if (!client) {
         // Charged to no one: neither the proxy nor a made-up client.
         fail(400, "malformed X-Forwarded-For from the proxy");

@@ -1,9 +1,9 @@
 #include "HttpServer.h"
 
+#include "CatalogText.h"
 #include "FailureLimiter.h"
 #include "HttpConnection.h"
 #include "HttpShared.h"
-#include "CatalogText.h"
 #include "Log.h"
 
 #include "core/HttpStatus.h"
@@ -346,7 +346,8 @@ void HttpServer::waitForRoom()
     pauseAtCap();
     QMutexLocker lock(&m_shared->mutex);
     if (!m_shared->waiting.empty() && m_shared->pausedAtCap.exchange(false))
-        QMetaObject::invokeMethod(this, [this] { resumeAccepting(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { resumeAccepting(); }, Qt::QueuedConnection);
 }
 
 void HttpServer::dropPending()

@@ -174,6 +174,6 @@ private:
     bool m_resumeScheduled = false;
     bool m_acceptFailing = false;
     std::optional<Pending> m_pending; // accepted at the cap, waiting for room
-    QElapsedTimer m_lastMadeRoom; // when a waiting connection was last closed for a new one
+    QElapsedTimer m_lastMadeRoom;     // when a waiting connection was last closed for a new one
     friend class Listener;
 };

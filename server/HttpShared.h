@@ -35,7 +35,8 @@ struct HttpShared
     WaitKey startWaiting(HttpConnection *connection)
     {
         QMutexLocker lock(&mutex);
-        const WaitKey key{std::chrono::steady_clock::now().time_since_epoch().count(), ++waitSerial};
+        const WaitKey key{std::chrono::steady_clock::now().time_since_epoch().count(),
+                          ++waitSerial};
         waiting.emplace(key, connection);
         return key;
     }

@@ -98,13 +98,15 @@ void removeOrphans(Catalog &catalog, const Folders &folders)
         const QString name = info.fileName();
         if (!CatalogText::isPlainFileName(name))
             continue;
-        const bool cutOff = !folders.cutOff.isEmpty() && folders.cutOff.contains(fileId(info.filePath()));
+        const bool cutOff =
+            !folders.cutOff.isEmpty() && folders.cutOff.contains(fileId(info.filePath()));
         if (!cutOff && info.lastModified() > oldEnough)
             continue;
         if (catalog.fileNameTaken(name)) // also when the store cannot say
             continue;
         if (QFile::remove(info.filePath()))
-            qCInfo(lcServer).noquote() << QStringLiteral("removed up/%1: no item names it").arg(name);
+            qCInfo(lcServer).noquote()
+                << QStringLiteral("removed up/%1: no item names it").arg(name);
     }
 }
 
@@ -183,7 +185,8 @@ bool makeCredentials(Catalog *catalog, const ServerOptions &options, QString *er
     const bool show = !toFile || !options.adminPassword || !options.securityCode;
     std::unique_ptr<QTemporaryFile> file;
     if (show && toFile) {
-        file = std::make_unique<QTemporaryFile>(options.credentialsFile + QStringLiteral(".XXXXXX"));
+        file =
+            std::make_unique<QTemporaryFile>(options.credentialsFile + QStringLiteral(".XXXXXX"));
         const QByteArray text = QStringLiteral("administrator password: %1\nsecurity code: %2\n")
                                     .arg(password, code)
                                     .toUtf8();
