@@ -190,12 +190,12 @@ void HttpConnection::stopWaiting()
 void HttpConnection::closeIfWaiting()
 {
     m_waitKey.reset(); // the server took it out of the table
+    const quint64 serial = m_serial;
     if (m_state == State::Head)
         process(); // a head that has come is read first
-    if (m_state != State::Head || m_buffer.contains("\r\n\r\n")) {
+    if (m_state != State::Head || m_serial != serial || m_unsent > 0 ||
+        m_buffer.contains("\r\n\r\n")) {
         m_server->stayedOpen();
-        if (m_state == State::Head)
-            startWaiting();
         return;
     }
     m_state = State::Closing;
@@ -213,6 +213,8 @@ void HttpConnection::onBytesWritten(qint64 n)
 {
     m_unsent -= n;
     m_shared.unsentBytes -= n;
+    if (m_unsent == 0 && m_state == State::Head)
+        startWaiting(); // its last answer is out: idle from here
     pump();
 }
 
@@ -556,7 +558,8 @@ void HttpConnection::finishResponse()
 {
     if (m_keepAlive) {
         m_state = State::Head;
-        startWaiting(); // an idle connection waits for its next head from here
+        if (m_unsent == 0)
+            startWaiting(); // idle from here; else once its answer is out
         return;
     }
     m_state = State::Closing;
