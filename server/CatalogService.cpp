@@ -331,7 +331,7 @@ void CatalogService::checkPassword(const HttpRequest &request, const Verdict &ve
     quiet = quiet && !m_passwordFailures.failedSince(address, now() - QuietMs);
     // Back on this thread with the outcome; the peer's place is given back first.
     QPointer<QObject> home(&local().home);
-    auto conclude = [=, this](Check check) {
+    auto conclude = [=, this](Check check, bool derived) {
         QMetaObject::invokeMethod(home.data(), [=, this] {
             {
                 QMutexLocker lock(&m_mutex);
@@ -344,7 +344,7 @@ void CatalogService::checkPassword(const HttpRequest &request, const Verdict &ve
             }
             if (check == Check::Accepted) {
                 m_passwordFailures.succeeded(address);
-            } else if (check == Check::Refused) {
+            } else if (check == Check::Refused && derived) {
                 const QString held = m_passwordFailures.failed(address, now());
                 if (!held.isEmpty())
                     qCWarning(lcServer,
@@ -356,15 +356,19 @@ void CatalogService::checkPassword(const HttpRequest &request, const Verdict &ve
     };
     const bool queued = m_derivations->submit(
         peer, quiet,
-        [=] {
+        [=, this] {
+            // Its address, or its network, may have started to wait while this one queued.
+            if (m_passwordFailures.isBlocked(address, now()))
+                return conclude(Check::Refused, false);
             const QByteArray derived = PasswordChecks::pbkdf2Sha256(
                 password.toUtf8(), stored.salt, stored.iterations, int(stored.hash.size()));
             conclude(CatalogText::constantTimeEquals(derived, stored.hash) ? Check::Accepted
-                                                                           : Check::Refused);
+                                                                           : Check::Refused,
+                     true);
         },
-        [=] { conclude(Check::Busy); });
+        [=] { conclude(Check::Busy, false); });
     if (!queued)
-        conclude(Check::Busy);
+        conclude(Check::Busy, false);
 }
 
 HttpResponse CatalogService::changePassword(const QString &next)
