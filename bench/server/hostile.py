@@ -370,16 +370,17 @@ async def guessers(port, forwarded, deadline, per_address=2):
 async def password_flood_ipv6(s):
     """9. wrong passwords through a trusted proxy from 400 IPv6 /64s of one /48, 2 connections
     each, 800 at once; the administrator's login sent 0.5 s in."""
-    await many_guessers(s, "400 IPv6 /64s", [f"2001:db8:1:{i + 1:x}::7" for i in range(400)], 0.5)
+    await many_guessers(s, "9.", "400 IPv6 /64s of one /48",
+                        [f"2001:db8:1:{i + 1:x}::7" for i in range(400)], 0.5)
 
 
 async def password_flood_ipv4(s):
     """10. the same from 400 IPv4 addresses, the login sent 5 s in."""
-    await many_guessers(s, "400 IPv4 addresses",
+    await many_guessers(s, "10.", "400 IPv4 addresses",
                         [f"10.0.{i // 200}.{i % 200 + 1}" for i in range(400)], 5)
 
 
-async def many_guessers(s, label, addresses, login_at):
+async def many_guessers(s, number, label, addresses, login_at):
     deadline = time.monotonic() + login_at + 30
     tasks, counts = await guessers(s.port, addresses, deadline)
     await asyncio.sleep(login_at)
@@ -388,7 +389,7 @@ async def many_guessers(s, label, addresses, login_at):
     for t in tasks:
         t.cancel()
     await asyncio.gather(*tasks, return_exceptions=True)
-    print(f"password flood from {label}: the administrator's login sent {login_at:g} s in "
+    print(f"{number} password flood from {label}: the administrator's login sent {login_at:g} s in "
           f"answered {answer!r} after {waited:.3f} s; the flood had {answers} answers by then "
           f"({busy} of them 503 busy)")
 
