@@ -581,9 +581,10 @@ HttpResponse CatalogService::checkUploadFields(const UploadForm &form)
         return uploadError(400, QStringLiteral("缺少文件。"));
     const QString fileName = tavrel::storedName(form.fileName);
     if (!CatalogText::isPlainFileName(fileName) || !tavrel::isAcceptableName(fileName))
-        return uploadError(400, QStringLiteral("文件名“%1”不是一个简单的文件名（不能含路径、斜杠、"
-                                               "控制字符或不可见字符，不能以点开头或超过 255 字节）。")
-                                    .arg(form.fileName));
+        return uploadError(400,
+                           QStringLiteral("文件名“%1”不是一个简单的文件名（不能含路径、斜杠、"
+                                          "控制字符或不可见字符，不能以点开头或超过 255 字节）。")
+                               .arg(form.fileName));
     if (form.fileSize == 0)
         return uploadError(400, QStringLiteral("文件是空的。"));
     if (form.fileSize > m_settings.maxUploadSize) {
