@@ -1,6 +1,7 @@
 #include "Catalog.h"
 
 #include "CatalogText.h"
+#include "StoreFormat.h"
 
 #include <QAtomicInt>
 #include <QDateTime>
@@ -12,6 +13,8 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
+
+#include <algorithm>
 
 namespace {
 
@@ -60,58 +63,85 @@ private:
     bool m_open = false;
 };
 
-QString whereClause(Catalog::List list, bool search, CatalogStore::Kind kind)
+// The rows of a list, as the lists' indexes are made.
+QString listWhere(Catalog::List list)
 {
-    QString where;
     switch (list) {
     case Catalog::List::Admin:
-        where = QStringLiteral("from_admin = 1 AND approved = 1");
-        break;
+        return QStringLiteral("from_admin = 1 AND approved = 1");
     case Catalog::List::Users:
-        where = QStringLiteral("from_admin = 0 AND approved = 1");
-        break;
+        return QStringLiteral("from_admin = 0 AND approved = 1");
     case Catalog::List::All:
-        where = QStringLiteral("1 = 1");
-        break;
+        return QStringLiteral("1 = 1");
     case Catalog::List::Pending:
-        where = QStringLiteral("approved = 0");
-        break;
+        return QStringLiteral("approved = 0");
     }
-    if (search) {
-        where += kind == CatalogStore::Postgresql
-                     ? QStringLiteral(" AND strpos(search_key, :q) > 0")
-                     : QStringLiteral(" AND instr(search_key, :q) > 0");
-    }
-    return where;
+    return {};
 }
 
-QStringList schema(CatalogStore::Kind kind)
+// The groups of item_counts a list is made of, and its column in the search indexes.
+QString listGroups(Catalog::List list)
 {
-    const bool pg = kind == CatalogStore::Postgresql;
-    const QString id = pg ? QStringLiteral("id BIGSERIAL PRIMARY KEY")
-                          : QStringLiteral("id INTEGER PRIMARY KEY AUTOINCREMENT");
-    QStringList statements;
-    if (!pg)
-        statements << QStringLiteral("PRAGMA journal_mode=WAL")
-                   << QStringLiteral("PRAGMA synchronous=NORMAL");
-    statements << QStringLiteral("CREATE TABLE IF NOT EXISTS items (%1,"
-                                 " from_admin INTEGER NOT NULL,"
-                                 " approved INTEGER NOT NULL,"
-                                 " category TEXT NOT NULL,"
-                                 " title TEXT NOT NULL,"
-                                 " licence TEXT NOT NULL,"
-                                 " updated TEXT NOT NULL,"
-                                 " file_name TEXT NOT NULL UNIQUE,"
-                                 " search_key TEXT NOT NULL)")
-                      .arg(id)
-               << QStringLiteral("CREATE INDEX IF NOT EXISTS items_order"
-                                 " ON items (updated DESC, id DESC)")
-               << QStringLiteral("CREATE TABLE IF NOT EXISTS settings"
-                                 " (key TEXT PRIMARY KEY, value TEXT NOT NULL)")
-               // Deleted ids, so that a delete sent again is answered as done.
-               << QStringLiteral("CREATE TABLE IF NOT EXISTS deleted_items"
-                                 " (id BIGINT PRIMARY KEY)");
-    return statements;
+    switch (list) {
+    case Catalog::List::Admin:
+        return QStringLiteral("'a'");
+    case Catalog::List::Users:
+        return QStringLiteral("'u'");
+    case Catalog::List::Pending:
+        return QStringLiteral("'p'");
+    case Catalog::List::All:
+        break;
+    }
+    return QStringLiteral("'a', 'u', 'p', 'o'");
+}
+
+QString indexColumnFilter(Catalog::List list)
+{
+    switch (list) {
+    case Catalog::List::Admin:
+        return QStringLiteral("{a} : ");
+    case Catalog::List::Users:
+        return QStringLiteral("{u} : ");
+    case Catalog::List::Pending:
+        return QStringLiteral("{p} : ");
+    case Catalog::List::All:
+        break;
+    }
+    return {};
+}
+
+// A LIKE pattern that finds the text anywhere, its own %, _ and \ taken as plain characters.
+QString containsPattern(const QString &text)
+{
+    QString out = QStringLiteral("%");
+    for (QChar c : text) {
+        if (c == u'\\' || c == u'%' || c == u'_')
+            out += u'\\';
+        out += c;
+    }
+    return out + u'%';
+}
+
+StoreFormat::Backend backendOf(CatalogStore::Kind kind)
+{
+    return kind == CatalogStore::Postgresql ? StoreFormat::Backend::Postgresql
+                                            : StoreFormat::Backend::Sqlite;
+}
+
+tavrel::CatalogRecord recordAt(const QSqlQuery &q)
+{
+    return {q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
+            q.value(3).toString(), q.value(4).toString(), q.value(5).toLongLong()};
+}
+
+StoreFailure failed(const QSqlQuery &q)
+{
+    return StoreFailure{q.lastError().text()};
+}
+
+StoreFailure failed(const QSqlDatabase &db)
+{
+    return StoreFailure{db.lastError().text()};
 }
 
 } // namespace
@@ -132,21 +162,15 @@ Catalog::~Catalog()
     QSqlDatabase::removeDatabase(m_connection);
 }
 
-bool Catalog::fail(const QString &what)
-{
-    m_error = what;
-    return false;
-}
-
-bool Catalog::open(const CatalogStore &store, bool prepare)
+StoreResult<> Catalog::open(const CatalogStore &store, bool prepare)
 {
     m_kind = store.kind;
     const bool pg = store.kind == CatalogStore::Postgresql;
     QSqlDatabase db = QSqlDatabase::addDatabase(
         pg ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE"), m_connection);
     if (!db.isValid())
-        return fail(QStringLiteral("the Qt SQL driver for %1 is not installed")
-                        .arg(pg ? QStringLiteral("PostgreSQL") : QStringLiteral("SQLite")));
+        return StoreFailure{QStringLiteral("the Qt SQL driver for %1 is not installed")
+                                .arg(pg ? QStringLiteral("PostgreSQL") : QStringLiteral("SQLite"))};
     if (pg) {
         db.setHostName(store.host);
         db.setPort(store.port);
@@ -159,67 +183,65 @@ bool Catalog::open(const CatalogStore &store, bool prepare)
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
     }
     if (!db.open())
-        return fail(db.lastError().text());
-    return !prepare || createSchema();
+        return failed(db);
+    if (!prepare)
+        return {};
+    return createSchema();
 }
 
-bool Catalog::createSchema()
+StoreResult<> Catalog::createSchema()
 {
     QSqlDatabase db = QSqlDatabase::database(m_connection);
     QSqlQuery q(db);
-    if (m_kind == CatalogStore::Postgresql &&
-        !q.exec(QStringLiteral("SELECT pg_advisory_lock(%1)").arg(StartLockKey)))
-        return fail(q.lastError().text());
-    bool ok = true;
-    for (const QString &s : schema(m_kind)) {
-        if (!q.exec(s)) {
-            ok = fail(q.lastError().text());
-            break;
-        }
-    }
-    if (m_kind == CatalogStore::Postgresql)
+    const bool pg = m_kind == CatalogStore::Postgresql;
+    if (pg && !q.exec(QStringLiteral("SELECT pg_advisory_lock(%1)").arg(StartLockKey)))
+        return failed(q);
+    const StoreResult<> prepared = StoreFormat::prepare(
+        db, pg ? StoreFormat::Backend::Postgresql : StoreFormat::Backend::Sqlite);
+    if (pg)
         q.exec(QStringLiteral("SELECT pg_advisory_unlock(%1)").arg(StartLockKey));
-    return ok;
+    return prepared;
 }
 
-bool Catalog::watchChanges()
+StoreResult<> Catalog::watchChanges()
 {
     if (m_kind != CatalogStore::Postgresql)
-        return true; // one process per SQLite file: every change is its own
+        return {}; // one process per SQLite file: every change is its own
     QSqlDriver *driver = QSqlDatabase::database(m_connection).driver();
     if (!driver->subscribeToNotification(ChangeChannel))
-        return fail(driver->lastError().text());
+        return StoreFailure{driver->lastError().text()};
     connect(driver, &QSqlDriver::notification, this, [this] { emit changedElsewhere(); });
-    return true;
+    return {};
 }
 
 // Inside a write's transaction: other instances hear of it when it commits.
-bool Catalog::announceChange()
+StoreResult<> Catalog::announceChange()
 {
     if (m_kind != CatalogStore::Postgresql)
-        return true;
+        return {};
     QSqlQuery q(QSqlDatabase::database(m_connection));
-    return q.exec(QStringLiteral("SELECT pg_notify('%1', '')").arg(ChangeChannel)) ||
-           fail(q.lastError().text());
+    if (!q.exec(QStringLiteral("SELECT pg_notify('%1', '')").arg(ChangeChannel)))
+        return failed(q);
+    return {};
 }
 
-QString Catalog::setting(const QString &key)
+StoreResult<QString> Catalog::setting(const QString &key)
 {
     QSqlQuery q(QSqlDatabase::database(m_connection));
     q.prepare(QStringLiteral("SELECT value FROM settings WHERE key = :k"));
     q.bindValue(QStringLiteral(":k"), key);
-    if (!q.exec() || !q.next())
-        return QString();
-    return q.value(0).toString();
+    if (!q.exec())
+        return failed(q);
+    return q.next() ? q.value(0).toString() : QString();
 }
 
-bool Catalog::writeSettings(const QList<QPair<QString, QString>> &values)
+StoreResult<> Catalog::writeSettings(const QList<QPair<QString, QString>> &values)
 {
     QMutexLocker lock(&writeLock);
     QSqlDatabase db = QSqlDatabase::database(m_connection);
     Transaction t(db);
     if (!t.isOpen())
-        return fail(db.lastError().text());
+        return failed(db);
     QSqlQuery q(db);
     q.prepare(QStringLiteral("INSERT INTO settings (key, value) VALUES (:k, :v)"
                              " ON CONFLICT (key) DO UPDATE SET value = excluded.value"));
@@ -227,11 +249,13 @@ bool Catalog::writeSettings(const QList<QPair<QString, QString>> &values)
         q.bindValue(QStringLiteral(":k"), key);
         q.bindValue(QStringLiteral(":v"), value);
         if (!q.exec())
-            return fail(q.lastError().text());
+            return failed(q);
     }
-    if (!announceChange())
-        return false;
-    return t.commit() || fail(db.lastError().text());
+    if (const StoreResult<> announced = announceChange(); !announced)
+        return announced;
+    if (!t.commit())
+        return failed(db);
+    return {};
 }
 
 QByteArray Catalog::derive(const QString &password, const PasswordHash &stored)
@@ -240,12 +264,15 @@ QByteArray Catalog::derive(const QString &password, const PasswordHash &stored)
                                               stored.salt, stored.iterations, Pbkdf2Length);
 }
 
-bool Catalog::hasCredentials()
+StoreResult<bool> Catalog::hasCredentials()
 {
-    return !setting(QStringLiteral("admin_hash")).isEmpty();
+    const StoreResult<QString> hash = setting(QStringLiteral("admin_hash"));
+    if (!hash)
+        return StoreFailure{hash.error()};
+    return !hash->isEmpty();
 }
 
-bool Catalog::setCredentials(const QString &password, const QString &securityCode)
+StoreResult<bool> Catalog::setCredentials(const QString &password, const QString &securityCode)
 {
     PasswordHash next{randomBytes(16), {}, Pbkdf2Iterations};
     next.hash = derive(password, next);
@@ -267,23 +294,23 @@ bool Catalog::setCredentials(const QString &password, const QString &securityCod
         q.bindValue(QStringLiteral(":k"), key);
         q.bindValue(QStringLiteral(":v"), value);
         if (!q.exec())
-            return fail(q.lastError().text());
+            return failed(q);
         inserted += q.numRowsAffected() > 0;
     }
-    if (inserted != values.size()) {
-        m_error.clear();
+    if (inserted != values.size())
         return false; // rolled back: the credentials that were there stay
-    }
-    return t.commit() || fail(db.lastError().text());
+    if (!t.commit())
+        return failed(db);
+    return true;
 }
 
-Catalog::PasswordHash Catalog::passwordHash()
+StoreResult<Catalog::PasswordHash> Catalog::passwordHash()
 {
     QSqlQuery q(QSqlDatabase::database(m_connection));
     PasswordHash h;
     if (!q.exec(QStringLiteral("SELECT key, value FROM settings WHERE key IN"
                                " ('admin_salt', 'admin_hash', 'admin_iterations')")))
-        return h;
+        return failed(q);
     while (q.next()) {
         const QString key = q.value(0).toString();
         const QString value = q.value(1).toString();
@@ -297,7 +324,7 @@ Catalog::PasswordHash Catalog::passwordHash()
     return h;
 }
 
-bool Catalog::setPassword(const QString &password)
+StoreResult<> Catalog::setPassword(const QString &password)
 {
     PasswordHash next{randomBytes(16), {}, Pbkdf2Iterations};
     next.hash = derive(password, next);
@@ -308,34 +335,191 @@ bool Catalog::setPassword(const QString &password)
     });
 }
 
-QString Catalog::securityCode()
+StoreResult<QString> Catalog::securityCode()
 {
     return setting(QStringLiteral("security_code"));
 }
 
-bool Catalog::setSecurityCode(const QString &code)
+StoreResult<> Catalog::setSecurityCode(const QString &code)
 {
     return writeSettings({{QStringLiteral("security_code"), code}});
 }
 
-Catalog::Page Catalog::page(List list, const QString &rawPage, const QString &search, int pageSize)
+// The rows of one page, counted from the newest; past the middle of a list they are read from
+// its oldest end (and turned around), so the last page costs what the first does.
+struct Catalog::Window
 {
-    Page result;
+    qint64 pageCount = 0;
+    qint64 skip = 0;
+    int limit = 0;
+    bool fromEnd = false;
+
+    Window(qint64 total, const QString &rawPage, int pageSize)
+    {
+        pageCount = CatalogText::pageCount(total, pageSize);
+        const qint64 offset = (CatalogText::resolvePage(rawPage, pageCount) - 1) * pageSize;
+        limit = int(qBound(qint64(0), total - offset, qint64(pageSize)));
+        fromEnd = total - offset - limit < offset;
+        skip = fromEnd ? total - offset - limit : offset;
+    }
+    QString direction() const { return fromEnd ? QStringLiteral("ASC") : QStringLiteral("DESC"); }
+};
+
+namespace {
+
+StoreResult<QList<tavrel::CatalogRecord>> readRecords(QSqlQuery &q, bool reversed)
+{
+    if (!q.exec())
+        return failed(q);
+    QList<tavrel::CatalogRecord> records;
+    while (q.next())
+        records.append(recordAt(q));
+    if (reversed)
+        std::reverse(records.begin(), records.end());
+    return records;
+}
+
+} // namespace
+
+StoreResult<Catalog::Page> Catalog::page(List list, const QString &rawPage, const QString &search,
+                                         int pageSize)
+{
     QSqlDatabase db = QSqlDatabase::database(m_connection);
     // One read transaction: the count and the rows come from the same snapshot.
     Transaction t(db);
     const QString key = search.toCaseFolded();
-    const bool searching = !key.isEmpty();
-    const QString where = whereClause(list, searching, m_kind);
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("SELECT COALESCE(SUM(n), 0),"
+                               " COALESCE(SUM(CASE WHEN slice < 0 THEN n ELSE 0 END), 0)"
+                               " FROM item_counts WHERE grp IN (%1)")
+                    .arg(listGroups(list))) ||
+        !q.next())
+        return failed(q);
+    const qint64 total = q.value(0).toLongLong();
+    const qint64 unordered = q.value(1).toLongLong();
+    q.finish();
+    // Rows with a time the order key cannot hold (not written by catalogd) are read plainly.
+    if (unordered > 0)
+        return plainRows(list, key, rawPage, pageSize);
+    if (!key.isEmpty())
+        return searchRows(list, key, rawPage, pageSize);
+    return listRows(list, Window(total, rawPage, pageSize), total);
+}
 
+// The counts per slice tell in which slice of the order keys the page starts; the rows are then
+// an index range of that slice and what follows it.
+StoreResult<Catalog::Page> Catalog::listRows(List list, const Window &w, qint64 total)
+{
+    Page result{{}, total, w.pageCount};
+    if (w.limit == 0)
+        return result;
+    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    const QString direction = w.direction();
+    QSqlQuery slice(db);
+    slice.prepare(QStringLiteral("SELECT slice, seen FROM (SELECT slice, SUM(SUM(n)) OVER (ORDER BY"
+                                 " slice %1 ROWS UNBOUNDED PRECEDING) - SUM(n) AS seen, SUM(n) AS here"
+                                 " FROM item_counts WHERE grp IN (%2) AND slice >= 0 GROUP BY slice)"
+                                 " AS s WHERE seen + here > :skip ORDER BY slice %1 LIMIT 1")
+                      .arg(direction, listGroups(list)));
+    slice.bindValue(QStringLiteral(":skip"), w.skip);
+    if (!slice.exec())
+        return failed(slice);
+    if (!slice.next())
+        return result; // the counts and the rows disagree: nothing to show rather than a wrong page
+    const qint64 first = slice.value(0).toLongLong();
+    const qint64 seen = slice.value(1).toLongLong();
+    slice.finish();
+
+    const QString key = StoreFormat::orderKey(backendOf(m_kind));
+    QSqlQuery rows(db);
+    rows.prepare(QStringLiteral("SELECT category, title, licence, updated, file_name, id FROM items"
+                                " WHERE %1 AND %2 %3 :bound ORDER BY %2 %4 LIMIT :limit OFFSET :skip")
+                     .arg(listWhere(list), key, w.fromEnd ? QStringLiteral(">=") : QStringLiteral("<"),
+                          direction));
+    rows.bindValue(QStringLiteral(":bound"),
+                   (w.fromEnd ? first : first + 1) << StoreFormat::SliceShift);
+    rows.bindValue(QStringLiteral(":limit"), w.limit);
+    rows.bindValue(QStringLiteral(":skip"), w.skip - seen);
+    const auto records = readRecords(rows, w.fromEnd);
+    if (!records)
+        return StoreFailure{records.error()};
+    result.records = *records;
+    return result;
+}
+
+// A search is a look-up in the index for its length: trigrams for 3 or more code points, the
+// gram index (SQLite) or the grams' expression index (PostgreSQL) for 1 or 2.
+StoreResult<Catalog::Page> Catalog::searchRows(List list, const QString &key,
+                                               const QString &rawPage, int pageSize)
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    const bool longKey = key.toUcs4().size() >= 3;
+    const QString orderKey = StoreFormat::orderKey(backendOf(m_kind));
+    QString countSql;
+    QString rowsSql;
+    QString value;
+    if (m_kind == CatalogStore::Sqlite) {
+        const QString table = longKey ? QStringLiteral("search_trigrams") : QStringLiteral("search_grams");
+        value = indexColumnFilter(list) +
+                (longKey ? u'"' + QString(key).replace(u'"', QStringLiteral("\"\"")) + u'"'
+                         : StoreFormat::gramToken(key));
+        countSql = QStringLiteral("SELECT COUNT(*) FROM %1 WHERE %1 MATCH :q").arg(table);
+        rowsSql = QStringLiteral("SELECT i.category, i.title, i.licence, i.updated, i.file_name, i.id"
+                                 " FROM (SELECT rowid AS r FROM %1 WHERE %1 MATCH :q ORDER BY rowid %3"
+                                 " LIMIT :limit OFFSET :skip) AS f JOIN items AS i"
+                                 " ON i.id = (f.r & %2) ORDER BY f.r %3")
+                      .arg(table)
+                      .arg(StoreFormat::OrderIdMask);
+    } else {
+        const QString where =
+            listWhere(list) + (longKey ? QStringLiteral(" AND search_key LIKE :q")
+                                       : QStringLiteral(" AND catalogd_grams(search_key) @>"
+                                                        " ARRAY[CAST(:q AS text)]"));
+        value = longKey ? containsPattern(key) : key;
+        countSql = QStringLiteral("SELECT COUNT(*) FROM items WHERE ") + where;
+        rowsSql = QStringLiteral("SELECT category, title, licence, updated, file_name, id FROM items"
+                                 " WHERE %1 ORDER BY %2 %3 LIMIT :limit OFFSET :skip")
+                      .arg(where, orderKey);
+    }
+    QSqlQuery count(db);
+    count.prepare(countSql);
+    count.bindValue(QStringLiteral(":q"), value);
+    if (!count.exec() || !count.next())
+        return failed(count);
+    const qint64 total = count.value(0).toLongLong();
+    count.finish();
+    const Window w(total, rawPage, pageSize);
+    Page result{{}, total, w.pageCount};
+    if (w.limit == 0)
+        return result;
+    QSqlQuery rows(db);
+    rows.prepare(rowsSql.replace(QStringLiteral("%3"), w.direction()));
+    rows.bindValue(QStringLiteral(":q"), value);
+    rows.bindValue(QStringLiteral(":limit"), w.limit);
+    rows.bindValue(QStringLiteral(":skip"), w.skip);
+    const auto records = readRecords(rows, w.fromEnd);
+    if (!records)
+        return StoreFailure{records.error()};
+    result.records = *records;
+    return result;
+}
+
+// The plain queries: a count and an OFFSET walk over every row of the list.
+StoreResult<Catalog::Page> Catalog::plainRows(List list, const QString &key,
+                                              const QString &rawPage, int pageSize)
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    QString where = listWhere(list);
+    if (!key.isEmpty())
+        where += m_kind == CatalogStore::Postgresql ? QStringLiteral(" AND strpos(search_key, :q) > 0")
+                                                    : QStringLiteral(" AND instr(search_key, :q) > 0");
     QSqlQuery count(db);
     count.prepare(QStringLiteral("SELECT COUNT(*) FROM items WHERE ") + where);
-    if (searching)
+    if (!key.isEmpty())
         count.bindValue(QStringLiteral(":q"), key);
-    if (!count.exec() || !count.next()) {
-        m_error = count.lastError().text();
-        return result;
-    }
+    if (!count.exec() || !count.next())
+        return failed(count);
+    Page result;
     result.recordCount = count.value(0).toLongLong();
     result.pageCount = CatalogText::pageCount(result.recordCount, pageSize);
     const qint64 page = CatalogText::resolvePage(rawPage, result.pageCount);
@@ -345,40 +529,36 @@ Catalog::Page Catalog::page(List list, const QString &rawPage, const QString &se
                                 " FROM items WHERE ") +
                  where +
                  QStringLiteral(" ORDER BY updated DESC, id DESC LIMIT :limit OFFSET :offset"));
-    if (searching)
+    if (!key.isEmpty())
         rows.bindValue(QStringLiteral(":q"), key);
     rows.bindValue(QStringLiteral(":limit"), pageSize);
     rows.bindValue(QStringLiteral(":offset"), (page - 1) * pageSize);
-    if (!rows.exec()) {
-        m_error = rows.lastError().text();
-        return result;
-    }
-    while (rows.next()) {
-        result.records.append({rows.value(0).toString(), rows.value(1).toString(),
-                               rows.value(2).toString(), rows.value(3).toString(),
-                               rows.value(4).toString(), rows.value(5).toLongLong()});
-    }
-    result.ok = true;
+    const auto records = readRecords(rows, false);
+    if (!records)
+        return StoreFailure{records.error()};
+    result.records = *records;
     return result;
 }
 
-qint64 Catalog::itemCount()
+StoreResult<qint64> Catalog::itemCount()
 {
     QSqlQuery q(QSqlDatabase::database(m_connection));
-    if (!q.exec(QStringLiteral("SELECT COUNT(*) FROM items")) || !q.next())
-        return -1;
+    if (!q.exec(QStringLiteral("SELECT COALESCE(SUM(n), 0) FROM item_counts")) || !q.next())
+        return failed(q);
     return q.value(0).toLongLong();
 }
 
-bool Catalog::fileNameTaken(const QString &fileName)
+StoreResult<bool> Catalog::fileNameTaken(const QString &fileName)
 {
     QSqlQuery q(QSqlDatabase::database(m_connection));
     q.prepare(QStringLiteral("SELECT 1 FROM items WHERE file_name = :f"));
     q.bindValue(QStringLiteral(":f"), fileName);
-    return !q.exec() || q.next();
+    if (!q.exec())
+        return failed(q);
+    return q.next();
 }
 
-qint64 Catalog::addItem(const NewItem &item)
+StoreResult<qint64> Catalog::addItem(const NewItem &item)
 {
     QMutexLocker lock(&writeLock);
     QSqlDatabase db = QSqlDatabase::database(m_connection);
@@ -398,37 +578,45 @@ qint64 Catalog::addItem(const NewItem &item)
                     : item.updated);
     q.bindValue(QStringLiteral(":f"), item.fileName);
     q.bindValue(QStringLiteral(":s"), searchKey(item.category, item.title));
-    if (!q.exec() || !q.next()) {
-        m_error = q.lastError().text();
-        return -1;
-    }
+    if (!q.exec() || !q.next())
+        return failed(q);
     const qint64 id = q.value(0).toLongLong();
     q.finish();
-    if (!announceChange() || !t.commit()) {
-        m_error = db.lastError().text();
-        return -1;
-    }
+    if (const StoreResult<> announced = announceChange(); !announced)
+        return StoreFailure{announced.error()};
+    if (!t.commit())
+        return failed(db);
     return id;
 }
 
-Catalog::Result Catalog::approve(qint64 id)
+StoreResult<Catalog::Change> Catalog::approve(qint64 id)
 {
     QMutexLocker lock(&writeLock);
     QSqlDatabase db = QSqlDatabase::database(m_connection);
     Transaction t(db);
     QSqlQuery q(db);
-    q.prepare(QStringLiteral("UPDATE items SET approved = 1 WHERE id = :id"));
+    // Only a row that changes: the index upkeep runs for a real change alone.
+    q.prepare(QStringLiteral("UPDATE items SET approved = 1 WHERE id = :id AND approved <> 1"));
     q.bindValue(QStringLiteral(":id"), id);
     if (!q.exec())
-        return Result::Failed;
-    if (q.numRowsAffected() == 0)
-        return Result::NotFound; // a deleted item too: it cannot be approved
-    if (!announceChange())
-        return Result::Failed;
-    return t.commit() ? Result::Done : Result::Failed;
+        return failed(q);
+    if (q.numRowsAffected() == 0) {
+        QSqlQuery known(db);
+        known.prepare(QStringLiteral("SELECT 1 FROM items WHERE id = :id"));
+        known.bindValue(QStringLiteral(":id"), id);
+        if (!known.exec())
+            return failed(known);
+        // A deleted item cannot be approved.
+        return known.next() ? Change::AlreadyDone : Change::NotFound;
+    }
+    if (const StoreResult<> announced = announceChange(); !announced)
+        return StoreFailure{announced.error()};
+    if (!t.commit())
+        return failed(db);
+    return Change::Done;
 }
 
-Catalog::Result Catalog::remove(qint64 id, QString *fileName)
+StoreResult<Catalog::Change> Catalog::remove(qint64 id, QString *fileName)
 {
     QMutexLocker lock(&writeLock);
     QSqlDatabase db = QSqlDatabase::database(m_connection);
@@ -437,26 +625,30 @@ Catalog::Result Catalog::remove(qint64 id, QString *fileName)
     del.prepare(QStringLiteral("DELETE FROM items WHERE id = :id RETURNING file_name"));
     del.bindValue(QStringLiteral(":id"), id);
     if (!del.exec())
-        return Result::Failed;
+        return failed(del);
     if (!del.next()) {
         QSqlQuery known(db);
         known.prepare(QStringLiteral("SELECT 1 FROM deleted_items WHERE id = :id"));
         known.bindValue(QStringLiteral(":id"), id);
         if (!known.exec())
-            return Result::Failed;
-        return known.next() ? Result::AlreadyDone : Result::NotFound;
+            return failed(known);
+        return known.next() ? Change::AlreadyDone : Change::NotFound;
     }
     *fileName = del.value(0).toString();
     del.finish();
     QSqlQuery record(db);
     record.prepare(QStringLiteral("INSERT INTO deleted_items (id) VALUES (:id)"));
     record.bindValue(QStringLiteral(":id"), id);
-    if (!record.exec() || !announceChange())
-        return Result::Failed;
-    return t.commit() ? Result::Done : Result::Failed;
+    if (!record.exec())
+        return failed(record);
+    if (const StoreResult<> announced = announceChange(); !announced)
+        return StoreFailure{announced.error()};
+    if (!t.commit())
+        return failed(db);
+    return Change::Done;
 }
 
-qint64 Catalog::countVisit()
+StoreResult<qint64> Catalog::countVisit()
 {
     QMutexLocker lock(&writeLock);
     QSqlDatabase db = QSqlDatabase::database(m_connection);
@@ -469,8 +661,10 @@ qint64 Catalog::countVisit()
                                " ON CONFLICT (key) DO UPDATE SET value = ") +
                 next) ||
         !q.exec(QStringLiteral("SELECT value FROM settings WHERE key = 'visits'")) || !q.next())
-        return -1;
+        return failed(q);
     const qint64 visits = q.value(0).toLongLong();
     q.finish();
-    return t.commit() ? visits : -1;
+    if (!t.commit())
+        return failed(db);
+    return visits;
 }

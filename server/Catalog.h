@@ -1,5 +1,6 @@
 #pragma once
 
+#include "StoreResult.h"
 #include "core/CatalogPage.h"
 
 #include <QByteArray>
@@ -30,14 +31,14 @@ class Catalog : public QObject
     Q_OBJECT
 public:
     enum class List { Admin, Users, All, Pending };
-    enum class Result { Done, AlreadyDone, NotFound, Failed };
+    // What an approve or delete did.
+    enum class Change { Done, AlreadyDone, NotFound };
 
     struct Page
     {
         QList<tavrel::CatalogRecord> records;
         qint64 recordCount = 0;
         qint64 pageCount = 0;
-        bool ok = false;
     };
 
     struct NewItem
@@ -63,43 +64,46 @@ public:
     Catalog();
     ~Catalog() override;
 
-    // Opens a connection; `prepare` also creates the tables (once, at start).
-    bool open(const CatalogStore &store, bool prepare);
-    QString errorString() const { return m_error; }
+    // Opens a connection; `prepare` also creates or upgrades the tables (once, at start).
+    StoreResult<> open(const CatalogStore &store, bool prepare);
 
     // Calls back (on this object's thread) when another instance changed the catalogue.
-    bool watchChanges();
+    StoreResult<> watchChanges();
 
-    // Stores the credentials unless a data folder or another instance already has some; true
-    // when these were stored, false with an empty errorString when others were there first.
-    bool setCredentials(const QString &password, const QString &securityCode);
-    bool hasCredentials();
-    PasswordHash passwordHash();
-    bool setPassword(const QString &password);
-    QString securityCode();
-    bool setSecurityCode(const QString &code);
+    // Stores the credentials unless a data folder or another instance already has some: true
+    // when these were stored, false when others were there first.
+    StoreResult<bool> setCredentials(const QString &password, const QString &securityCode);
+    StoreResult<bool> hasCredentials();
+    StoreResult<PasswordHash> passwordHash();
+    StoreResult<> setPassword(const QString &password);
+    StoreResult<QString> securityCode();
+    StoreResult<> setSecurityCode(const QString &code);
 
     static QByteArray derive(const QString &password, const PasswordHash &stored);
 
-    Page page(List list, const QString &rawPage, const QString &search, int pageSize);
-    qint64 itemCount();
-    bool fileNameTaken(const QString &fileName);
-    qint64 addItem(const NewItem &item); // the new id, or -1
-    Result approve(qint64 id);
-    Result remove(qint64 id, QString *fileName);
-    qint64 countVisit(); // the new total, or -1
+    StoreResult<Page> page(List list, const QString &rawPage, const QString &search, int pageSize);
+    StoreResult<qint64> itemCount();
+    StoreResult<bool> fileNameTaken(const QString &fileName);
+    StoreResult<qint64> addItem(const NewItem &item); // the new id
+    StoreResult<Change> approve(qint64 id);
+    StoreResult<Change> remove(qint64 id, QString *fileName);
+    StoreResult<qint64> countVisit(); // the new total
 
 signals:
     void changedElsewhere();
 
 private:
-    QString setting(const QString &key);
-    bool writeSettings(const QList<QPair<QString, QString>> &values);
-    bool createSchema();
-    bool announceChange();
-    bool fail(const QString &what);
+    struct Window;
+    StoreResult<QString> setting(const QString &key);
+    StoreResult<> writeSettings(const QList<QPair<QString, QString>> &values);
+    StoreResult<> createSchema();
+    StoreResult<> announceChange();
+    StoreResult<Page> listRows(List list, const Window &window, qint64 total);
+    StoreResult<Page> searchRows(List list, const QString &key, const QString &rawPage,
+                                 int pageSize);
+    StoreResult<Page> plainRows(List list, const QString &key, const QString &rawPage,
+                                int pageSize);
 
     CatalogStore::Kind m_kind = CatalogStore::Sqlite;
     QString m_connection;
-    QString m_error;
 };

@@ -154,10 +154,10 @@ CatalogService::PerThread &CatalogService::local()
         m_threads.setLocalData(new PerThread);
     PerThread *t = m_threads.localData();
     if (!t->open) {
-        t->open = t->catalog.open(m_settings.store, false);
+        const StoreResult<> opened = t->catalog.open(m_settings.store, false);
+        t->open = opened.ok();
         if (!t->open)
-            qCWarning(lcServer).noquote()
-                << "cannot open the database:" << t->catalog.errorString();
+            qCWarning(lcServer).noquote() << "cannot open the database:" << opened.error();
     }
     return *t;
 }
@@ -221,12 +221,14 @@ HttpResponse CatalogService::listPage(const HttpRequest &request, Catalog::List 
     std::optional<QByteArray> bytes = m_pages.get(key);
     if (!bytes) {
         const quint64 generation = m_pages.generation();
-        const Catalog::Page p =
+        const StoreResult<Catalog::Page> p =
             catalog().page(list, request.queryValue(QStringLiteral("page")),
                            request.queryValue(QStringLiteral("q")), m_settings.pageSize);
-        bytes = tavrel::buildCatalogPage(p.records, p.recordCount, p.pageCount);
-        if (p.ok)
+        bytes = tavrel::buildCatalogPage(p->records, p->recordCount, p->pageCount);
+        if (p)
             m_pages.put(key, *bytes, generation);
+        else
+            qCWarning(lcServer).noquote() << "cannot read a catalog page:" << p.error();
     }
     HttpResponse r = HttpResponse::text(200, *bytes);
     r.addHeader("Cache-Control", "no-store");
@@ -274,7 +276,7 @@ HttpResponse CatalogService::authorised(const HttpRequest &request, AdminOperati
     case AdminOperation::Delete:
         return moderate(operation, request.queryValue(QStringLiteral("id")));
     case AdminOperation::ReadSecurityCode:
-        return adminAnswer(catalog().securityCode().toUtf8());
+        return adminAnswer(catalog().securityCode()->toUtf8());
     case AdminOperation::SetSecurityCode:
         return changeSecurityCode(request.queryValue(QStringLiteral("topass")));
     }
@@ -290,7 +292,7 @@ Catalog::PasswordHash CatalogService::passwordHash()
         if (m_storedHashGeneration == generation && m_storedHash.isValid())
             return m_storedHash;
     }
-    const Catalog::PasswordHash stored = catalog().passwordHash();
+    const Catalog::PasswordHash stored = *catalog().passwordHash();
     QMutexLocker lock(&m_mutex);
     m_storedHash = stored;
     m_storedHashGeneration = generation;
@@ -395,28 +397,22 @@ HttpResponse CatalogService::moderate(AdminOperation operation, const QString &i
     if (!isDigits(idText))
         return adminReply(AdminReply::BadValue);
     const qint64 id = idText.toLongLong();
-    Catalog::Result result;
+    StoreResult<Catalog::Change> result;
     if (operation == AdminOperation::Approve) {
         result = catalog().approve(id);
     } else {
         QString fileName;
         result = catalog().remove(id, &fileName);
         // The row is gone for good; the file follows it. A file left behind is harmless.
-        if (result == Catalog::Result::Done && CatalogText::isPlainFileName(fileName))
+        if (result && *result == Catalog::Change::Done && CatalogText::isPlainFileName(fileName))
             QFile::remove(QDir(m_settings.upDir).filePath(fileName));
     }
-    if (result == Catalog::Result::Done)
+    if (!result)
+        return notStored();
+    if (*result == Catalog::Change::Done)
         m_pages.invalidate();
-    switch (result) {
-    case Catalog::Result::Done:
-    case Catalog::Result::AlreadyDone:
-        return adminReply(AdminReply::Accepted);
-    case Catalog::Result::NotFound:
-        return adminReply(AdminReply::NoSuchItem);
-    case Catalog::Result::Failed:
-        break;
-    }
-    return notStored();
+    return adminReply(*result == Catalog::Change::NotFound ? AdminReply::NoSuchItem
+                                                           : AdminReply::Accepted);
 }
 
 HttpResponse CatalogService::itemFile(const HttpRequest &request, const QString &name)
@@ -502,7 +498,11 @@ QString CatalogService::uniqueFileName(const QString &wanted)
     QString stem = dot > 0 ? wanted.left(dot) : wanted;
     const QString suffix = dot > 0 ? wanted.mid(dot) : QString();
     QString name = wanted;
-    for (int n = 2; up.exists(name) || catalog().fileNameTaken(name); ++n) {
+    auto taken = [&](const QString &candidate) {
+        const StoreResult<bool> inStore = catalog().fileNameTaken(candidate);
+        return up.exists(candidate) || !inStore || *inStore;
+    };
+    for (int n = 2; taken(name); ++n) {
         if (n > 1000)
             return QString(); // the database is failing, or someone is filling the folder
         const QString tail = u'-' + QString::number(n) + suffix;
@@ -541,7 +541,7 @@ HttpResponse CatalogService::upload(const HttpRequest &request)
     const QString wrongCode = QStringLiteral("安全码错误，没有保存任何内容。");
     if (m_codeFailures.isBlocked(request.peer, now()))
         return uploadError(403, wrongCode);
-    const QString stored = catalog().securityCode();
+    const QString stored = *catalog().securityCode();
     if (stored.isEmpty() ||
         !CatalogText::constantTimeEquals(form.fields.value(QStringLiteral("code")).toUtf8(),
                                          stored.toUtf8())) {
@@ -633,7 +633,7 @@ HttpResponse CatalogService::store(const HttpRequest &request, const UploadForm 
     item.title = tavrel::storedName(form.fields.value(QStringLiteral("title")));
     item.licence = tavrel::storedName(form.fields.value(QStringLiteral("licence")));
     item.fileName = name;
-    if (catalog().addItem(item) < 0) {
+    if (!catalog().addItem(item)) {
         QFile::remove(target);
         return uploadError(500, QStringLiteral("服务器无法保存条目。"));
     }
@@ -647,11 +647,11 @@ HttpResponse CatalogService::store(const HttpRequest &request, const UploadForm 
 
 HttpResponse CatalogService::statistics()
 {
-    const qint64 visits = catalog().countVisit();
+    const StoreResult<qint64> visits = catalog().countVisit();
     HttpResponse r = page(
         200, QStringLiteral("访问统计"),
-        visits < 0 ? QStringLiteral("<p>暂时无法计数。</p>")
-                   : QStringLiteral("<p>访问次数：<span id=\"visits\">%1</span></p>").arg(visits));
+        !visits ? QStringLiteral("<p>暂时无法计数。</p>")
+                : QStringLiteral("<p>访问次数：<span id=\"visits\">%1</span></p>").arg(*visits));
     r.addHeader("Cache-Control", "no-store");
     return r;
 }

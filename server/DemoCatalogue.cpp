@@ -117,7 +117,12 @@ bool writeFile(const QString &path, qint64 size)
 
 bool fillDemoCatalogue(Catalog *catalog, const QString &upDir, qint64 maxFileSize, QString *error)
 {
-    if (catalog->itemCount() != 0)
+    const StoreResult<qint64> count = catalog->itemCount();
+    if (!count) {
+        *error = count.error();
+        return false;
+    }
+    if (*count != 0)
         return true;
     // Oldest first, so that ids grow with the update time like real uploads.
     QDateTime time(QDate(2024, 3, 1), QTime(9, 0, 0));
@@ -136,8 +141,8 @@ bool fillDemoCatalogue(Catalog *catalog, const QString &upDir, qint64 maxFileSiz
         item.fileName = QString::fromUtf8(d.fileName);
         item.updated = time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
         time = time.addSecs(7 * 3600 + 13 * 60);
-        if (catalog->addItem(item) < 0) {
-            *error = catalog->errorString();
+        if (const StoreResult<qint64> added = catalog->addItem(item); !added) {
+            *error = added.error();
             return false;
         }
         return true;

@@ -102,8 +102,8 @@ void removeOrphans(Catalog &catalog, const Folders &folders)
             !folders.cutOff.isEmpty() && folders.cutOff.contains(fileId(info.filePath()));
         if (!cutOff && info.lastModified() > oldEnough)
             continue;
-        if (catalog.fileNameTaken(name)) // also when the store cannot say
-            continue;
+        if (const StoreResult<bool> taken = catalog.fileNameTaken(name); !taken || *taken)
+            continue; // also when the store cannot say
         if (QFile::remove(info.filePath()))
             qCInfo(lcServer).noquote()
                 << QStringLiteral("removed up/%1: no item names it").arg(name);
@@ -177,7 +177,12 @@ bool readStore(const ServerOptions &options, CatalogStore *store, QString *error
 // that cannot be written stores nothing, and a stop in between leaves them beside it.
 bool makeCredentials(Catalog *catalog, const ServerOptions &options, QString *error)
 {
-    if (catalog->hasCredentials())
+    const StoreResult<bool> has = catalog->hasCredentials();
+    if (!has) {
+        *error = QStringLiteral("cannot read the credentials: ") + has.error();
+        return false;
+    }
+    if (*has)
         return true;
     const QString password = options.adminPassword.value_or(randomPassword());
     const QString code = options.securityCode.value_or(randomSecurityCode());
@@ -196,10 +201,13 @@ bool makeCredentials(Catalog *catalog, const ServerOptions &options, QString *er
             return false;
         }
     }
-    if (!catalog->setCredentials(password, code)) {
-        *error = QStringLiteral("cannot store the credentials: ") + catalog->errorString();
-        return catalog->errorString().isEmpty(); // another instance made them first
+    const StoreResult<bool> stored = catalog->setCredentials(password, code);
+    if (!stored) {
+        *error = QStringLiteral("cannot store the credentials: ") + stored.error();
+        return false;
     }
+    if (!*stored)
+        return true; // another instance made them first
     if (!show)
         return true;
     if (!file) {
@@ -313,9 +321,11 @@ int main(int argc, char *argv[])
         return failure(BadUsage,
                        QStringLiteral("cannot create the data folder %1").arg(options->dataDir));
     Catalog catalog;
-    if (!catalog.open(settings.store, true) || !catalog.watchChanges())
-        return failure(CannotServe,
-                       QStringLiteral("cannot open the database: ") + catalog.errorString());
+    StoreResult<> opened = catalog.open(settings.store, true);
+    if (opened)
+        opened = catalog.watchChanges();
+    if (!opened)
+        return failure(CannotServe, QStringLiteral("cannot open the database: ") + opened.error());
 
     settings.upDir = QDir(options->dataDir).filePath(QStringLiteral("up"));
     settings.pageSize = options->pageSize;
