@@ -460,9 +460,11 @@ StoreResult<Catalog::Page> Catalog::searchRows(List list, const QString &key,
     QString value;
     if (m_kind == CatalogStore::Sqlite) {
         const QString table = longKey ? QStringLiteral("search_trigrams") : QStringLiteral("search_grams");
-        value = indexColumnFilter(list) +
-                (longKey ? u'"' + QString(key).replace(u'"', QStringLiteral("\"\"")) + u'"'
-                         : StoreFormat::gramToken(key));
+        const QString match = longKey ? u'"' + QString(key).replace(u'"', QStringLiteral("\"\"")) + u'"'
+                                      : StoreFormat::gramMatch(key);
+        if (match.isEmpty())
+            return plainRows(list, key, rawPage, pageSize);
+        value = indexColumnFilter(list) + match;
         countSql = QStringLiteral("SELECT COUNT(*) FROM %1 WHERE %1 MATCH :q").arg(table);
         rowsSql = QStringLiteral("SELECT i.category, i.title, i.licence, i.updated, i.file_name, i.id"
                                  " FROM (SELECT rowid AS r FROM %1 WHERE %1 MATCH :q ORDER BY rowid %3"

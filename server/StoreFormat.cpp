@@ -82,14 +82,32 @@ QString orderExpression(Backend backend, const QString &updated, const QString &
 
 // --- SQLite: counts and search indexes kept by triggers -------------------------------------
 
-// The search key's one- and two-code-point grams as tokens of the gram index ("g" and the hex
-// of the gram's UTF-8: letters and digits only, so the ascii tokenizer takes each whole).
+// The search key's grams for the gram index: every two code points from each position (the
+// last one alone), separated by U+0001, the one character no field may hold. The index's
+// tokenizer takes every other character as part of a token, so each gram is one token; a search
+// of two code points is that token, and one of one code point is a prefix (an index of
+// one-character prefixes answers it).
 QString sqliteGramDocument(const QString &key)
 {
     return QStringLiteral("COALESCE((WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n"
-                          " WHERE i < length(%1)) SELECT group_concat('g' || hex(substr(%1, i, 1))"
-                          " || ' g' || hex(substr(%1, i, 2)), ' ') FROM n), '')")
+                          " WHERE i < length(%1)) SELECT group_concat(substr(%1, i, 2), char(1))"
+                          " FROM n), '')")
         .arg(key);
+}
+
+// The ascii tokenizer's options: ASCII letters and digits are token characters anyway, and
+// non-ASCII ones too; this adds every other ASCII character but the separator U+0001.
+QString sqliteGramTokenizer()
+{
+    QString chars;
+    for (char c = 2; c > 0 && c < 127; ++c) {
+        if (!QChar::isLetterOrNumber(uint(c)))
+            chars += QLatin1Char(c);
+    }
+    chars += QLatin1Char(char(127));
+    // Quoted twice: the tokenizer's argument inside fts5's option.
+    chars.replace(u'\'', QStringLiteral("''"));
+    return QStringLiteral("\"ascii tokenchars '%1'\"").arg(chars.replace(u'"', QStringLiteral("\"\"")));
 }
 
 // Adds a row to a search index, or takes it out ('delete' needs the values it was added with).
@@ -100,11 +118,14 @@ QString sqliteIndexWrite(const QString &table, bool remove, const QString &docum
     QString columns;
     for (const char *g : {"a", "u", "p", "o"})
         columns += QStringLiteral(", CASE g WHEN '%1' THEN d ELSE '' END").arg(QLatin1String(g));
+    // Many rows at once go in order of the key: FTS5 writes out its pending terms whenever a
+    // rowid is lower than the one before.
     return QStringLiteral("INSERT INTO %1 (%2rowid, a, u, p, o) SELECT %3r%4 FROM (SELECT %5 AS r,"
-                          " %6 AS g, %7 AS d%8) WHERE r IS NOT NULL")
+                          " %6 AS g, %7 AS d%8) WHERE r IS NOT NULL%9")
         .arg(table, remove ? table + QStringLiteral(", ") : QString(),
              remove ? QStringLiteral("'delete', ") : QString(), columns,
-             orderKey(Backend::Sqlite, row), groupOf(row), document, from);
+             orderKey(Backend::Sqlite, row), groupOf(row), document, from,
+             from.isEmpty() ? QString() : QStringLiteral(" ORDER BY r"));
 }
 
 QString sqliteCountChange(const QString &row, int delta)
@@ -158,7 +179,7 @@ Statements countsAndIndexesSqlite()
         QStringLiteral("CREATE VIRTUAL TABLE search_trigrams USING fts5(a, u, p, o, content='',"
                        " tokenize='trigram case_sensitive 1')"),
         QStringLiteral("CREATE VIRTUAL TABLE search_grams USING fts5(a, u, p, o, content='',"
-                       " detail='column', tokenize='ascii')"),
+                       " detail='column', prefix='1', tokenize=%1)").arg(sqliteGramTokenizer()),
         sqliteIndexWrite(QStringLiteral("search_trigrams"), false, QStringLiteral("items.search_key"),
                          QStringLiteral("items."), QStringLiteral(" FROM items")),
         sqliteIndexWrite(QStringLiteral("search_grams"), false,
@@ -315,9 +336,12 @@ QString orderKey(Backend backend, const QString &row)
     return orderExpression(backend, row + QStringLiteral("updated"), row + QStringLiteral("id"));
 }
 
-QString gramToken(const QString &foldedKey)
+QString gramMatch(const QString &foldedKey)
 {
-    return u'g' + QString::fromLatin1(foldedKey.toUtf8().toHex());
+    if (foldedKey.contains(QChar(1)))
+        return {};
+    const QString quoted = u'"' + QString(foldedKey).replace(u'"', QStringLiteral("\"\"")) + u'"';
+    return foldedKey.toUcs4().size() == 1 ? quoted + QStringLiteral(" *") : quoted;
 }
 
 StoreResult<> prepare(QSqlDatabase db, Backend backend)

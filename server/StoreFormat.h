@@ -29,7 +29,8 @@ constexpr qint64 OrderIdMask = (qint64(1) << OrderIdBits) - 1;
 // page finds its slice from the counts and walks only the index entries of that slice.
 constexpr int SliceShift = 50;
 
-// The token of the gram index for a search of one or two code points (already folded).
-QString gramToken(const QString &foldedKey);
+// The gram index's query for a search of one or two code points (already folded); empty for a
+// text the index cannot hold (U+0001), which is searched the plain way.
+QString gramMatch(const QString &foldedKey);
 
 } // namespace StoreFormat
