@@ -1,6 +1,7 @@
 #include "Catalog.h"
 
 #include "CatalogText.h"
+#include "CatalogQueries.h"
 #include "StoreFormat.h"
 
 #include <QAtomicInt>
@@ -62,65 +63,6 @@ private:
     QSqlDatabase m_db;
     bool m_open = false;
 };
-
-// The rows of a list, as the lists' indexes are made.
-QString listWhere(Catalog::List list)
-{
-    switch (list) {
-    case Catalog::List::Admin:
-        return QStringLiteral("from_admin = 1 AND approved = 1");
-    case Catalog::List::Users:
-        return QStringLiteral("from_admin = 0 AND approved = 1");
-    case Catalog::List::All:
-        return QStringLiteral("1 = 1");
-    case Catalog::List::Pending:
-        return QStringLiteral("approved = 0");
-    }
-    return {};
-}
-
-// The groups of item_counts a list is made of, and its column in the search indexes.
-QString listGroups(Catalog::List list)
-{
-    switch (list) {
-    case Catalog::List::Admin:
-        return QStringLiteral("'a'");
-    case Catalog::List::Users:
-        return QStringLiteral("'u'");
-    case Catalog::List::Pending:
-        return QStringLiteral("'p'");
-    case Catalog::List::All:
-        break;
-    }
-    return QStringLiteral("'a', 'u', 'p', 'o'");
-}
-
-QString indexColumnFilter(Catalog::List list)
-{
-    switch (list) {
-    case Catalog::List::Admin:
-        return QStringLiteral("{a} : ");
-    case Catalog::List::Users:
-        return QStringLiteral("{u} : ");
-    case Catalog::List::Pending:
-        return QStringLiteral("{p} : ");
-    case Catalog::List::All:
-        break;
-    }
-    return {};
-}
-
-// A LIKE pattern that finds the text anywhere, its own %, _ and \ taken as plain characters.
-QString containsPattern(const QString &text)
-{
-    QString out = QStringLiteral("%");
-    for (QChar c : text) {
-        if (c == u'\\' || c == u'%' || c == u'_')
-            out += u'\\';
-        out += c;
-    }
-    return out + u'%';
-}
 
 StoreFormat::Backend backendOf(CatalogStore::Kind kind)
 {
@@ -362,7 +304,6 @@ struct Catalog::Window
         fromEnd = total - offset - limit < offset;
         skip = fromEnd ? total - offset - limit : offset;
     }
-    QString direction() const { return fromEnd ? QStringLiteral("ASC") : QStringLiteral("DESC"); }
 };
 
 namespace {
@@ -389,11 +330,7 @@ StoreResult<Catalog::Page> Catalog::page(List list, const QString &rawPage, cons
     Transaction t(db);
     const QString key = search.toCaseFolded();
     QSqlQuery q(db);
-    if (!q.exec(QStringLiteral("SELECT COALESCE(SUM(n), 0),"
-                               " COALESCE(SUM(CASE WHEN slice < 0 THEN n ELSE 0 END), 0)"
-                               " FROM item_counts WHERE grp IN (%1)")
-                    .arg(listGroups(list))) ||
-        !q.next())
+    if (!q.exec(CatalogQueries::counts(list)) || !q.next())
         return failed(q);
     const qint64 total = q.value(0).toLongLong();
     const qint64 unordered = q.value(1).toLongLong();
@@ -407,37 +344,27 @@ StoreResult<Catalog::Page> Catalog::page(List list, const QString &rawPage, cons
 }
 
 // The counts per slice tell in which slice of the order keys the page starts; the rows are then
-// an index range of that slice and what follows it.
+// an index range from that slice on.
 StoreResult<Catalog::Page> Catalog::listRows(List list, const Window &w, qint64 total)
 {
     Page result{{}, total, w.pageCount};
     if (w.limit == 0)
         return result;
     QSqlDatabase db = QSqlDatabase::database(m_connection);
-    const QString direction = w.direction();
     QSqlQuery slice(db);
-    slice.prepare(QStringLiteral("SELECT slice, seen FROM (SELECT slice, SUM(SUM(n)) OVER (ORDER BY"
-                                 " slice %1 ROWS UNBOUNDED PRECEDING) - SUM(n) AS seen, SUM(n) AS here"
-                                 " FROM item_counts WHERE grp IN (%2) AND slice >= 0 GROUP BY slice)"
-                                 " AS s WHERE seen + here > :skip ORDER BY slice %1 LIMIT 1")
-                      .arg(direction, listGroups(list)));
+    slice.prepare(CatalogQueries::slice(list, w.fromEnd));
     slice.bindValue(QStringLiteral(":skip"), w.skip);
     if (!slice.exec())
         return failed(slice);
     if (!slice.next())
-        return result; // the counts and the rows disagree: nothing to show rather than a wrong page
+        return StoreFailure{QStringLiteral("the list counts do not match the items")};
     const qint64 first = slice.value(0).toLongLong();
     const qint64 seen = slice.value(1).toLongLong();
     slice.finish();
 
-    const QString key = StoreFormat::orderKey(backendOf(m_kind));
     QSqlQuery rows(db);
-    rows.prepare(QStringLiteral("SELECT category, title, licence, updated, file_name, id FROM items"
-                                " WHERE %1 AND %2 %3 :bound ORDER BY %2 %4 LIMIT :limit OFFSET :skip")
-                     .arg(listWhere(list), key, w.fromEnd ? QStringLiteral(">=") : QStringLiteral("<"),
-                          direction));
-    rows.bindValue(QStringLiteral(":bound"),
-                   (w.fromEnd ? first : first + 1) << StoreFormat::SliceShift);
+    rows.prepare(CatalogQueries::listRows(backendOf(m_kind), list, w.fromEnd));
+    rows.bindValue(QStringLiteral(":bound"), (w.fromEnd ? first : first + 1) << StoreFormat::SliceShift);
     rows.bindValue(QStringLiteral(":limit"), w.limit);
     rows.bindValue(QStringLiteral(":skip"), w.skip - seen);
     const auto records = readRecords(rows, w.fromEnd);
@@ -447,44 +374,19 @@ StoreResult<Catalog::Page> Catalog::listRows(List list, const Window &w, qint64 
     return result;
 }
 
-// A search is a look-up in the index for its length: trigrams for 3 or more code points, the
-// gram index (SQLite) or the grams' expression index (PostgreSQL) for 1 or 2.
+// A search is a look-up in the index for its length: trigrams for 3 or more code points, grams
+// for 1 or 2.
 StoreResult<Catalog::Page> Catalog::searchRows(List list, const QString &key,
                                                const QString &rawPage, int pageSize)
 {
     QSqlDatabase db = QSqlDatabase::database(m_connection);
+    const StoreFormat::Backend backend = backendOf(m_kind);
     const bool longKey = key.toUcs4().size() >= 3;
-    const QString orderKey = StoreFormat::orderKey(backendOf(m_kind));
-    QString countSql;
-    QString rowsSql;
-    QString value;
-    if (m_kind == CatalogStore::Sqlite) {
-        const QString table = longKey ? QStringLiteral("search_trigrams") : QStringLiteral("search_grams");
-        const QString match = longKey ? u'"' + QString(key).replace(u'"', QStringLiteral("\"\"")) + u'"'
-                                      : StoreFormat::gramMatch(key);
-        if (match.isEmpty())
-            return plainRows(list, key, rawPage, pageSize);
-        value = indexColumnFilter(list) + match;
-        countSql = QStringLiteral("SELECT COUNT(*) FROM %1 WHERE %1 MATCH :q").arg(table);
-        rowsSql = QStringLiteral("SELECT i.category, i.title, i.licence, i.updated, i.file_name, i.id"
-                                 " FROM (SELECT rowid AS r FROM %1 WHERE %1 MATCH :q ORDER BY rowid %3"
-                                 " LIMIT :limit OFFSET :skip) AS f JOIN items AS i"
-                                 " ON i.id = (f.r & %2) ORDER BY f.r %3")
-                      .arg(table)
-                      .arg(StoreFormat::OrderIdMask);
-    } else {
-        const QString where =
-            listWhere(list) + (longKey ? QStringLiteral(" AND search_key LIKE :q")
-                                       : QStringLiteral(" AND catalogd_grams(search_key) @>"
-                                                        " ARRAY[CAST(:q AS text)]"));
-        value = longKey ? containsPattern(key) : key;
-        countSql = QStringLiteral("SELECT COUNT(*) FROM items WHERE ") + where;
-        rowsSql = QStringLiteral("SELECT category, title, licence, updated, file_name, id FROM items"
-                                 " WHERE %1 ORDER BY %2 %3 LIMIT :limit OFFSET :skip")
-                      .arg(where, orderKey);
-    }
+    const QString value = CatalogQueries::searchValue(backend, list, key);
+    if (value.isEmpty())
+        return plainRows(list, key, rawPage, pageSize);
     QSqlQuery count(db);
-    count.prepare(countSql);
+    count.prepare(CatalogQueries::searchCount(backend, list, longKey));
     count.bindValue(QStringLiteral(":q"), value);
     if (!count.exec() || !count.next())
         return failed(count);
@@ -495,7 +397,7 @@ StoreResult<Catalog::Page> Catalog::searchRows(List list, const QString &key,
     if (w.limit == 0)
         return result;
     QSqlQuery rows(db);
-    rows.prepare(rowsSql.replace(QStringLiteral("%3"), w.direction()));
+    rows.prepare(CatalogQueries::searchRows(backend, list, longKey, w.fromEnd));
     rows.bindValue(QStringLiteral(":q"), value);
     rows.bindValue(QStringLiteral(":limit"), w.limit);
     rows.bindValue(QStringLiteral(":skip"), w.skip);
@@ -511,13 +413,10 @@ StoreResult<Catalog::Page> Catalog::plainRows(List list, const QString &key,
                                               const QString &rawPage, int pageSize)
 {
     QSqlDatabase db = QSqlDatabase::database(m_connection);
-    QString where = listWhere(list);
-    if (!key.isEmpty())
-        where += m_kind == CatalogStore::Postgresql ? QStringLiteral(" AND strpos(search_key, :q) > 0")
-                                                    : QStringLiteral(" AND instr(search_key, :q) > 0");
+    const bool searching = !key.isEmpty();
     QSqlQuery count(db);
-    count.prepare(QStringLiteral("SELECT COUNT(*) FROM items WHERE ") + where);
-    if (!key.isEmpty())
+    count.prepare(CatalogQueries::plainCount(backendOf(m_kind), list, searching));
+    if (searching)
         count.bindValue(QStringLiteral(":q"), key);
     if (!count.exec() || !count.next())
         return failed(count);
@@ -527,14 +426,11 @@ StoreResult<Catalog::Page> Catalog::plainRows(List list, const QString &key,
     const qint64 page = CatalogText::resolvePage(rawPage, result.pageCount);
 
     QSqlQuery rows(db);
-    rows.prepare(QStringLiteral("SELECT category, title, licence, updated, file_name, id"
-                                " FROM items WHERE ") +
-                 where +
-                 QStringLiteral(" ORDER BY updated DESC, id DESC LIMIT :limit OFFSET :offset"));
-    if (!key.isEmpty())
+    rows.prepare(CatalogQueries::plainRows(backendOf(m_kind), list, searching));
+    if (searching)
         rows.bindValue(QStringLiteral(":q"), key);
     rows.bindValue(QStringLiteral(":limit"), pageSize);
-    rows.bindValue(QStringLiteral(":offset"), (page - 1) * pageSize);
+    rows.bindValue(QStringLiteral(":skip"), (page - 1) * pageSize);
     const auto records = readRecords(rows, false);
     if (!records)
         return StoreFailure{records.error()};
