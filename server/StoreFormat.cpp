@@ -363,6 +363,10 @@ StoreResult<> prepare(QSqlDatabase db, Backend backend)
                                            " (%2): run the catalogd that wrote it, or a newer one")
                                 .arg(*found)
                                 .arg(latest())};
+    // Index builds sort a whole table: a large page cache for them (this connection serves no
+    // requests).
+    if (backend == Backend::Sqlite && *found < latest())
+        q.exec(QStringLiteral("PRAGMA cache_size = -262144"));
     for (int format = *found + 1; format <= latest(); ++format) {
         const Step &step = Steps[format - 1];
         qCInfo(lcServer, "upgrading the store to format %d of %d: %s", format, latest(), step.what);
