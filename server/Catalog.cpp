@@ -96,6 +96,8 @@ Catalog::Catalog()
 
 Catalog::~Catalog()
 {
+    m_statements.clear();
+    m_unprepared = QSqlQuery();
     {
         QSqlDatabase db = QSqlDatabase::database(m_connection, false);
         if (db.isValid())
@@ -129,6 +131,20 @@ StoreResult<> Catalog::open(const CatalogStore &store, bool prepare)
     if (!prepare)
         return {};
     return createSchema();
+}
+
+// The page statements run on every request: each is prepared once per connection.
+QSqlQuery &Catalog::prepared(const QString &sql)
+{
+    auto it = m_statements.find(sql);
+    if (it != m_statements.end())
+        return it->second;
+    QSqlQuery q(QSqlDatabase::database(m_connection));
+    if (!q.prepare(sql)) {
+        m_unprepared = std::move(q); // not kept: its exec() fails with the error
+        return m_unprepared;
+    }
+    return m_statements.emplace(sql, std::move(q)).first->second;
 }
 
 StoreResult<> Catalog::createSchema()
@@ -315,6 +331,7 @@ StoreResult<QList<tavrel::CatalogRecord>> readRecords(QSqlQuery &q, bool reverse
     QList<tavrel::CatalogRecord> records;
     while (q.next())
         records.append(recordAt(q));
+    q.finish();
     if (reversed)
         std::reverse(records.begin(), records.end());
     return records;
@@ -329,8 +346,8 @@ StoreResult<Catalog::Page> Catalog::page(List list, const QString &rawPage, cons
     // One read transaction: the count and the rows come from the same snapshot.
     Transaction t(db);
     const QString key = search.toCaseFolded();
-    QSqlQuery q(db);
-    if (!q.exec(CatalogQueries::counts(list)) || !q.next())
+    QSqlQuery &q = prepared(CatalogQueries::counts(list));
+    if (!q.exec() || !q.next())
         return failed(q);
     const qint64 total = q.value(0).toLongLong();
     const qint64 unordered = q.value(1).toLongLong();
@@ -350,9 +367,7 @@ StoreResult<Catalog::Page> Catalog::listRows(List list, const Window &w, qint64 
     Page result{{}, total, w.pageCount};
     if (w.limit == 0)
         return result;
-    QSqlDatabase db = QSqlDatabase::database(m_connection);
-    QSqlQuery slice(db);
-    slice.prepare(CatalogQueries::slice(list, w.fromEnd));
+    QSqlQuery &slice = prepared(CatalogQueries::slice(list, w.fromEnd));
     slice.bindValue(QStringLiteral(":skip"), w.skip);
     if (!slice.exec())
         return failed(slice);
@@ -362,8 +377,7 @@ StoreResult<Catalog::Page> Catalog::listRows(List list, const Window &w, qint64 
     const qint64 seen = slice.value(1).toLongLong();
     slice.finish();
 
-    QSqlQuery rows(db);
-    rows.prepare(CatalogQueries::listRows(backendOf(m_kind), list, w.fromEnd));
+    QSqlQuery &rows = prepared(CatalogQueries::listRows(backendOf(m_kind), list, w.fromEnd));
     rows.bindValue(QStringLiteral(":bound"), (w.fromEnd ? first : first + 1) << StoreFormat::SliceShift);
     rows.bindValue(QStringLiteral(":limit"), w.limit);
     rows.bindValue(QStringLiteral(":skip"), w.skip - seen);
@@ -379,14 +393,12 @@ StoreResult<Catalog::Page> Catalog::listRows(List list, const Window &w, qint64 
 StoreResult<Catalog::Page> Catalog::searchRows(List list, const QString &key,
                                                const QString &rawPage, int pageSize)
 {
-    QSqlDatabase db = QSqlDatabase::database(m_connection);
     const StoreFormat::Backend backend = backendOf(m_kind);
     const bool longKey = key.toUcs4().size() >= 3;
     const QString value = CatalogQueries::searchValue(backend, list, key);
     if (value.isEmpty())
         return plainRows(list, key, rawPage, pageSize);
-    QSqlQuery count(db);
-    count.prepare(CatalogQueries::searchCount(backend, list, longKey));
+    QSqlQuery &count = prepared(CatalogQueries::searchCount(backend, list, longKey));
     count.bindValue(QStringLiteral(":q"), value);
     if (!count.exec() || !count.next())
         return failed(count);
@@ -396,8 +408,7 @@ StoreResult<Catalog::Page> Catalog::searchRows(List list, const QString &key,
     Page result{{}, total, w.pageCount};
     if (w.limit == 0)
         return result;
-    QSqlQuery rows(db);
-    rows.prepare(CatalogQueries::searchRows(backend, list, longKey, w.fromEnd));
+    QSqlQuery &rows = prepared(CatalogQueries::searchRows(backend, list, longKey, w.fromEnd));
     rows.bindValue(QStringLiteral(":q"), value);
     rows.bindValue(QStringLiteral(":limit"), w.limit);
     rows.bindValue(QStringLiteral(":skip"), w.skip);

@@ -5,7 +5,10 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QSqlQuery>
 #include <QString>
+
+#include <map>
 
 // Where the catalogue lives: an SQLite file (the default), or a PostgreSQL database that
 // several instances share.
@@ -103,7 +106,10 @@ private:
                                  int pageSize);
     StoreResult<Page> plainRows(List list, const QString &key, const QString &rawPage,
                                 int pageSize);
+    QSqlQuery &prepared(const QString &sql);
 
     CatalogStore::Kind m_kind = CatalogStore::Sqlite;
     QString m_connection;
+    std::map<QString, QSqlQuery> m_statements;
+    QSqlQuery m_unprepared; // the last statement that would not prepare, for its error
 };

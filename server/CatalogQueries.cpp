@@ -122,9 +122,11 @@ QString searchCount(Backend backend, List list, bool longKey)
 QString searchRows(Backend backend, List list, bool longKey, bool fromEnd)
 {
     if (backend == Backend::Postgresql)
-        return QStringLiteral("SELECT %1 FROM items WHERE %2 ORDER BY %3 + 0 %4 LIMIT :limit OFFSET :skip")
-            .arg(Columns, searchWhere(list, longKey), StoreFormat::orderKey(backend),
-                 direction(fromEnd));
+        // The order of the key, from the columns (cheaper than the key for every match), in a
+        // form no order index answers.
+        return QStringLiteral("SELECT %1 FROM items WHERE %2 ORDER BY updated COLLATE \"C\" %3,"
+                              " id + 0 %3 LIMIT :limit OFFSET :skip")
+            .arg(Columns, searchWhere(list, longKey), direction(fromEnd));
     // The index's rowid is the order key, whose low bits are the id.
     return QStringLiteral("SELECT i.category, i.title, i.licence, i.updated, i.file_name, i.id"
                           " FROM (SELECT rowid AS r FROM %1 WHERE %1 MATCH :q ORDER BY rowid %2"

@@ -203,6 +203,8 @@ Statements countsAndIndexesPostgresql()
 {
     const QString key = orderKey(Backend::Postgresql);
     return {
+        // Memory for the index builds below, for this transaction only.
+        QStringLiteral("SET LOCAL maintenance_work_mem = '256MB'"),
         // A trusted extension: the database's owner (or a role with CREATE on it) may add it.
         QStringLiteral("CREATE EXTENSION IF NOT EXISTS pg_trgm"),
         QStringLiteral("CREATE OR REPLACE FUNCTION catalogd_order(updated text, id bigint)"
