@@ -9,6 +9,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <thread>
 
@@ -282,7 +283,19 @@ private slots:
     void plansUseTheIndexes_data();
     void plansUseTheIndexes();
     void countsExactAfterConcurrentWriters();
+    void cleanupTestCase();
+
+private:
+    // The plans' store, made once for all their rows.
+    std::unique_ptr<Store> m_planStore;
+    std::unique_ptr<Catalog> m_planCatalog;
 };
+
+void TestCatalogStore::cleanupTestCase()
+{
+    m_planCatalog.reset();
+    m_planStore.reset();
+}
 
 void TestCatalogStore::pagesAndSearchesMatchThePlainQuery_data()
 {
@@ -420,10 +433,11 @@ void TestCatalogStore::plansUseTheIndexes()
     QFETCH(int, list);
     QFETCH(QString, sqliteIndex);
     QFETCH(QString, postgresqlIndex);
-    static Store store; // one for every row
-    static Catalog catalog;
-    if (!QSqlDatabase::database(store.sql().connectionName()).tables().contains(QStringLiteral("item_counts"))) {
-        QVERIFY(catalog.open(store.store(), true));
+    if (!m_planStore) {
+        m_planStore = std::make_unique<Store>();
+        m_planCatalog = std::make_unique<Catalog>();
+        const Store &store = *m_planStore;
+        QVERIFY(m_planCatalog->open(store.store(), true));
         // Some items and their statistics, so that PostgreSQL plans as for a real catalogue.
         QRandomGenerator rng(9);
         store.sql().transaction();
@@ -435,6 +449,7 @@ void TestCatalogStore::plansUseTheIndexes()
         if (store.pg())
             store.exec(QStringLiteral("SET enable_seqscan = off"));
     }
+    const Store &store = *m_planStore;
     const auto backend = store.backend();
     const List l = List(list);
     QStringList sql;
