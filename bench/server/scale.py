@@ -114,6 +114,9 @@ class Server:
         else:
             raise SystemExit("catalogd did not start: " + open(self.log.name).read())
         self.start_seconds = time.monotonic() - started
+        with open("/proc/%d/stat" % self.process.pid) as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+        self.cpu_seconds = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
         self.log.flush()
         m = re.search(r"store upgraded to format \d+ in ([0-9.]+) s", open(self.log.name).read())
         self.upgrade_seconds = float(m.group(1)) if m else None
@@ -278,7 +281,8 @@ def run(title, catalogd, folder, per_kind, database=None):
     print("%s:" % title)
     server = Server(catalogd, folder, database)
     try:
-        print("  start with upgrade: %.1f s (upgrade step: %s s)" % (server.start_seconds, server.upgrade_seconds))
+        print("  start with upgrade: %.1f s (upgrade step: %s s; catalogd's CPU time so far %.1f s)" % (
+            server.start_seconds, server.upgrade_seconds, server.cpu_seconds))
         kinds = measure(server.port, per_kind)
         writes(server.port)
         starvation(server.port, kinds)
