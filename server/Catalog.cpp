@@ -128,6 +128,10 @@ StoreResult<> Catalog::open(const CatalogStore &store, bool prepare)
     }
     if (!db.open())
         return failed(db);
+    // A search of a common gram gathers many matches in a bitmap: in memory, it stays exact;
+    // past work_mem it turns lossy and every row of its pages is checked again.
+    if (pg && !QSqlQuery(db).exec(QStringLiteral("SET work_mem = '64MB'")))
+        return failed(db);
     if (!prepare)
         return {};
     return createSchema();
