@@ -295,6 +295,7 @@ def main():
     parser.add_argument("build")
     parser.add_argument("--items", type=int, default=1_000_000)
     parser.add_argument("--per-kind", type=int, default=200)
+    parser.add_argument("--only-postgresql", action="store_true")
     args = parser.parse_args()
     catalogd = os.path.join(args.build, "bin", "catalogd")
     work = tempfile.mkdtemp(prefix="catalogd-scale-")
@@ -302,11 +303,12 @@ def main():
         print("catalogd at scale: %d items, %d cores, load %s, %s" % (
             args.items, os.cpu_count(), open("/proc/loadavg").read().split()[:3],
             time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())))
-        made = time.monotonic()
-        folder = os.path.join(work, "sqlite")
-        make_sqlite(folder, args.items)
-        print("made the SQLite data folder in the first format in %.0f s" % (time.monotonic() - made))
-        run("SQLite", catalogd, folder, args.per_kind)
+        if not args.only_postgresql:
+            made = time.monotonic()
+            folder = os.path.join(work, "sqlite")
+            make_sqlite(folder, args.items)
+            print("made the SQLite data folder in the first format in %.0f s" % (time.monotonic() - made))
+            run("SQLite", catalogd, folder, args.per_kind)
         url = os.environ.get("TAVREL_CATALOGD_DATABASE")
         if url:
             made = time.monotonic()
@@ -314,7 +316,8 @@ def main():
             print("made the PostgreSQL store in the first format in %.0f s" % (time.monotonic() - made))
             folder = os.path.join(work, "pg")
             os.makedirs(os.path.join(folder, "up"))
-            run("PostgreSQL (settings of with-postgresql.sh: fsync=off, the rest default)",
+            run("PostgreSQL (settings of with-postgresql.sh: fsync=off, the rest default;"
+                " catalogd sets work_mem 64MB)",
                 catalogd, folder, args.per_kind, database)
         print("load after: %s" % open("/proc/loadavg").read().split()[:3])
     finally:
