@@ -15,7 +15,8 @@ using Statements = QStringList;
 
 const QString FormatKey = QStringLiteral("store_format");
 
-// The tables every store starts from: the first format, which stored no version.
+// The tables every store starts from: the first format, which stored no version. Never changed:
+// stores out there were made by it; changes are upgrade steps.
 Statements baseTables(Backend backend)
 {
     const bool pg = backend == Backend::Postgresql;
