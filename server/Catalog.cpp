@@ -402,6 +402,27 @@ StoreResult<Catalog::Page> Catalog::searchRows(List list, const QString &key,
     const QString value = CatalogQueries::searchValue(backend, list, key);
     if (value.isEmpty())
         return plainRows(list, key, rawPage, pageSize);
+    if (backend == StoreFormat::Backend::Postgresql) {
+        // Most pages asked for exist: one pass over the matches gives the page and the count.
+        // A page past the end (or no match) is read again below, as the last page.
+        const qint64 asked = CatalogText::resolvePage(rawPage, qint64(1) << 40);
+        QSqlQuery &counted = prepared(CatalogQueries::searchPageCounted(list, longKey));
+        counted.bindValue(QStringLiteral(":q"), value);
+        counted.bindValue(QStringLiteral(":limit"), pageSize);
+        counted.bindValue(QStringLiteral(":skip"), (asked - 1) * pageSize);
+        if (!counted.exec())
+            return failed(counted);
+        Page result;
+        while (counted.next()) {
+            result.records.append(recordAt(counted));
+            result.recordCount = counted.value(6).toLongLong();
+        }
+        counted.finish();
+        if (!result.records.isEmpty()) {
+            result.pageCount = CatalogText::pageCount(result.recordCount, pageSize);
+            return result;
+        }
+    }
     QSqlQuery &count = prepared(CatalogQueries::searchCount(backend, list, longKey));
     count.bindValue(QStringLiteral(":q"), value);
     if (!count.exec() || !count.next())

@@ -136,6 +136,12 @@ QString searchRows(Backend backend, List list, bool longKey, bool fromEnd)
         .arg(StoreFormat::OrderIdMask);
 }
 
+QString searchPageCounted(List list, bool longKey)
+{
+    return searchRows(Backend::Postgresql, list, longKey, false)
+        .replace(QStringLiteral(" FROM items"), QStringLiteral(", COUNT(*) OVER () FROM items"));
+}
+
 QString searchValue(Backend backend, List list, const QString &foldedKey)
 {
     const bool longKey = foldedKey.toUcs4().size() >= 3;

@@ -21,6 +21,9 @@ QString listRows(Backend backend, List list, bool fromEnd);
 // A search of 3 or more code points (long) or of 1 or 2.
 QString searchCount(Backend backend, List list, bool longKey);
 QString searchRows(Backend backend, List list, bool longKey, bool fromEnd);
+// PostgreSQL: a page of a search and, in every row, the count of all its matches, so that the
+// matches are read once.
+QString searchPageCounted(List list, bool longKey);
 // What to bind to :q for a folded search key; empty when the indexes cannot answer it.
 QString searchValue(Backend backend, List list, const QString &foldedKey);
 

@@ -465,6 +465,8 @@ void TestCatalogStore::plansUseTheIndexes()
         sql << CatalogQueries::searchCount(backend, l, statement == 3)
             << CatalogQueries::searchRows(backend, l, statement == 3, false)
             << CatalogQueries::searchRows(backend, l, statement == 3, true);
+        if (store.pg())
+            sql << CatalogQueries::searchPageCounted(l, statement == 3);
     }
     for (const QString &s : sql) {
         const QString plan = explained(store, s, binds);
