@@ -1,7 +1,7 @@
 #include "Catalog.h"
 
-#include "CatalogText.h"
 #include "CatalogQueries.h"
+#include "CatalogText.h"
 #include "StoreFormat.h"
 
 #include <QAtomicInt>
@@ -158,8 +158,8 @@ StoreResult<> Catalog::createSchema()
     const bool pg = m_kind == CatalogStore::Postgresql;
     if (pg && !q.exec(QStringLiteral("SELECT pg_advisory_lock(%1)").arg(StartLockKey)))
         return failed(q);
-    const StoreResult<> prepared = StoreFormat::prepare(
-        db, pg ? StoreFormat::Backend::Postgresql : StoreFormat::Backend::Sqlite);
+    const StoreResult<> prepared = StoreFormat::prepare(db, pg ? StoreFormat::Backend::Postgresql
+                                                               : StoreFormat::Backend::Sqlite);
     if (pg)
         q.exec(QStringLiteral("SELECT pg_advisory_unlock(%1)").arg(StartLockKey));
     return prepared;
@@ -382,7 +382,8 @@ StoreResult<Catalog::Page> Catalog::listRows(List list, const Window &w, qint64 
     slice.finish();
 
     QSqlQuery &rows = prepared(CatalogQueries::listRows(backendOf(m_kind), list, w.fromEnd));
-    rows.bindValue(QStringLiteral(":bound"), (w.fromEnd ? first : first + 1) << StoreFormat::SliceShift);
+    rows.bindValue(QStringLiteral(":bound"), (w.fromEnd ? first : first + 1)
+                                                 << StoreFormat::SliceShift);
     rows.bindValue(QStringLiteral(":limit"), w.limit);
     rows.bindValue(QStringLiteral(":skip"), w.skip - seen);
     const auto records = readRecords(rows, w.fromEnd);
@@ -445,8 +446,8 @@ StoreResult<Catalog::Page> Catalog::searchRows(List list, const QString &key,
 }
 
 // The plain queries: a count and an OFFSET walk over every row of the list.
-StoreResult<Catalog::Page> Catalog::plainRows(List list, const QString &key,
-                                              const QString &rawPage, int pageSize)
+StoreResult<Catalog::Page> Catalog::plainRows(List list, const QString &key, const QString &rawPage,
+                                              int pageSize)
 {
     QSqlDatabase db = QSqlDatabase::database(m_connection);
     const bool searching = !key.isEmpty();

@@ -74,7 +74,8 @@ QString containsPattern(const QString &text)
 // whole list for a rare one. So the list is named in a form its order index does not answer.
 QString searchWhere(List list, bool longKey)
 {
-    return QStringLiteral("catalogd_group(from_admin, approved) IN (%1) AND ").arg(listGroups(list)) +
+    return QStringLiteral("catalogd_group(from_admin, approved) IN (%1) AND ")
+               .arg(listGroups(list)) +
            (longKey ? QStringLiteral("search_key LIKE :q")
                     : QStringLiteral("catalogd_grams(search_key) @> ARRAY[CAST(:q AS text)]"));
 }
@@ -97,10 +98,11 @@ QString counts(List list)
 
 QString slice(List list, bool fromEnd)
 {
-    return QStringLiteral("SELECT slice, seen FROM (SELECT slice, SUM(SUM(n)) OVER (ORDER BY slice %1"
-                          " ROWS UNBOUNDED PRECEDING) - SUM(n) AS seen, SUM(n) AS here FROM item_counts"
-                          " WHERE grp IN (%2) AND slice >= 0 GROUP BY slice) AS s"
-                          " WHERE seen + here > :skip ORDER BY slice %1 LIMIT 1")
+    return QStringLiteral(
+               "SELECT slice, seen FROM (SELECT slice, SUM(SUM(n)) OVER (ORDER BY slice %1"
+               " ROWS UNBOUNDED PRECEDING) - SUM(n) AS seen, SUM(n) AS here FROM item_counts"
+               " WHERE grp IN (%2) AND slice >= 0 GROUP BY slice) AS s"
+               " WHERE seen + here > :skip ORDER BY slice %1 LIMIT 1")
         .arg(direction(fromEnd), listGroups(list));
 }
 
@@ -152,7 +154,8 @@ QString searchValue(Backend backend, List list, const QString &foldedKey)
         return match.isEmpty() ? match : columnFilter(list) + match;
     }
     // One phrase: the trigrams of the key, one after the other.
-    return columnFilter(list) + u'"' + QString(foldedKey).replace(u'"', QStringLiteral("\"\"")) + u'"';
+    return columnFilter(list) + u'"' + QString(foldedKey).replace(u'"', QStringLiteral("\"\"")) +
+           u'"';
 }
 
 QString plainCount(Backend backend, List list, bool searching)
@@ -166,8 +169,7 @@ QString plainCount(Backend backend, List list, bool searching)
 
 QString plainRows(Backend backend, List list, bool searching)
 {
-    return plainCount(backend, list, searching)
-               .replace(QStringLiteral("COUNT(*)"), Columns) +
+    return plainCount(backend, list, searching).replace(QStringLiteral("COUNT(*)"), Columns) +
            QStringLiteral(" ORDER BY updated DESC, id DESC LIMIT :limit OFFSET :skip");
 }
 

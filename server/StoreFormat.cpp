@@ -22,20 +22,21 @@ Statements baseTables(Backend backend)
     const bool pg = backend == Backend::Postgresql;
     const QString id = pg ? QStringLiteral("id BIGSERIAL PRIMARY KEY")
                           : QStringLiteral("id INTEGER PRIMARY KEY AUTOINCREMENT");
-    return {QStringLiteral("CREATE TABLE IF NOT EXISTS items (") + id +
-                QStringLiteral(", from_admin INTEGER NOT NULL,"
-                               " approved INTEGER NOT NULL,"
-                               " category TEXT NOT NULL,"
-                               " title TEXT NOT NULL,"
-                               " licence TEXT NOT NULL,"
-                               " updated TEXT NOT NULL,"
-                               " file_name TEXT NOT NULL UNIQUE,"
-                               " search_key TEXT NOT NULL)"),
-            QStringLiteral("CREATE INDEX IF NOT EXISTS items_order ON items (updated DESC, id DESC)"),
-            QStringLiteral("CREATE TABLE IF NOT EXISTS settings"
-                           " (key TEXT PRIMARY KEY, value TEXT NOT NULL)"),
-            // Deleted ids, so that a delete sent again is answered as done.
-            QStringLiteral("CREATE TABLE IF NOT EXISTS deleted_items (id BIGINT PRIMARY KEY)")};
+    return {
+        QStringLiteral("CREATE TABLE IF NOT EXISTS items (") + id +
+            QStringLiteral(", from_admin INTEGER NOT NULL,"
+                           " approved INTEGER NOT NULL,"
+                           " category TEXT NOT NULL,"
+                           " title TEXT NOT NULL,"
+                           " licence TEXT NOT NULL,"
+                           " updated TEXT NOT NULL,"
+                           " file_name TEXT NOT NULL UNIQUE,"
+                           " search_key TEXT NOT NULL)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS items_order ON items (updated DESC, id DESC)"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS settings"
+                       " (key TEXT PRIMARY KEY, value TEXT NOT NULL)"),
+        // Deleted ids, so that a delete sent again is answered as done.
+        QStringLiteral("CREATE TABLE IF NOT EXISTS deleted_items (id BIGINT PRIMARY KEY)")};
 }
 
 // Which list a row is in: a (administrator's), u (users'), p (pending), o (only in "all": flags
@@ -66,14 +67,18 @@ QString orderExpression(Backend backend, const QString &updated, const QString &
             : updated +
                   QStringLiteral(" ~ '^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}$'");
     auto field = [&](int from, int length) {
-        return QStringLiteral("CAST(substr(%1, %2, %3) AS BIGINT)").arg(updated).arg(from).arg(length);
+        return QStringLiteral("CAST(substr(%1, %2, %3) AS BIGINT)")
+            .arg(updated)
+            .arg(from)
+            .arg(length);
     };
     const QString y = field(1, 4), mo = field(6, 2), d = field(9, 2), h = field(12, 2),
                   mi = field(15, 2), s = field(18, 2);
     return QStringLiteral("(CASE WHEN ") + shape + QStringLiteral(" THEN CASE WHEN ") + y +
-           QStringLiteral(" BETWEEN 1970 AND 2199 AND ") + mo + QStringLiteral(" BETWEEN 1 AND 12 AND ") +
-           d + QStringLiteral(" BETWEEN 1 AND 31 AND ") + h + QStringLiteral(" <= 23 AND ") + mi +
-           QStringLiteral(" <= 59 AND ") + s + QStringLiteral(" <= 59 AND ") + id +
+           QStringLiteral(" BETWEEN 1970 AND 2199 AND ") + mo +
+           QStringLiteral(" BETWEEN 1 AND 12 AND ") + d + QStringLiteral(" BETWEEN 1 AND 31 AND ") +
+           h + QStringLiteral(" <= 23 AND ") + mi + QStringLiteral(" <= 59 AND ") + s +
+           QStringLiteral(" <= 59 AND ") + id +
            QStringLiteral(" BETWEEN 0 AND %1 THEN ((((").arg(OrderIdMask) + y +
            QStringLiteral(" - 1970) * 12 + ") + mo + QStringLiteral(" - 1) * 31 + ") + d +
            QStringLiteral(" - 1) * 86400 + ") + h + QStringLiteral(" * 3600 + ") + mi +
@@ -108,7 +113,8 @@ QString sqliteGramTokenizer()
     chars += QLatin1Char(char(127));
     // Quoted twice: the tokenizer's argument inside fts5's option.
     chars.replace(u'\'', QStringLiteral("''"));
-    return QStringLiteral("\"ascii tokenchars '%1'\"").arg(chars.replace(u'"', QStringLiteral("\"\"")));
+    return QStringLiteral("\"ascii tokenchars '%1'\"")
+        .arg(chars.replace(u'"', QStringLiteral("\"\"")));
 }
 
 // Adds a row to a search index, or takes it out ('delete' needs the values it was added with).
@@ -142,7 +148,8 @@ QString sqliteCountChange(const QString &row, int delta)
 QString sqliteAdd(const QString &row)
 {
     return sqliteCountChange(row, +1) + QStringLiteral(";\n") +
-           sqliteIndexWrite(QStringLiteral("search_trigrams"), false, row + QStringLiteral("search_key"), row) +
+           sqliteIndexWrite(QStringLiteral("search_trigrams"), false,
+                            row + QStringLiteral("search_key"), row) +
            QStringLiteral(";\n") +
            sqliteIndexWrite(QStringLiteral("search_grams"), false,
                             sqliteGramDocument(row + QStringLiteral("search_key")), row) +
@@ -152,7 +159,8 @@ QString sqliteAdd(const QString &row)
 QString sqliteRemove(const QString &row)
 {
     return sqliteCountChange(row, -1) + QStringLiteral(";\n") +
-           sqliteIndexWrite(QStringLiteral("search_trigrams"), true, row + QStringLiteral("search_key"), row) +
+           sqliteIndexWrite(QStringLiteral("search_trigrams"), true,
+                            row + QStringLiteral("search_key"), row) +
            QStringLiteral(";\n") +
            sqliteIndexWrite(QStringLiteral("search_grams"), true,
                             sqliteGramDocument(row + QStringLiteral("search_key")), row) +
@@ -169,20 +177,26 @@ Statements countsAndIndexesSqlite()
     Statements s{
         QStringLiteral("CREATE UNIQUE INDEX items_by_order ON items (%1)").arg(key),
         QStringLiteral("CREATE INDEX items_admin_by_order ON items (%1)"
-                       " WHERE from_admin = 1 AND approved = 1").arg(key),
+                       " WHERE from_admin = 1 AND approved = 1")
+            .arg(key),
         QStringLiteral("CREATE INDEX items_users_by_order ON items (%1)"
-                       " WHERE from_admin = 0 AND approved = 1").arg(key),
-        QStringLiteral("CREATE INDEX items_pending_by_order ON items (%1) WHERE approved = 0").arg(key),
+                       " WHERE from_admin = 0 AND approved = 1")
+            .arg(key),
+        QStringLiteral("CREATE INDEX items_pending_by_order ON items (%1) WHERE approved = 0")
+            .arg(key),
         QStringLiteral("CREATE TABLE item_counts (grp TEXT NOT NULL, slice INTEGER NOT NULL,"
                        " n INTEGER NOT NULL, PRIMARY KEY (grp, slice)) WITHOUT ROWID"),
         QStringLiteral("INSERT INTO item_counts (grp, slice, n) SELECT %1, %2, COUNT(*) FROM items"
-                       " GROUP BY 1, 2").arg(groupOf(QString()), sliceOf(key)),
+                       " GROUP BY 1, 2")
+            .arg(groupOf(QString()), sliceOf(key)),
         QStringLiteral("CREATE VIRTUAL TABLE search_trigrams USING fts5(a, u, p, o, content='',"
                        " tokenize='trigram case_sensitive 1')"),
         QStringLiteral("CREATE VIRTUAL TABLE search_grams USING fts5(a, u, p, o, content='',"
-                       " detail='column', prefix='1', tokenize=%1)").arg(sqliteGramTokenizer()),
-        sqliteIndexWrite(QStringLiteral("search_trigrams"), false, QStringLiteral("items.search_key"),
-                         QStringLiteral("items."), QStringLiteral(" FROM items")),
+                       " detail='column', prefix='1', tokenize=%1)")
+            .arg(sqliteGramTokenizer()),
+        sqliteIndexWrite(QStringLiteral("search_trigrams"), false,
+                         QStringLiteral("items.search_key"), QStringLiteral("items."),
+                         QStringLiteral(" FROM items")),
         sqliteIndexWrite(QStringLiteral("search_grams"), false,
                          sqliteGramDocument(QStringLiteral("items.search_key")),
                          QStringLiteral("items."), QStringLiteral(" FROM items")),
@@ -190,8 +204,9 @@ Statements countsAndIndexesSqlite()
             sqliteAdd(QStringLiteral("NEW.")) + QStringLiteral("END"),
         QStringLiteral("CREATE TRIGGER items_indexed_delete AFTER DELETE ON items BEGIN\n") +
             sqliteRemove(QStringLiteral("OLD.")) + QStringLiteral("END"),
-        QStringLiteral("CREATE TRIGGER items_indexed_update AFTER UPDATE OF id, from_admin, approved,"
-                       " updated, search_key ON items BEGIN\n") +
+        QStringLiteral(
+            "CREATE TRIGGER items_indexed_update AFTER UPDATE OF id, from_admin, approved,"
+            " updated, search_key ON items BEGIN\n") +
             sqliteRemove(QStringLiteral("OLD.")) + sqliteAdd(QStringLiteral("NEW.")) +
             QStringLiteral("END"),
     };
@@ -212,8 +227,9 @@ Statements countsAndIndexesPostgresql()
                        " RETURNS bigint LANGUAGE sql IMMUTABLE PARALLEL SAFE AS $$ SELECT ") +
             orderExpression(Backend::Postgresql, QStringLiteral("updated"), QStringLiteral("id")) +
             QStringLiteral(" $$"),
-        QStringLiteral("CREATE OR REPLACE FUNCTION catalogd_group(from_admin integer, approved integer)"
-                       " RETURNS text LANGUAGE sql IMMUTABLE PARALLEL SAFE AS $$ SELECT ") +
+        QStringLiteral(
+            "CREATE OR REPLACE FUNCTION catalogd_group(from_admin integer, approved integer)"
+            " RETURNS text LANGUAGE sql IMMUTABLE PARALLEL SAFE AS $$ SELECT ") +
             groupOf(QString()) + QStringLiteral(" $$"),
         QStringLiteral(
             "CREATE OR REPLACE FUNCTION catalogd_grams(key text) RETURNS text[] LANGUAGE sql"
@@ -223,17 +239,24 @@ Statements countsAndIndexesPostgresql()
         QStringLiteral("CREATE TABLE item_counts (grp text NOT NULL, slice bigint NOT NULL,"
                        " n bigint NOT NULL, PRIMARY KEY (grp, slice))"),
         QStringLiteral("INSERT INTO item_counts (grp, slice, n) SELECT catalogd_group(from_admin,"
-                       " approved), %1, COUNT(*) FROM items GROUP BY 1, 2").arg(sliceOf(key)),
+                       " approved), %1, COUNT(*) FROM items GROUP BY 1, 2")
+            .arg(sliceOf(key)),
         QStringLiteral("CREATE UNIQUE INDEX items_by_order ON items (%1)").arg(key),
         QStringLiteral("CREATE INDEX items_admin_by_order ON items (%1)"
-                       " WHERE from_admin = 1 AND approved = 1").arg(key),
+                       " WHERE from_admin = 1 AND approved = 1")
+            .arg(key),
         QStringLiteral("CREATE INDEX items_users_by_order ON items (%1)"
-                       " WHERE from_admin = 0 AND approved = 1").arg(key),
-        QStringLiteral("CREATE INDEX items_pending_by_order ON items (%1) WHERE approved = 0").arg(key),
-        QStringLiteral("CREATE INDEX items_search_trigrams ON items USING gin (search_key gin_trgm_ops)"),
-        QStringLiteral("CREATE INDEX items_search_grams ON items USING gin (catalogd_grams(search_key))"),
+                       " WHERE from_admin = 0 AND approved = 1")
+            .arg(key),
+        QStringLiteral("CREATE INDEX items_pending_by_order ON items (%1) WHERE approved = 0")
+            .arg(key),
         QStringLiteral(
-            "CREATE OR REPLACE FUNCTION catalogd_count_items() RETURNS trigger LANGUAGE plpgsql AS $$\n"
+            "CREATE INDEX items_search_trigrams ON items USING gin (search_key gin_trgm_ops)"),
+        QStringLiteral(
+            "CREATE INDEX items_search_grams ON items USING gin (catalogd_grams(search_key))"),
+        QStringLiteral(
+            "CREATE OR REPLACE FUNCTION catalogd_count_items() RETURNS trigger LANGUAGE plpgsql AS "
+            "$$\n"
             "DECLARE old_group text; old_slice bigint; new_group text; new_slice bigint;\n"
             "BEGIN\n"
             "  IF TG_OP <> 'INSERT' THEN\n"
@@ -244,7 +267,8 @@ Statements countsAndIndexesPostgresql()
             "    new_group := catalogd_group(NEW.from_admin, NEW.approved);\n"
             "    new_slice := COALESCE(catalogd_order(NEW.updated, NEW.id) >> %1, -1);\n"
             "  END IF;\n"
-            "  IF old_group IS NOT DISTINCT FROM new_group AND old_slice IS NOT DISTINCT FROM new_slice"
+            "  IF old_group IS NOT DISTINCT FROM new_group AND old_slice IS NOT DISTINCT FROM "
+            "new_slice"
             " THEN RETURN NULL; END IF;\n"
             "  IF old_group IS NOT NULL THEN\n"
             "    UPDATE item_counts SET n = n - 1 WHERE grp = old_group AND slice = old_slice;\n"
@@ -258,8 +282,9 @@ Statements countsAndIndexesPostgresql()
             .arg(SliceShift),
         QStringLiteral("CREATE TRIGGER items_counted AFTER INSERT OR UPDATE OR DELETE ON items"
                        " FOR EACH ROW EXECUTE FUNCTION catalogd_count_items()"),
-        QStringLiteral("CREATE OR REPLACE FUNCTION catalogd_clear_counts() RETURNS trigger"
-                       " LANGUAGE plpgsql AS $$ BEGIN DELETE FROM item_counts; RETURN NULL; END $$"),
+        QStringLiteral(
+            "CREATE OR REPLACE FUNCTION catalogd_clear_counts() RETURNS trigger"
+            " LANGUAGE plpgsql AS $$ BEGIN DELETE FROM item_counts; RETURN NULL; END $$"),
         QStringLiteral("CREATE TRIGGER items_truncated AFTER TRUNCATE ON items"
                        " FOR EACH STATEMENT EXECUTE FUNCTION catalogd_clear_counts()"),
         QStringLiteral("ANALYZE items"),
@@ -294,8 +319,8 @@ StoreResult<int> storedFormat(QSqlQuery &q)
     bool ok = false;
     const int format = q.value(0).toString().toInt(&ok);
     if (!ok || format < 0)
-        return StoreFailure{QStringLiteral("the store's format \"%1\" is not a number")
-                                .arg(q.value(0).toString())};
+        return StoreFailure{
+            QStringLiteral("the store's format \"%1\" is not a number").arg(q.value(0).toString())};
     return format;
 }
 
@@ -352,7 +377,8 @@ StoreResult<> prepare(QSqlDatabase db, Backend backend)
     QSqlQuery q(db);
     Statements setup;
     if (backend == Backend::Sqlite)
-        setup << QStringLiteral("PRAGMA journal_mode=WAL") << QStringLiteral("PRAGMA synchronous=NORMAL");
+        setup << QStringLiteral("PRAGMA journal_mode=WAL")
+              << QStringLiteral("PRAGMA synchronous=NORMAL");
     setup << baseTables(backend);
     for (const QString &s : setup) {
         if (!q.exec(s))
@@ -362,10 +388,11 @@ StoreResult<> prepare(QSqlDatabase db, Backend backend)
     if (!found)
         return StoreFailure{found.error()};
     if (*found > latest())
-        return StoreFailure{QStringLiteral("the store is in format %1, newer than this catalogd knows"
-                                           " (%2): run the catalogd that wrote it, or a newer one")
-                                .arg(*found)
-                                .arg(latest())};
+        return StoreFailure{
+            QStringLiteral("the store is in format %1, newer than this catalogd knows"
+                           " (%2): run the catalogd that wrote it, or a newer one")
+                .arg(*found)
+                .arg(latest())};
     // Index builds sort a whole table: a large page cache for them (this connection serves no
     // requests).
     if (backend == Backend::Sqlite && *found < latest())

@@ -13,8 +13,7 @@ struct StoreFailure
 
 // What every call of the store gives back: its value, or a failure. One type for all of them,
 // so a caller checks failure one way: `if (!r) ... r.error()`, else `*r`.
-template <typename T = std::monostate>
-class StoreResult
+template <typename T = std::monostate> class StoreResult
 {
 public:
     StoreResult() = default;
@@ -22,8 +21,7 @@ public:
     StoreResult(StoreFailure failure)
         : m_error(failure.error.isEmpty() ? QStringLiteral("the database failed") : failure.error),
           m_failed(true)
-    {
-    }
+    {}
 
     bool ok() const { return !m_failed; }
     explicit operator bool() const { return ok(); }

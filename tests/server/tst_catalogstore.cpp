@@ -71,7 +71,8 @@ public:
             m_store.user = u.userName();
             m_store.databaseName = u.path().mid(1);
         }
-        QSqlDatabase db = QSqlDatabase::addDatabase(pg() ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE"), m_name);
+        QSqlDatabase db = QSqlDatabase::addDatabase(
+            pg() ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE"), m_name);
         configure(db);
         if (!db.open())
             qFatal("cannot open the store: %s", qPrintable(db.lastError().text()));
@@ -134,16 +135,19 @@ public:
 
     void insert(const Row &r) const
     {
-        exec(QStringLiteral("INSERT INTO items (from_admin, approved, category, title, licence, updated,"
-                            " file_name, search_key) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
-             {r.fromAdmin, r.approved, r.category, r.title, r.licence, r.updated, r.fileName, r.key});
+        exec(QStringLiteral(
+                 "INSERT INTO items (from_admin, approved, category, title, licence, updated,"
+                 " file_name, search_key) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
+             {r.fromAdmin, r.approved, r.category, r.title, r.licence, r.updated, r.fileName,
+              r.key});
     }
 
     QList<Row> rows() const
     {
         QList<Row> out;
-        QSqlQuery q = exec(QStringLiteral("SELECT id, from_admin, approved, category, title, licence,"
-                                          " updated, file_name, search_key FROM items"));
+        QSqlQuery q =
+            exec(QStringLiteral("SELECT id, from_admin, approved, category, title, licence,"
+                                " updated, file_name, search_key FROM items"));
         while (q.next())
             out.append({q.value(0).toLongLong(), q.value(1).toInt(), q.value(2).toInt(),
                         q.value(3).toString(), q.value(4).toString(), q.value(5).toString(),
@@ -178,14 +182,15 @@ Catalog::Page modelPage(QList<Row> rows, List list, const QString &rawPage, cons
     return page;
 }
 
-const QStringList Words{QStringLiteral("补丁"), QStringLiteral("工具"),   QStringLiteral("中文字体"),
-                        QStringLiteral("浏览器"), QStringLiteral("皮肤"), QStringLiteral("Editor"),
-                        QStringLiteral("backup"), QStringLiteral("PLAYER"), QStringLiteral("v1.2"),
-                        QStringLiteral("50%_off"), QStringLiteral("a\\b"), QStringLiteral("\"quoted\""),
-                        QStringLiteral("Straße"), QStringLiteral("ΣΊΣΥΦΟΣ"), QStringLiteral("😀smile"),
-                        QStringLiteral("it's"), QStringLiteral("ss")};
-const QStringList Categories{QStringLiteral("工具"), QStringLiteral("Games"), QStringLiteral("补丁"),
-                             QStringLiteral("UTILITIES")};
+const QStringList Words{
+    QStringLiteral("补丁"),    QStringLiteral("工具"),    QStringLiteral("中文字体"),
+    QStringLiteral("浏览器"),  QStringLiteral("皮肤"),    QStringLiteral("Editor"),
+    QStringLiteral("backup"),  QStringLiteral("PLAYER"),  QStringLiteral("v1.2"),
+    QStringLiteral("50%_off"), QStringLiteral("a\\b"),    QStringLiteral("\"quoted\""),
+    QStringLiteral("Straße"),  QStringLiteral("ΣΊΣΥΦΟΣ"), QStringLiteral("😀smile"),
+    QStringLiteral("it's"),    QStringLiteral("ss")};
+const QStringList Categories{QStringLiteral("工具"), QStringLiteral("Games"),
+                             QStringLiteral("补丁"), QStringLiteral("UTILITIES")};
 
 Row randomRow(QRandomGenerator &rng, int n, int distinctTimes)
 {
@@ -209,9 +214,18 @@ Row randomRow(QRandomGenerator &rng, int n, int distinctTimes)
 // nothing or look like patterns.
 QStringList searchesFor(const QList<Row> &rows, QRandomGenerator &rng)
 {
-    QStringList out{QString(), QStringLiteral("%"), QStringLiteral("\\"), QStringLiteral("\""),
-                    QStringLiteral("'s"), QStringLiteral("s\nu"), QStringLiteral("😀"), QStringLiteral("ß"),
-                    QStringLiteral("SS"), QStringLiteral("σίσ"), QStringLiteral("zzzz"), QStringLiteral("\x01"),
+    QStringList out{QString(),
+                    QStringLiteral("%"),
+                    QStringLiteral("\\"),
+                    QStringLiteral("\""),
+                    QStringLiteral("'s"),
+                    QStringLiteral("s\nu"),
+                    QStringLiteral("😀"),
+                    QStringLiteral("ß"),
+                    QStringLiteral("SS"),
+                    QStringLiteral("σίσ"),
+                    QStringLiteral("zzzz"),
+                    QStringLiteral("\x01"),
                     QStringLiteral("0%_")};
     for (int i = 0; i < 10; ++i) {
         const QList<uint> key = rows.at(rng.bounded(int(rows.size()))).key.toUcs4();
@@ -225,7 +239,8 @@ QStringList searchesFor(const QList<Row> &rows, QRandomGenerator &rng)
     return out;
 }
 
-void comparePages(Catalog &catalog, const Store &store, QRandomGenerator &rng, int pageSize, const char *when)
+void comparePages(Catalog &catalog, const Store &store, QRandomGenerator &rng, int pageSize,
+                  const char *when)
 {
     const QList<Row> rows = store.rows();
     for (const QString &search : searchesFor(rows, rng)) {
@@ -259,12 +274,14 @@ QString explained(const Store &store, QString sql, const QList<QPair<QString, QV
 {
     // Values in place: PostgreSQL cannot prepare an EXPLAIN.
     for (const auto &[name, value] : binds) {
-        const QString literal = value.typeId() == QMetaType::QString
-                                    ? u'\'' + value.toString().replace(u'\'', QStringLiteral("''")) + u'\''
-                                    : value.toString();
+        const QString literal =
+            value.typeId() == QMetaType::QString
+                ? u'\'' + value.toString().replace(u'\'', QStringLiteral("''")) + u'\''
+                : value.toString();
         sql.replace(name, literal);
     }
-    QSqlQuery q = store.exec((store.pg() ? QStringLiteral("EXPLAIN ") : QStringLiteral("EXPLAIN QUERY PLAN ")) + sql);
+    QSqlQuery q = store.exec(
+        (store.pg() ? QStringLiteral("EXPLAIN ") : QStringLiteral("EXPLAIN QUERY PLAN ")) + sql);
     QString plan;
     while (q.next())
         plan += q.value(store.pg() ? 0 : 3).toString() + u'\n';
@@ -348,7 +365,8 @@ void TestCatalogStore::pagesAndSearchesMatchThePlainQuery()
     store.insert(randomRow(rng, 2 * items, distinctTimes));
     store.exec(QStringLiteral("UPDATE items SET approved = 1 - approved WHERE id % 11 = 3"));
     store.exec(QStringLiteral("UPDATE items SET from_admin = 2 WHERE id % 31 = 5"));
-    store.exec(QStringLiteral("UPDATE items SET updated = '2030-01-01 00:00:00' WHERE id % 13 = 1"));
+    store.exec(
+        QStringLiteral("UPDATE items SET updated = '2030-01-01 00:00:00' WHERE id % 13 = 1"));
     store.exec(QStringLiteral("UPDATE items SET search_key = 'hand\neditor' WHERE id % 29 = 7"));
     store.exec(QStringLiteral("DELETE FROM items WHERE id % 19 = 2"));
     comparePages(catalog, store, rng, pageSize, "after writes");
@@ -358,7 +376,8 @@ void TestCatalogStore::pagesAndSearchesMatchThePlainQuery()
     // A time the order key cannot hold: read plainly, still right; mended, fast again.
     store.exec(QStringLiteral("UPDATE items SET updated = '2024-3-1 9:00' WHERE id % 23 = 4"));
     comparePages(catalog, store, rng, pageSize, "odd times");
-    store.exec(QStringLiteral("UPDATE items SET updated = '2024-03-01 09:00:00' WHERE updated = '2024-3-1 9:00'"));
+    store.exec(QStringLiteral(
+        "UPDATE items SET updated = '2024-03-01 09:00:00' WHERE updated = '2024-3-1 9:00'"));
     comparePages(catalog, store, rng, pageSize, "mended");
     QSqlQuery counts = store.exec(CatalogQueries::counts(List::All));
     QVERIFY(counts.next());
@@ -372,14 +391,17 @@ void TestCatalogStore::upgradesTheFirstFormat()
     QRandomGenerator rng(3);
     for (int i = 0; i < 300; ++i)
         store.insert(randomRow(rng, i, 40));
-    store.exec(QStringLiteral("INSERT INTO settings (key, value) VALUES ('security_code', '0042'), ('visits', '17')"));
+    store.exec(QStringLiteral(
+        "INSERT INTO settings (key, value) VALUES ('security_code', '0042'), ('visits', '17')"));
     store.exec(QStringLiteral("DELETE FROM items WHERE id IN (5, 6)"));
     store.exec(QStringLiteral("INSERT INTO deleted_items (id) VALUES (5), (6)"));
     const QList<Row> before = store.rows();
 
     Catalog catalog;
-    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("upgrading the store to format 1 of \\d+")));
-    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("store upgraded to format 1 in")));
+    QTest::ignoreMessage(
+        QtInfoMsg, QRegularExpression(QStringLiteral("upgrading the store to format 1 of \\d+")));
+    QTest::ignoreMessage(QtInfoMsg,
+                         QRegularExpression(QStringLiteral("store upgraded to format 1 in")));
     StoreResult<> opened = catalog.open(store.store(), true);
     QVERIFY2(opened.ok(), qPrintable(opened.error()));
     QCOMPARE(store.rows().size(), before.size());
@@ -390,20 +412,24 @@ void TestCatalogStore::upgradesTheFirstFormat()
     QCOMPARE(*catalog.remove(5, &fileName), Catalog::Change::AlreadyDone);
     for (List list : Lists) {
         const auto got = catalog.page(list, QStringLiteral("2"), QString(), 20);
-        QCOMPARE(got->recordCount, modelPage(before, list, QStringLiteral("2"), QString(), 20).recordCount);
+        QCOMPARE(got->recordCount,
+                 modelPage(before, list, QStringLiteral("2"), QString(), 20).recordCount);
     }
-    QSqlQuery format = store.exec(QStringLiteral("SELECT value FROM settings WHERE key = 'store_format'"));
+    QSqlQuery format =
+        store.exec(QStringLiteral("SELECT value FROM settings WHERE key = 'store_format'"));
     QVERIFY(format.next());
     QCOMPARE(format.value(0).toInt(), StoreFormat::latest());
 
     // A second start finds nothing to do; a store from a newer catalogd is refused.
     Catalog again;
     QVERIFY(again.open(store.store(), true));
-    store.exec(QStringLiteral("UPDATE settings SET value = '%1' WHERE key = 'store_format'").arg(StoreFormat::latest() + 1));
+    store.exec(QStringLiteral("UPDATE settings SET value = '%1' WHERE key = 'store_format'")
+                   .arg(StoreFormat::latest() + 1));
     Catalog newer;
     opened = newer.open(store.store(), true);
     QVERIFY(!opened);
-    QVERIFY2(opened.error().contains(QStringLiteral("newer than this catalogd knows")), qPrintable(opened.error()));
+    QVERIFY2(opened.error().contains(QStringLiteral("newer than this catalogd knows")),
+             qPrintable(opened.error()));
 }
 
 void TestCatalogStore::plansUseTheIndexes_data()
@@ -413,16 +439,23 @@ void TestCatalogStore::plansUseTheIndexes_data()
     QTest::addColumn<QString>("sqliteIndex");
     QTest::addColumn<QString>("postgresqlIndex");
     enum { Counts, Slice, Rows, LongSearch, ShortSearch };
-    QTest::newRow("counts") << int(Counts) << int(List::All) << "item_counts" << "item_counts_pkey";
-    QTest::newRow("slice") << int(Slice) << int(List::Users) << "item_counts" << "item_counts_pkey";
-    QTest::newRow("admin rows") << int(Rows) << int(List::Admin) << "items_admin_by_order" << "items_admin_by_order";
-    QTest::newRow("users rows") << int(Rows) << int(List::Users) << "items_users_by_order" << "items_users_by_order";
+    QTest::newRow("counts") << int(Counts) << int(List::All) << "item_counts"
+                            << "item_counts_pkey";
+    QTest::newRow("slice") << int(Slice) << int(List::Users) << "item_counts"
+                           << "item_counts_pkey";
+    QTest::newRow("admin rows") << int(Rows) << int(List::Admin) << "items_admin_by_order"
+                                << "items_admin_by_order";
+    QTest::newRow("users rows") << int(Rows) << int(List::Users) << "items_users_by_order"
+                                << "items_users_by_order";
     QTest::newRow("pending rows") << int(Rows) << int(List::Pending) << "items_pending_by_order"
                                   << "items_pending_by_order";
-    QTest::newRow("all rows") << int(Rows) << int(List::All) << "items_by_order" << "items_by_order";
-    QTest::newRow("long search") << int(LongSearch) << int(List::Users) << "search_trigrams VIRTUAL TABLE"
+    QTest::newRow("all rows") << int(Rows) << int(List::All) << "items_by_order"
+                              << "items_by_order";
+    QTest::newRow("long search") << int(LongSearch) << int(List::Users)
+                                 << "search_trigrams VIRTUAL TABLE"
                                  << "items_search_trigrams";
-    QTest::newRow("short search") << int(ShortSearch) << int(List::All) << "search_grams VIRTUAL TABLE"
+    QTest::newRow("short search") << int(ShortSearch) << int(List::All)
+                                  << "search_grams VIRTUAL TABLE"
                                   << "items_search_grams";
 }
 
@@ -456,11 +489,20 @@ void TestCatalogStore::plansUseTheIndexes()
     const QString search = statement == 3 ? QStringLiteral("zzzq") : QStringLiteral("ß");
     const QList<QPair<QString, QVariant>> binds{
         {QStringLiteral(":q"), CatalogQueries::searchValue(backend, l, search)},
-        {QStringLiteral(":skip"), 40}, {QStringLiteral(":limit"), 20}, {QStringLiteral(":bound"), qint64(1) << 60}};
+        {QStringLiteral(":skip"), 40},
+        {QStringLiteral(":limit"), 20},
+        {QStringLiteral(":bound"), qint64(1) << 60}};
     switch (statement) {
-    case 0: sql << CatalogQueries::counts(l); break;
-    case 1: sql << CatalogQueries::slice(l, false) << CatalogQueries::slice(l, true); break;
-    case 2: sql << CatalogQueries::listRows(backend, l, false) << CatalogQueries::listRows(backend, l, true); break;
+    case 0:
+        sql << CatalogQueries::counts(l);
+        break;
+    case 1:
+        sql << CatalogQueries::slice(l, false) << CatalogQueries::slice(l, true);
+        break;
+    case 2:
+        sql << CatalogQueries::listRows(backend, l, false)
+            << CatalogQueries::listRows(backend, l, true);
+        break;
     default:
         sql << CatalogQueries::searchCount(backend, l, statement == 3)
             << CatalogQueries::searchRows(backend, l, statement == 3, false)
@@ -471,7 +513,8 @@ void TestCatalogStore::plansUseTheIndexes()
     for (const QString &s : sql) {
         const QString plan = explained(store, s, binds);
         QVERIFY2(plan.contains(store.pg() ? postgresqlIndex : sqliteIndex), qPrintable(plan));
-        QVERIFY2(!plan.contains(QStringLiteral("SCAN items")) && !plan.contains(QStringLiteral("Seq Scan")),
+        QVERIFY2(!plan.contains(QStringLiteral("SCAN items")) &&
+                     !plan.contains(QStringLiteral("Seq Scan")),
                  qPrintable(plan));
         // A list page is read in index order; a search sorts its matches (SQLite: one page).
         QVERIFY2(!plan.contains(QStringLiteral("TEMP B-TREE")) || statement != 2, qPrintable(plan));
@@ -489,7 +532,8 @@ void TestCatalogStore::countsExactAfterConcurrentWriters()
     auto writer = [&store](int seed) {
         const QString name = QStringLiteral("writer-%1").arg(seed);
         {
-            QSqlDatabase db = QSqlDatabase::addDatabase(store.pg() ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE"), name);
+            QSqlDatabase db = QSqlDatabase::addDatabase(
+                store.pg() ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE"), name);
             store.configure(db);
             db.open();
             QRandomGenerator rng(seed);
@@ -497,15 +541,19 @@ void TestCatalogStore::countsExactAfterConcurrentWriters()
             QSqlQuery &q = *query;
             for (int i = 0; i < 150; ++i) {
                 Row r = randomRow(rng, seed * 1000 + i, 5);
-                q.prepare(QStringLiteral("INSERT INTO items (from_admin, approved, category, title, licence, updated,"
-                                         " file_name, search_key) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"));
-                for (const QVariant &v : QVariantList{r.fromAdmin, r.approved, r.category, r.title, r.licence,
-                                                      r.updated, r.fileName, r.key})
+                q.prepare(QStringLiteral(
+                    "INSERT INTO items (from_admin, approved, category, title, licence, updated,"
+                    " file_name, search_key) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"));
+                for (const QVariant &v : QVariantList{r.fromAdmin, r.approved, r.category, r.title,
+                                                      r.licence, r.updated, r.fileName, r.key})
                     q.addBindValue(v);
                 q.exec();
-                q.exec(QStringLiteral("UPDATE items SET approved = 1 WHERE id = (SELECT MIN(id) FROM items WHERE approved = 0)"));
+                q.exec(QStringLiteral("UPDATE items SET approved = 1 WHERE id = (SELECT MIN(id) "
+                                      "FROM items WHERE approved = 0)"));
                 if (i % 3 == 0)
-                    q.exec(QStringLiteral("DELETE FROM items WHERE id = (SELECT MAX(id) FROM items WHERE from_admin = %1)").arg(seed % 2));
+                    q.exec(QStringLiteral("DELETE FROM items WHERE id = (SELECT MAX(id) FROM items "
+                                          "WHERE from_admin = %1)")
+                               .arg(seed % 2));
             }
             query.reset();
             db.close();
@@ -520,7 +568,8 @@ void TestCatalogStore::countsExactAfterConcurrentWriters()
     for (List list : Lists) {
         const auto got = catalog.page(list, QStringLiteral("1"), QString(), 20);
         QVERIFY2(got.ok(), qPrintable(got.error()));
-        QCOMPARE(got->recordCount, modelPage(rows, list, QStringLiteral("1"), QString(), 20).recordCount);
+        QCOMPARE(got->recordCount,
+                 modelPage(rows, list, QStringLiteral("1"), QString(), 20).recordCount);
     }
 }
 
