@@ -186,7 +186,11 @@ void Main::Downloader1_DownloadError(const QString &SaveFile, const QString &Rea
         return;
     const QString item = m_currentItem;
     endDownload(); // before the box: a modal box lets other events in
-    inform(tr("“%1”下载失败：%2").arg(tavrel::visibleName(item), Reason), tr("提示"));
+    // A file unlike the one published is told as it is, in the control's own words.
+    if (Reason == Downloader::verificationFailedText())
+        inform(Reason, tr("提示"));
+    else
+        inform(tr("“%1”下载失败：%2").arg(tavrel::visibleName(item), Reason), tr("提示"));
 }
 
 void Main::Downloader1_DownloadAllComplete(const QStringList &FileNotDownload)

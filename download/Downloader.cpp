@@ -1,5 +1,6 @@
 #include "download/Downloader.h"
 
+#include "core/Digest.h"
 #include "download/DownloadLog.h"
 #include "net/HttpPolicy.h"
 
@@ -23,6 +24,8 @@ QString diskFullText()
 {
     return Downloader::tr("磁盘空间不足，无法保存文件");
 }
+
+using tavrel::digestText;
 
 // The staged file is flushed to disk before it takes the target's place, so that a crash can
 // never leave a partial file there. Starting the disk writes while the download still runs
@@ -90,6 +93,7 @@ bool Downloader::BeginDownload(const QString &URL, const QString &SaveFile,
     }
     // The service accepted a new fetch under this key: whatever an earlier one staged is stale.
     discardStaging(SaveFile);
+    m_verified.remove(SaveFile);
     Running &running = m_running[SaveFile];
     running.url = URL;
     running.options = AsyncReadOptions;
@@ -130,6 +134,11 @@ QString Downloader::errorText(int number, Operation operation, const QString &de
     return text.arg(QString::number(number), description);
 }
 
+QString Downloader::verificationFailedText()
+{
+    return tr("文件校验失败，下载的文件与服务器发布的不一致，未保存。");
+}
+
 void Downloader::onProgress(const FetchRecord &record)
 {
     const FetchRecord r = record;
@@ -137,16 +146,23 @@ void Downloader::onProgress(const FetchRecord &record)
         const auto it = m_running.find(r.key);
         if (it != m_running.end()) {
             Running &running = it->second;
-            if (r.startsAt == 0 && running.written > 0) {
-                // The server sends the whole file again: what was written is dropped.
-                if (running.file)
-                    running.file->cancelWriting();
-                running.file.reset();
-                running.written = 0;
-            }
-            if (running.written == 0 || running.validator.isEmpty())
+            if (r.startsAt == 0) {
+                if (running.written > 0) {
+                    // The server sends the whole file again: what was written is dropped.
+                    if (running.file)
+                        running.file->cancelWriting();
+                    running.file.reset();
+                    running.written = 0;
+                    running.hash.reset();
+                }
+                // This answer describes the file for the whole download.
+                running.total = r.bytesMax;
                 running.validator = r.validator;
-            running.total = r.bytesMax;
+                running.digest = r.digest;
+            } else if (running.digest.isEmpty()) {
+                // Published only now: the hash covers the kept part all the same.
+                running.digest = r.digest;
+            }
         }
     }
     if (r.bytesMax != 0)
@@ -210,6 +226,7 @@ void Downloader::onData(const QString &key, const QByteArray &chunk)
     }
     if (file && file->write(chunk) == chunk.size()) {
         running.written += chunk.size();
+        running.hash.add(chunk);
         startWriteback(file, chunk.size());
         return;
     }
@@ -232,11 +249,22 @@ void Downloader::onCompleted(const FetchRecord &record_)
     if (r.statusCode == FetchRecord::Failure) {
         if (r.resumable && resumeLater(r.key, r.statusText))
             return;
+        if (r.restart && restart(r.key, r.statusText))
+            return;
         fail(r.key, r.statusText);
     } else if (r.statusCode == FetchRecord::AllData) {
         qCDebug(lcDownload).noquote() << QStringLiteral("Writting to file ") + r.key;
+        const auto it = m_running.find(r.key);
+        const QByteArray digest = it == m_running.end() ? QByteArray() : it->second.digest;
         QString reason;
-        if (commit(r.key, &reason)) {
+        if (it != m_running.end() && !matchesDigest(r.key, it->second)) {
+            // Not what the server published: nothing is committed, the file is fetched again.
+            if (restart(r.key, verificationFailedText()))
+                return;
+            recorded = FetchRecord::Failure;
+            fail(r.key, verificationFailedText());
+        } else if (commit(r.key, &reason)) {
+            m_verified.insert(r.key, digest);
             emit DownloadComplete(r.bytesMax, r.key);
         } else {
             // A file that could not be written is a failed download, never a complete one.
@@ -261,8 +289,15 @@ bool Downloader::resumeLater(const QString &key, const QString &reason)
     if (running.triesWithoutProgress >= m_retryWaits.size())
         return false;
     const std::chrono::milliseconds wait = m_retryWaits.at(running.triesWithoutProgress++);
-    qCInfo(lcDownload).noquote() << "download to" << key << "resumes at byte" << running.written
-                                 << "in" << wait.count() << "ms after:" << reason;
+    if (joinable(running))
+        qCInfo(lcDownload).noquote() << "download to" << key << "resumes at byte"
+                                     << running.written << "in" << wait.count()
+                                     << "ms after:" << reason;
+    else
+        qCInfo(lcDownload).noquote() << "download to" << key
+                                     << "starts again from its first byte (nothing names the "
+                                        "file to resume it by) in"
+                                     << wait.count() << "ms after:" << reason;
     if (!running.retry) {
         running.retry = std::make_unique<QTimer>();
         running.retry->setSingleShot(true);
@@ -281,13 +316,56 @@ void Downloader::resume(const QString &key)
     if (it == m_running.end())
         return;
     Running &running = it->second;
-    const auto refusal = m_service->start(running.url, key, running.options,
-                                          ResumeFrom{running.written, running.validator});
+    const ResumeFrom from = joinable(running) ? ResumeFrom{running.written, running.validator,
+                                                           running.total, running.digest}
+                                              : ResumeFrom{};
+    const auto refusal = m_service->start(running.url, key, running.options, from);
     if (!refusal)
         return;
     fail(key, refusal->description);
     record(key, FetchRecord::Failure);
     CheckAllComplete();
+}
+
+bool Downloader::restart(const QString &key, const QString &why)
+{
+    const auto it = m_running.find(key);
+    if (it == m_running.end() || it->second.restarted)
+        return false;
+    Running &running = it->second;
+    qCWarning(lcDownload).noquote() << "download to" << key << "fetched again from its first byte:"
+                                    << why;
+    if (running.file)
+        running.file->cancelWriting();
+    running.file.reset();
+    running.written = 0;
+    running.furthest = 0;
+    running.triesWithoutProgress = 0;
+    running.total = 0;
+    running.validator.clear();
+    running.digest.clear();
+    running.hash.reset();
+    running.restarted = true;
+    const auto refusal = m_service->start(running.url, key, running.options);
+    if (refusal) {
+        fail(key, refusal->description);
+        record(key, FetchRecord::Failure);
+        CheckAllComplete();
+    }
+    return true;
+}
+
+bool Downloader::matchesDigest(const QString &key, const Running &running) const
+{
+    if (running.digest.isEmpty())
+        return true; // nothing published: trusted as it comes
+    const QByteArray actual = running.hash.result();
+    if (actual == running.digest)
+        return true;
+    qCWarning(lcDownload).noquote()
+        << "download to" << key << "does not match the digest its server published: sha-256"
+        << digestText(actual) << "instead of" << digestText(running.digest);
+    return false;
 }
 
 void Downloader::fail(const QString &key, const QString &reason)

@@ -21,7 +21,14 @@
 //    file's validator), after the waits of setRetryWaits (1, 2, 4, 8 and 16 s). A try that
 //    brings bytes starts the count again; DownloadError comes when the waits are used up
 //    without progress, with the last reason. An answer such as 404 is never retried. While a
-//    fetch waits to resume, DownloadProgress shows the bytes already there.
+//    fetch waits to resume, DownloadProgress shows the bytes already there. A file whose first
+//    answer named no validator is resumed only when the server published a digest to check the
+//    joined file by; otherwise the next try starts from the first byte.
+//  - What is kept is joined only to the rest of the same file (see FetchService). An answer
+//    that is something else, and a file that does not match the SHA-256 its server published
+//    (Repr-Digest), commit nothing: the file is fetched again from its first byte, once per
+//    download. A second such answer or mismatch is a DownloadError; for a mismatch its reason
+//    is verificationFailedText(). A server that publishes no digest is trusted as before.
 //  - DownloadAllComplete(FileNotDownload) comes right after the end of a fetch once every
 //    listed fetch has ended in error or completion; the list is already empty then, so its
 //    handler may start a new batch. Entry 0 is always "", the failed keys follow in start
@@ -42,8 +49,10 @@
 // Events are raised on the thread that owns the control, never from inside BeginDownload or
 // CancelAllDownload.
 
+#include "core/Sha256.h"
 #include "download/FetchService.h"
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QSize>
@@ -84,6 +93,13 @@ public:
 
     // The text of the "错误" box for a failure inside one of the control's operations.
     static QString errorText(int number, Operation operation, const QString &description);
+    // The reason of a DownloadError for a file that twice did not match its published digest.
+    static QString verificationFailedText();
+
+    // The SHA-256 (32 bytes) of the file last completed at SaveFile, checked against the digest
+    // its server published; empty when the server published none. Set before DownloadComplete
+    // and kept until the next BeginDownload for that path.
+    QByteArray verifiedDigest(const QString &SaveFile) const { return m_verified.value(SaveFile); }
 
     // Read-only views of the bookkeeping, in start order.
     QStringList fileList() const { return FileList; }
@@ -117,8 +133,13 @@ private:
         std::optional<int> options;
         std::unique_ptr<QSaveFile> file; // the staging file, from the first piece of data on
         qint64 written = 0;
+        // The file as its first answer described it; what is kept is joined only to the rest of
+        // that file.
         qint64 total = 0; // the file's length, 0 while unknown
         QByteArray validator;
+        QByteArray digest; // the SHA-256 the server published, empty if none
+        tavrel::Sha256 hash; // of the bytes written, kept across resumes
+        bool restarted = false; // the one fetch from the first byte again is used up
         qint64 furthest = 0; // the most ever written: a try that gets past it made progress
         int triesWithoutProgress = 0;
         qint64 nextSpaceCheck = 0;
@@ -128,9 +149,20 @@ private:
     void onProgress(const FetchRecord &record);
     void onData(const QString &key, const QByteArray &chunk);
     void onCompleted(const FetchRecord &record);
+    // Whether what is kept can be joined to the rest: something names the file (a validator for
+    // If-Range) or checks the joined whole (a published digest).
+    static bool joinable(const Running &running)
+    {
+        return !running.validator.isEmpty() || !running.digest.isEmpty();
+    }
     // A resumable failure: true when another try has been set up.
     bool resumeLater(const QString &key, const QString &reason);
     void resume(const QString &key);
+    // Drops what is kept and fetches the file again from its first byte, once per download:
+    // false when that was used up (or the start refused), and the fetch has failed.
+    bool restart(const QString &key, const QString &why);
+    // Whether the whole file matches the digest its server published; logs a mismatch.
+    bool matchesDigest(const QString &key, const Running &running) const;
     // Whether the disk keeps its margin with `more` bytes still to come; the reason if not.
     bool roomFor(Running &running, qint64 more, QString *reason);
 
@@ -154,4 +186,5 @@ private:
     QList<quint8> StatusList;
     // Every fetch this control writes, by key, from its start until it has ended.
     std::map<QString, Running> m_running;
+    QHash<QString, QByteArray> m_verified;
 };

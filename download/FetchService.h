@@ -14,7 +14,9 @@
 //
 // A fetch may resume a file whose first bytes are already there (ResumeFrom): the service asks
 // for the rest. Its FirstData report says where the body it now hands over starts in the file:
-// at the offset asked for, or at 0 when the server sends the whole file again.
+// at the offset asked for, or at 0 when the server sends the whole file again. An answer that is
+// neither the rest of the file named by ResumeFrom nor the whole file ends the fetch as a
+// failure marked `restart`, and nothing of its body is handed over.
 
 #include <QObject>
 #include <QString>
@@ -43,17 +45,26 @@ struct FetchRecord
     // For a Failure: the connection dropped, was reset or stalled, and the bytes handed over so
     // far are good, so the fetch may be resumed. False for an answer such as 404.
     bool resumable = false;
+    // For a Failure: the answer was not the rest of the file asked for (another file, another
+    // length, an open end); what was kept cannot be joined to it, the file may be fetched again
+    // from its first byte.
+    bool restart = false;
     qint64 startsAt = 0;  // for FirstData: the byte of the file the body now handed over starts at
-    QByteArray validator; // for FirstData: the answer's ETag or Last-Modified, to resume it with
+    QByteArray validator; // for FirstData: the answer's strong ETag, else its Last-Modified
+    QByteArray digest;    // for FirstData: the SHA-256 the answer publishes (Repr-Digest), or empty
 };
 
-// Where a fetch resumes: the file's bytes before `offset` are already there. With a validator
-// the server is asked for the rest only if the file is still the one it names (If-Range), and
-// sends the whole file otherwise.
+// Where a fetch resumes: the file's bytes before `offset` are already there, as the first answer
+// described the file. With a validator the server is asked for the rest only if the file is
+// still the one it names (If-Range), and sends the whole file otherwise. A range answer is the
+// rest of that file only when it starts at offset, names the same total length and carries the
+// same validator; a digest it names must be the same too.
 struct ResumeFrom
 {
     qint64 offset = 0;
     QByteArray validator;
+    qint64 total = 0;  // the file's length as the first answer named it, 0 when it named none
+    QByteArray digest; // the SHA-256 the first answer published, if any
 };
 
 // Why the service refused to start a fetch.

@@ -1,5 +1,6 @@
 #include "download/NetworkFetchService.h"
 
+#include "core/Digest.h"
 #include "download/DownloadLog.h"
 #include "net/HttpPolicy.h"
 
@@ -16,6 +17,16 @@ namespace {
 constexpr qint64 ReadBufferSize = 256 * 1024;
 constexpr qint64 ChunkSize = 64 * 1024;
 
+// What names this version of the file: a strong ETag names the very bytes; a weak one may not
+// be used to resume, Last-Modified stands in for it.
+QByteArray validatorOf(const QNetworkReply *reply)
+{
+    QByteArray validator = reply->rawHeader("ETag");
+    if (validator.isEmpty() || validator.startsWith("W/"))
+        validator = reply->rawHeader("Last-Modified");
+    return validator;
+}
+
 } // namespace
 
 using namespace tavrel;
@@ -30,12 +41,15 @@ struct NetworkFetchService::Fetch
     QTimer *idle = nullptr; // both live with the reply
     QTimer *rate = nullptr;
     qint64 offset = 0;   // the byte of the file asked for first
+    ResumeFrom from;     // the file as its first answer described it
+    QByteArray digest;   // the SHA-256 this answer publishes
     qint64 startsAt = 0; // the byte of the file this answer's body starts at
     qint64 received = 0; // body bytes of this answer handed over
     qint64 total = 0;    // the file's length, 0 while unknown
     qint64 receivedAtWindowStart = 0;
     bool placed = false; // startsAt and total are read from the answer
     bool firstData = false;
+    bool refused = false; // not the rest of the file asked for: its body is never handed over
 };
 
 NetworkFetchService::NetworkFetchService(QObject *parent)
@@ -90,6 +104,7 @@ std::optional<FetchError> NetworkFetchService::start(const QString &url, const Q
     fetch->key = key;
     fetch->target = url;
     fetch->offset = std::max<qint64>(from.offset, 0);
+    fetch->from = from;
     fetch->startsAt = fetch->offset;
     fetch->reply = m_manager->get(request);
     fetch->reply->setReadBufferSize(ReadBufferSize);
@@ -102,7 +117,7 @@ std::optional<FetchError> NetworkFetchService::start(const QString &url, const Q
 
     QNetworkReply *reply = fetch->reply;
     connect(fetch->idle, &QTimer::timeout, this, [this, fetch] {
-        finish(fetch, FetchRecord::Failure, failureText(NetworkFailure::TimedOut), true);
+        finish(fetch, FetchRecord::Failure, failureText(NetworkFailure::TimedOut), Then::Resume);
     });
     connect(fetch->rate, &QTimer::timeout, this, [this, fetch] { onRateWindow(fetch); });
     connect(reply, &QNetworkReply::socketStartedConnecting, this, [this, fetch] {
@@ -154,8 +169,9 @@ void NetworkFetchService::onRedirected(Fetch *fetch, const QUrl &to)
     fetch->receivedAtWindowStart = 0;
     fetch->placed = false;
     fetch->firstData = false;
+    fetch->refused = false;
     if (!http::isWebUrl(to)) {
-        failSoon(fetch, failureText(NetworkFailure::RedirectUnsupported), false);
+        failSoon(fetch, failureText(NetworkFailure::RedirectUnsupported), Then::GiveUp);
         return;
     }
     emit progress(recordOf(fetch, FetchRecord::Redirecting, http::urlForLog(to.toString())));
@@ -166,7 +182,7 @@ void NetworkFetchService::onRateWindow(Fetch *fetch)
     const qint64 windowSeconds = std::max<qint64>(1, m_rateWindow.count() / 1000);
     const qint64 wanted = m_minimumRate * windowSeconds;
     if (fetch->received - fetch->receivedAtWindowStart < wanted) {
-        failSoon(fetch, failureText(NetworkFailure::TooSlow), true);
+        failSoon(fetch, failureText(NetworkFailure::TooSlow), Then::Resume);
         return;
     }
     fetch->receivedAtWindowStart = fetch->received;
@@ -176,6 +192,7 @@ bool NetworkFetchService::readPlacement(Fetch *fetch)
 {
     fetch->placed = true;
     QNetworkReply *reply = fetch->reply;
+    fetch->digest = sha256FromReprDigest(reply->rawHeader("Repr-Digest"));
     if (httpStatus(reply) != 206) {
         // The whole file, even when only the rest was asked for.
         fetch->startsAt = 0;
@@ -183,12 +200,19 @@ bool NetworkFetchService::readPlacement(Fetch *fetch)
         fetch->total = length.isValid() ? length.toLongLong() : 0;
         return true;
     }
+    // Only the rest of the file first answered is joined to what is kept: the same start, the
+    // same length (a "*" length is no whole file), the same version and the same digest.
     const std::optional<http::ContentRange> range =
         http::parseContentRange(reply->rawHeader("Content-Range"));
-    if (!range || range->first != fetch->offset)
+    const ResumeFrom &from = fetch->from;
+    if (!range || range->first != fetch->offset || range->total < 0)
+        return false;
+    if (fetch->offset > 0 &&
+        (range->total != from.total || validatorOf(reply) != from.validator ||
+         (!fetch->digest.isEmpty() && !from.digest.isEmpty() && fetch->digest != from.digest)))
         return false;
     fetch->startsAt = range->first;
-    fetch->total = std::max<qint64>(range->total, 0);
+    fetch->total = range->total;
     return true;
 }
 
@@ -204,22 +228,24 @@ void NetworkFetchService::onReadyRead(Fetch *fetch)
     const quint64 id = fetch->id;
     if (!fetch->firstData) {
         fetch->firstData = true;
-        if (!readPlacement(fetch)) {
-            fetch->reply->skip(fetch->reply->bytesAvailable());
-            failSoon(fetch, failureText(NetworkFailure::RangeMismatch), false);
-            return;
+        if (readPlacement(fetch)) {
+            FetchRecord first = recordOf(
+                fetch, FetchRecord::FirstData,
+                fetch->reply->header(QNetworkRequest::ContentTypeHeader).toString().left(120));
+            first.validator = validatorOf(fetch->reply);
+            first.digest = fetch->digest;
+            emit progress(first);
+            if (!alive(key, id))
+                return;
+        } else {
+            fetch->refused = true;
+            fetch->placed = false;
+            failSoon(fetch, failureText(NetworkFailure::RangeMismatch), Then::Restart);
         }
-        FetchRecord first =
-            recordOf(fetch, FetchRecord::FirstData,
-                     fetch->reply->header(QNetworkRequest::ContentTypeHeader).toString().left(120));
-        // A strong ETag names this very file; a weak one may not be used to resume it.
-        QByteArray validator = fetch->reply->rawHeader("ETag");
-        if (validator.isEmpty() || validator.startsWith("W/"))
-            validator = fetch->reply->rawHeader("Last-Modified");
-        first.validator = validator;
-        emit progress(first);
-        if (!alive(key, id))
-            return;
+    }
+    if (fetch->refused) {
+        fetch->reply->skip(fetch->reply->bytesAvailable());
+        return;
     }
     // Handed on in pieces of a bounded size, so no large buffer is ever built up here.
     while (fetch->reply->bytesAvailable() > 0) {
@@ -243,13 +269,18 @@ void NetworkFetchService::onFinished(Fetch *fetch)
         onReadyRead(fetch);
     if (!alive(key, id))
         return;
+    if (fetch->refused) {
+        finish(fetch, FetchRecord::Failure, failureText(NetworkFailure::RangeMismatch),
+               Then::Restart);
+        return;
+    }
     const int status = httpStatus(reply);
     if (reply->error() != QNetworkReply::NoError) {
         // A status is the server's last word; a broken connection is worth another try.
         if (status >= 400)
             finish(fetch, FetchRecord::Failure, http::statusText(reply));
         else
-            finish(fetch, FetchRecord::Failure, http::failureText(reply->error()), true);
+            finish(fetch, FetchRecord::Failure, http::failureText(reply->error()), Then::Resume);
         return;
     }
     if (status < 200 || status >= 300) {
@@ -257,30 +288,31 @@ void NetworkFetchService::onFinished(Fetch *fetch)
         return;
     }
     if (!http::isBodyWhole(reply, fetch->received)) {
-        finish(fetch, FetchRecord::Failure, failureText(NetworkFailure::ClosedEarly), true);
+        finish(fetch, FetchRecord::Failure, failureText(NetworkFailure::ClosedEarly), Then::Resume);
         return;
     }
     finish(fetch, FetchRecord::AllData, http::urlForLog(reply->url().toString()));
 }
 
-void NetworkFetchService::failSoon(Fetch *fetch, const QString &reason, bool resumable)
+void NetworkFetchService::failSoon(Fetch *fetch, const QString &reason, Then then)
 {
     const QString key = fetch->key;
     const quint64 id = fetch->id;
     QMetaObject::invokeMethod(
         this,
-        [this, key, id, reason, resumable] {
+        [this, key, id, reason, then] {
             if (alive(key, id))
-                finish(m_fetches.value(key), FetchRecord::Failure, reason, resumable);
+                finish(m_fetches.value(key), FetchRecord::Failure, reason, then);
         },
         Qt::QueuedConnection);
 }
 
-void NetworkFetchService::finish(Fetch *fetch, int status, const QString &text, bool resumable)
+void NetworkFetchService::finish(Fetch *fetch, int status, const QString &text, Then then)
 {
     // The fetch is gone before anyone hears of its end, so a handler may start the key anew.
     FetchRecord record = recordOf(fetch, status, text);
-    record.resumable = resumable;
+    record.resumable = then == Then::Resume;
+    record.restart = then == Then::Restart;
     release(fetch->key);
     if (status == FetchRecord::AllData)
         emit progress(record);

@@ -8,8 +8,12 @@
 // passed on as they arrive.
 //
 // A resumed fetch asks for "Range: bytes=OFFSET-", with If-Range when a validator is given. A
-// 206 whose Content-Range starts elsewhere fails for good; a 200 is the whole file again and is
-// reported as starting at byte 0.
+// 200 is the whole file again and is reported as starting at byte 0. A 206 is taken as the rest
+// of the file only when its Content-Range starts at OFFSET and names the file's total (never
+// "*"), its validator (strong ETag, else Last-Modified) is the one asked with, and a digest it
+// publishes is the one the file was first published with. Any other 206 does not fail for good
+// as it once did: it fails marked `restart`, nothing of its body handed over, so that the
+// caller can fetch the file again from its first byte instead of joining two files.
 
 #include "download/FetchService.h"
 
@@ -55,12 +59,13 @@ private:
     void onFinished(Fetch *fetch);
     void onRedirected(Fetch *fetch, const QUrl &url);
     void onRateWindow(Fetch *fetch);
-    // Reads where this answer's body starts in the file and how long the file is; false when
-    // the answer cannot continue the file as asked.
+    // Reads where this answer's body starts in the file, how long the file is and what digest
+    // it publishes; false when the answer cannot continue the file as asked.
     bool readPlacement(Fetch *fetch);
-    void finish(Fetch *fetch, int status, const QString &text, bool resumable = false);
+    enum class Then { GiveUp, Resume, Restart }; // what a failure allows
+    void finish(Fetch *fetch, int status, const QString &text, Then then = Then::GiveUp);
     // Ends the fetch as failed from the event loop, not from inside one of the reply's signals.
-    void failSoon(Fetch *fetch, const QString &reason, bool resumable);
+    void failSoon(Fetch *fetch, const QString &reason, Then then);
     bool alive(const QString &key, quint64 id) const;
     void release(const QString &key);
     FetchRecord recordOf(const Fetch *fetch, int status, const QString &text) const;

@@ -11,6 +11,7 @@ packages=(
   fonts-wqy-microhei
   xvfb xauth xdotool imagemagick
   sox curl python3
+  libssl-dev
 )
 if [ "${1:-}" = "--test" ]; then
   # end-to-end extras: a browser to render the upload page, a load generator

@@ -6,6 +6,8 @@
 #include "MainHarness.h"
 
 #include "client/Main.h"
+#include "core/Digest.h"
+#include "core/Sha256.h"
 #include "client/platform/CatalogList.h"
 #include "download/Downloader.h"
 #include "download/NetworkFetchService.h"
@@ -341,6 +343,7 @@ void TestDownloadFlow::failedDownloadEndsBusyState_data()
     QTest::addColumn<QString>("fileName");
     QTest::addColumn<FaultServer::Reply>("reply");
     QTest::addColumn<bool>("targetIsFolder");
+    QTest::addColumn<QString>("box"); // empty: any text that names the item
 
     FaultServer::Reply cut = FaultServer::ok(randomBytes(100 * 1024));
     cut.fault = FaultServer::Fault::CloseMidBody;
@@ -349,14 +352,20 @@ void TestDownloadFlow::failedDownloadEndsBusyState_data()
     reset.fault = FaultServer::Fault::Reset;
     reset.cutAt = 1000;
 
-    QTest::newRow("404") << "gone.zip" << FaultServer::status(404, "Not Found") << false;
-    QTest::newRow("closed mid-body") << "cut.zip" << cut << false;
-    QTest::newRow("reset") << "reset.zip" << reset << false;
+    FaultServer::Reply unlike = FaultServer::ok("data");
+    unlike.headers.append({"Repr-Digest", tavrel::reprDigestField(tavrel::Sha256::of("date"))});
+
+    QTest::newRow("404") << "gone.zip" << FaultServer::status(404, "Not Found") << false << "";
+    QTest::newRow("closed mid-body") << "cut.zip" << cut << false << "";
+    QTest::newRow("reset") << "reset.zip" << reset << false << "";
     // No file system takes a name this long: the file cannot be made.
     QTest::newRow("file name too long for the disk")
-        << QString(300, QLatin1Char('n')) << FaultServer::ok("data") << false;
+        << QString(300, QLatin1Char('n')) << FaultServer::ok("data") << false << "";
     QTest::newRow("a folder stands where the file goes")
-        << "taken.zip" << FaultServer::ok("data") << true;
+        << "taken.zip" << FaultServer::ok("data") << true << "";
+    QTest::newRow("unlike the published digest, twice")
+        << "unlike.zip" << unlike << false
+        << QStringLiteral("文件校验失败，下载的文件与服务器发布的不一致，未保存。");
 }
 
 void TestDownloadFlow::failedDownloadEndsBusyState()
@@ -364,6 +373,7 @@ void TestDownloadFlow::failedDownloadEndsBusyState()
     QFETCH(QString, fileName);
     QFETCH(FaultServer::Reply, reply);
     QFETCH(bool, targetIsFolder);
+    QFETCH(QString, box);
 
     FaultServer server;
     server.setReply(QStringLiteral("/adminphp/up/") + fileName, reply);
@@ -379,8 +389,11 @@ void TestDownloadFlow::failedDownloadEndsBusyState()
     QTRY_VERIFY_WITH_TIMEOUT(!rig.busy(), timeoutMs);
     QCOMPARE(rig.prompter.boxes.size(), 1);
     QCOMPARE(rig.prompter.boxes[0].title, QStringLiteral("提示"));
-    QVERIFY2(rig.prompter.boxes[0].text.contains(QStringLiteral("Broken")),
-             qPrintable(rig.prompter.boxes[0].text));
+    if (box.isEmpty())
+        QVERIFY2(rig.prompter.boxes[0].text.contains(QStringLiteral("Broken")),
+                 qPrintable(rig.prompter.boxes[0].text));
+    else
+        QCOMPARE(rig.prompter.boxes[0].text, box);
     QCOMPARE(rig.desktop.openedFolders, QStringList());
     QVERIFY(!QFileInfo(saveFile).isFile());
     const QStringList left = QDir(rig.root() + QStringLiteral("Broken"))

@@ -2,6 +2,7 @@
 
 #include "FakeFetchService.h"
 #include "LogCapture.h"
+#include "core/Sha256.h"
 #include "download/Downloader.h"
 
 #include <QDir>
@@ -113,7 +114,10 @@ void TestDownloader::record(Downloader *control)
 //   begin K | existing K TEXT | data K TEXT | progress K READ MAX CODE [TEXT]
 //   complete K CODE MAX [TEXT] | cut K TEXT (the connection dropped: a failure worth resuming)
 //   refuse NUMBER TEXT | cancelall
+//   first K MAX VALIDATOR DIGESTOF (first data of the file; its digest is the SHA-256 of the text
+//   DIGESTOF, "-" for none)
 //   stopped K (the control has asked the service to stop K by now)
+//   starts N (the service has been asked to start N fetches so far)
 // Afterwards: the events in order, the lists, and every file in the folder (so nothing may be
 // left beside a target).
 void TestDownloader::script_data()
@@ -201,6 +205,22 @@ void TestDownloader::script_data()
         << QStringList{"begin no/a", "data no/a x", "stopped no/a", "complete no/a 6 1"}
         << QStringList{"error no/a", "all [,no/a]", "error no/a", "all []"} << QStringList{} << ""
         << QStringList{};
+    QTest::newRow("the published digest matches")
+        << QStringList{"begin a", "first a 5 v1 hello", "data a hello", "complete a 6 5"}
+        << QStringList{"progress 0/5 a", "complete 5 a", "all []"} << QStringList{} << ""
+        << QStringList{"a=hello"};
+    QTest::newRow("a digest mismatch fetches the file again once")
+        << QStringList{"begin a",      "first a 5 v1 hello", "data a hellx",
+                       "complete a 6 5", "starts 2",         "first a 5 v1 hello",
+                       "data a hello", "complete a 6 5"}
+        << QStringList{"progress 0/5 a", "progress 0/5 a", "complete 5 a", "all []"}
+        << QStringList{} << "" << QStringList{"a=hello"};
+    QTest::newRow("a second mismatch: nothing committed, the older copy kept")
+        << QStringList{"existing a old",   "begin a",      "first a 5 v1 hello",
+                       "data a hellx",     "complete a 6 5", "first a 5 v1 hello",
+                       "data a hellx",     "complete a 6 5", "starts 2"}
+        << QStringList{"progress 0/5 a", "progress 0/5 a", "error a", "all [,a]"}
+        << QStringList{} << "" << QStringList{"a=old"};
     QTest::newRow("missing folder, empty body")
         << QStringList{"begin no/a", "complete no/a 6 0"}
         << QStringList{"error no/a", "all [,no/a]"} << QStringList{} << "" << QStringList{};
@@ -237,6 +257,12 @@ void TestDownloader::run(const QStringList &steps, bool secretUrls)
                                                        FetchRecord::Failure, text);
             cut.resumable = true;
             emit m_service->completed(cut);
+        } else if (op == "first") {
+            const QByteArray of = w.at(4).toUtf8();
+            m_service->sendFirstData(path(w.at(1)), w.at(2).toLongLong(), w.at(3).toUtf8(),
+                                     of == "-" ? QByteArray() : tavrel::Sha256::of(of));
+        } else if (op == "starts") {
+            QCOMPARE(m_log->starts.size(), w.at(1).toInt());
         } else if (op == "refuse") {
             m_log->refuseNext = FetchError{w.at(1).toInt(), w.at(2)};
         } else if (op == "stopped") {
@@ -373,7 +399,9 @@ void TestDownloader::diagnosticsLeaveQueriesOut_data()
     QTest::newRow("stopped in progress")
         << QStringList{"begin a", "progress a 0 0 0 连接超时"}
         << "download to %1/a stopped: 连接超时" << QString() << QStringList{};
-    QTest::newRow("resumed") << QStringList{"begin a", "data a part", "cut a 连接超时"} << QString()
+    QTest::newRow("resumed") << QStringList{"begin a", "first a 9 v1 -", "data a part",
+                                            "cut a 连接超时"}
+                             << QString()
                              << "download to %1/a resumes at byte 4 in 1000 ms after: 连接超时"
                              << QStringList{};
     QTest::newRow("cancelled") << QStringList{"begin a", "data a part", "cancelall"} << QString()

@@ -2,7 +2,9 @@
 // what ends up on disk, and that nothing is left beside the target.
 
 #include "FaultServer.h"
+#include "core/Digest.h"
 #include "core/NetworkFailure.h"
+#include "core/Sha256.h"
 #include "download/Downloader.h"
 #include "download/NetworkFetchService.h"
 
@@ -101,6 +103,8 @@ private slots:
     void fetch();
     void resumes_data();
     void resumes();
+    void lyingServers_data();
+    void lyingServers();
     void trickleCountsAsStalled();
     void cancelWhileWaitingToResume();
     void diskNearlyFull_data();
@@ -114,7 +118,7 @@ private slots:
     void serviceReportsTheStages();
 
 private:
-    std::unique_ptr<Downloader> makeControl();
+    std::unique_ptr<Downloader> makeControl(std::chrono::milliseconds idle = IdleTimeout);
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<FaultServer> m_server;
@@ -136,10 +140,10 @@ void TestDownloaderNetwork::cleanup()
     m_dir.reset();
 }
 
-std::unique_ptr<Downloader> TestDownloaderNetwork::makeControl()
+std::unique_ptr<Downloader> TestDownloaderNetwork::makeControl(std::chrono::milliseconds idle)
 {
     auto service = std::make_unique<NetworkFetchService>();
-    service->setIdleTimeout(IdleTimeout);
+    service->setIdleTimeout(idle);
     auto control = std::make_unique<Downloader>(std::move(service),
                                                 [this](const QString &text) { m_boxes << text; });
     control->setRetryWaits(QList<std::chrono::milliseconds>(5, 0ms));
@@ -365,8 +369,8 @@ void TestDownloaderNetwork::resumes_data()
         << ignores << true << Offsets{100000} << false << etag;
     Reply shifted = ranged(F::CloseMidBody, {100000});
     shifted.rangeShift = 10;
-    QTest::newRow("a range that starts elsewhere fails")
-        << shifted << false << Offsets{100000} << false << etag;
+    QTest::newRow("a range that starts elsewhere: the file again from its start")
+        << shifted << true << Offsets{100000} << false << etag;
     QTest::newRow("five tries without progress")
         << ranged(F::Stall, Offsets(6, 100000)) << false << Offsets{100000} << false << etag;
     QTest::newRow("404 is not tried again")
@@ -424,12 +428,173 @@ void TestDownloaderNetwork::resumes()
     }
 }
 
+using Header = std::pair<QByteArray, QByteArray>;
+
+// The replies of a server that cuts the published file at 200,000 bytes (where a reply's read
+// buffer still holds it all, so the client asks for the rest from there) and then answers the
+// range request its own way. Each row: nothing but the published file (or the older copy) ever
+// at the target; the published file saved whenever it can be had.
+void TestDownloaderNetwork::lyingServers_data()
+{
+    QTest::addColumn<QList<Reply>>("replies"); // one per request, in order
+    QTest::addColumn<bool>("saved");
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<QByteArray>("secondRange"); // Range of the second request, "-" for none
+    QTest::addColumn<QString>("reason");         // of the failure, when it fails
+
+    const QByteArray published = sampleBody(1000000);
+    QByteArray other = published;
+    for (qsizetype i = 200000; i < other.size(); i += 1000)
+        other[i] = char(~other.at(i));
+    const Header digest{"Repr-Digest", tavrel::reprDigestField(tavrel::Sha256::of(published))};
+    const Header otherDigest{"Repr-Digest", tavrel::reprDigestField(tavrel::Sha256::of(other))};
+    const Header lastModified{"Last-Modified", "Tue, 01 Dec 2026 10:00:00 GMT"};
+    const Header etag{"ETag", "\"v1\""};
+    const QByteArray rest = "bytes=200000-";
+    const QString mismatch = Downloader::verificationFailedText();
+
+    // The published file, honouring ranges, with these headers.
+    const auto honest = [&](QList<Header> headers) {
+        Reply r = FaultServer::ok(published);
+        r.ranges = true;
+        for (const Header &h : headers) {
+            if (h.first == "ETag")
+                r.etag = h.second;
+            else
+                r.headers.append(h);
+        }
+        return r;
+    };
+    // The same, stalled after 200,000 bytes until the client gives up on it (a connection the
+    // server closes may make Qt send its request again by itself, out of order here).
+    const auto cut = [&](QList<Header> headers) {
+        Reply r = honest(std::move(headers));
+        r.fault = FaultServer::Fault::Stall;
+        r.cutAt = 200000;
+        return r;
+    };
+    // A 206 for the rest, of the given bytes and Content-Range, whatever was asked.
+    const auto partial = [&](const QByteArray &body, const QByteArray &range,
+                             QList<Header> headers) {
+        Reply r = FaultServer::status(206, body);
+        r.headers = headers;
+        r.headers.append({"Content-Range", range});
+        return r;
+    };
+    const QByteArray ours = "bytes 200000-999999/1000000";
+
+    QTest::newRow("another ETag: If-Range ignored")
+        << QList<Reply>{cut({etag}), partial(other.mid(200000), ours, {{"ETag", "\"v2\""}}),
+                        honest({etag})}
+        << true << 3 << rest << "";
+    QTest::newRow("another Last-Modified")
+        << QList<Reply>{cut({lastModified}),
+                        partial(other.mid(200000), ours,
+                                {{"Last-Modified", "Wed, 02 Dec 2026 10:00:00 GMT"}}),
+                        honest({lastModified})}
+        << true << 3 << rest << "";
+    QTest::newRow("the same ETag, other bytes, a digest published")
+        << QList<Reply>{cut({etag, digest}), partial(other.mid(200000), ours, {etag, digest}),
+                        honest({etag, digest})}
+        << true << 3 << rest << "";
+    QTest::newRow("another total")
+        << QList<Reply>{cut({etag}),
+                        partial(sampleBody(1300000), "bytes 200000-1499999/1500000", {etag}),
+                        honest({etag})}
+        << true << 3 << rest << "";
+    QTest::newRow("a total of *")
+        << QList<Reply>{cut({etag}), partial(other.mid(200000, 300000), "bytes 200000-499999/*",
+                                             {etag}),
+                        honest({etag})}
+        << true << 3 << rest << "";
+    Reply openEnded = partial(other.mid(200000, 300000), "bytes 200000-499999/*", {etag});
+    openEnded.length = FaultServer::Length::Missing;
+    QTest::newRow("a total of * and no length")
+        << QList<Reply>{cut({etag}), openEnded, honest({etag})} << true << 3 << rest << "";
+    QTest::newRow("nothing names the file: again from byte 0")
+        << QList<Reply>{cut({}), honest({})} << true << 2 << QByteArray("-") << "";
+    QTest::newRow("no validator, a digest: resumed by a bare Range")
+        << QList<Reply>{cut({digest}), honest({digest})} << true << 2 << rest << "";
+    QTest::newRow("no validator, a digest, other bytes")
+        << QList<Reply>{cut({digest}), partial(other.mid(200000), ours, {digest}),
+                        honest({digest})}
+        << true << 3 << rest << "";
+    QTest::newRow("the digest changes between answers")
+        << QList<Reply>{cut({etag, digest}), partial(other.mid(200000), ours, {etag, otherDigest}),
+                        honest({etag, digest})}
+        << true << 3 << rest << "";
+    QTest::newRow("the right digest") << QList<Reply>{honest({etag, digest})} << true << 1
+                                      << QByteArray("-") << "";
+    QTest::newRow("a digest published late covers the whole")
+        << QList<Reply>{cut({etag}), honest({etag, digest})} << true << 2 << rest << "";
+    QTest::newRow("a wrong digest: fetched again once, then refused")
+        << QList<Reply>{honest({etag, otherDigest})} << false << 2 << QByteArray("-") << mismatch;
+    QTest::newRow("lies again after starting over")
+        << QList<Reply>{cut({etag}), partial(other.mid(200000), ours, {{"ETag", "\"v2\""}}),
+                        cut({etag}), partial(other.mid(200000), ours, {{"ETag", "\"v2\""}})}
+        << false << 4 << rest << tavrel::failureText(tavrel::NetworkFailure::RangeMismatch);
+}
+
+void TestDownloaderNetwork::lyingServers()
+{
+    QFETCH(QList<Reply>, replies);
+    QFETCH(bool, saved);
+    QFETCH(int, requests);
+    QFETCH(QByteArray, secondRange);
+    QFETCH(QString, reason);
+
+    m_server->setReplies("/file", replies);
+    const QString target = m_dir->filePath("item.bin");
+    const QByteArray older = "the copy from last week";
+    {
+        QFile f(target);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(older);
+    }
+    auto control = makeControl(150ms);
+    QSignalSpy progress(control.get(), &Downloader::DownloadProgress);
+    QSignalSpy error(control.get(), &Downloader::DownloadError);
+    QSignalSpy complete(control.get(), &Downloader::DownloadComplete);
+    QSignalSpy all(control.get(), &Downloader::DownloadAllComplete);
+    control->BeginDownload(m_server->url("file"), target);
+    QVERIFY(all.wait(20000));
+
+    const QByteArray published = sampleBody(1000000);
+    QCOMPARE(complete.count(), saved ? 1 : 0);
+    QCOMPARE(error.count(), saved ? 0 : 1);
+    if (!saved)
+        QCOMPARE(error.at(0).at(1).toString(), reason);
+    QVERIFY(contents(target) == (saved ? published : older));
+    QCOMPARE(entries(m_dir->path()), QStringList{"item.bin"});
+    // The first answer's length holds for the whole download.
+    for (const QList<QVariant> &p : std::as_const(progress))
+        QCOMPARE(p.at(1).toLongLong(), published.size());
+    // (Qt may send a request a second time by itself, after a server closed on it.)
+    const QList<QByteArray> heads = m_server->requestHeads();
+    QVERIFY2(heads.size() == requests || heads.size() == requests + 1,
+             qPrintable(QString::number(heads.size())));
+    if (requests > 1)
+        QCOMPARE(headerOf(heads.at(1), "range"), secondRange);
+    // Starting over asks for the whole file.
+    if (requests > 2) {
+        const auto whole = std::find_if(heads.begin() + 2, heads.end(), [](const QByteArray &h) {
+            return headerOf(h, "range") == "-";
+        });
+        QVERIFY(whole != heads.end());
+    }
+    const bool published256 = saved && replies.last().headers.contains(
+        Header{"Repr-Digest", tavrel::reprDigestField(tavrel::Sha256::of(published))});
+    QCOMPARE(control->verifiedDigest(target),
+             published256 ? tavrel::Sha256::of(published) : QByteArray());
+}
+
 void TestDownloaderNetwork::trickleCountsAsStalled()
 {
     // Never quiet for the idle time-out, but far under the minimum rate: each window of time
     // ends the try, and the next one resumes where it stopped.
     Reply trickle = drip(sampleBody(300), 10, 40);
     trickle.ranges = true;
+    trickle.etag = "\"v1\"";
     m_server->setReply("/file", trickle);
     auto service = std::make_unique<NetworkFetchService>();
     service->setIdleTimeout(IdleTimeout);

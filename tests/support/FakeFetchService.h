@@ -53,6 +53,17 @@ public:
         emit completed(record(key, QString(), max, max, status, text));
     }
 
+    // The first data of an answer that describes the file: its length, validator and digest.
+    void sendFirstData(const QString &key, qint64 max, const QByteArray &validator,
+                       const QByteArray &digest, qint64 startsAt = 0)
+    {
+        FetchRecord r = record(key, QString(), startsAt, max, FetchRecord::FirstData, QString());
+        r.startsAt = startsAt;
+        r.validator = validator;
+        r.digest = digest;
+        emit progress(r);
+    }
+
     static FetchRecord record(const QString &key, const QString &target, qint64 read, qint64 max,
                               int status, const QString &text)
     {

@@ -456,7 +456,12 @@ QString FaultServer::url(const QString &target) const
 
 void FaultServer::setReply(const QString &path, const Reply &reply)
 {
-    m_replies.insert(pathOf(path), reply);
+    m_replies.insert(pathOf(path), {reply});
+}
+
+void FaultServer::setReplies(const QString &path, const QList<Reply> &replies)
+{
+    m_replies.insert(pathOf(path), replies);
 }
 
 void FaultServer::setDefaultReply(const Reply &reply)
@@ -561,7 +566,10 @@ void FaultServer::accept()
         new Connection(this, socket);
 }
 
-FaultServer::Reply FaultServer::replyFor(const QString &target) const
+FaultServer::Reply FaultServer::replyFor(const QString &target)
 {
-    return m_replies.value(pathOf(target), m_defaultReply);
+    const auto it = m_replies.find(pathOf(target));
+    if (it == m_replies.end() || it->isEmpty())
+        return m_defaultReply;
+    return it->size() > 1 ? it->takeFirst() : it->first();
 }

@@ -84,6 +84,8 @@ public:
 
     // Exact path, query ignored for matching; a path without a leading '/' gets one.
     void setReply(const QString &path, const Reply &reply);
+    // One reply per request to path, in order; the last one answers every request after it.
+    void setReplies(const QString &path, const QList<Reply> &replies);
     void setDefaultReply(const Reply &reply); // 404 until set
 
     QStringList requests() const;           // request targets in arrival order, raw as received
@@ -110,14 +112,14 @@ private:
     friend class Connection;
 
     void accept();
-    Reply replyFor(const QString &target) const;
+    Reply replyFor(const QString &target);
 
     class TlsListener;
     void listen();
 
     QTcpServer *m_server = nullptr;
     bool m_tls = false;
-    QHash<QString, Reply> m_replies;
+    QHash<QString, QList<Reply>> m_replies; // by path: the replies still to come, the last stays
     QHash<QString, QList<bool>> m_usedCuts; // by path
     QList<QPointer<Connection>> m_atCut;
     Reply m_defaultReply;
