@@ -226,7 +226,9 @@ void Downloader::onData(const QString &key, const QByteArray &chunk)
     }
     if (file && file->write(chunk) == chunk.size()) {
         running.written += chunk.size();
-        running.hash.add(chunk);
+        if (!running.hash)
+            running.hash = std::make_unique<HashWorker>();
+        running.hash->add(chunk);
         startWriteback(file, chunk.size());
         return;
     }
@@ -359,7 +361,7 @@ bool Downloader::matchesDigest(const QString &key, const Running &running) const
 {
     if (running.digest.isEmpty())
         return true; // nothing published: trusted as it comes
-    const QByteArray actual = running.hash.result();
+    const QByteArray actual = running.hash ? running.hash->result() : tavrel::Sha256().result();
     if (actual == running.digest)
         return true;
     qCWarning(lcDownload).noquote()

@@ -49,8 +49,8 @@
 // Events are raised on the thread that owns the control, never from inside BeginDownload or
 // CancelAllDownload.
 
-#include "core/Sha256.h"
 #include "download/FetchService.h"
+#include "download/HashWorker.h"
 
 #include <QHash>
 #include <QList>
@@ -138,7 +138,8 @@ private:
         qint64 total = 0; // the file's length, 0 while unknown
         QByteArray validator;
         QByteArray digest; // the SHA-256 the server published, empty if none
-        tavrel::Sha256 hash; // of the bytes written, kept across resumes
+        // Of the bytes written, kept across resumes; made with the first piece.
+        std::unique_ptr<HashWorker> hash;
         bool restarted = false; // the one fetch from the first byte again is used up
         qint64 furthest = 0; // the most ever written: a try that gets past it made progress
         int triesWithoutProgress = 0;

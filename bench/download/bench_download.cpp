@@ -1,18 +1,18 @@
-// Downloads one large file from a loopback static server with the download control and with
-// curl, in the same run, and prints the throughput of each and this process's peak memory.
-// The server (python3 -m http.server on a port the system picks) and the file live in a
-// temporary folder that is removed at the end.
+// Downloads one large file from catalogd (which publishes its SHA-256, so the download is
+// verified) with the download control and, in the same round, with
+// `curl -s URL | tee FILE | sha256sum` (download and verify: the fair baseline) and with bare
+// curl; prints the three throughputs, the rate of SHA-256 here, this process's peak memory and
+// the machine's load. The file reaches catalogd through its upload page, the way an item does.
 //
-// Then a 256 MiB file from catalogd, once whole and once with the connection cut four times
-// on its way (catalogd's --drop-after, waits before resuming set to 0): the throughput of the
-// cut run against the whole one, and how many bytes were fetched twice.
+// Then a 256 MiB file, once whole and once with the connection cut four times on its way
+// (catalogd's --drop-after, waits before resuming set to 0): the throughput of the cut run
+// against the whole one, and how many bytes were fetched twice.
 
+#include "core/Sha256.h"
 #include "download/Downloader.h"
 #include "download/NetworkFetchService.h"
 
-#ifdef TAVREL_HAVE_CATALOGD
 #include "CatalogdProcess.h"
-#endif
 
 #include "ProcessStatus.h"
 
@@ -22,7 +22,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QProcess>
-#include <QRegularExpression>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -71,21 +71,47 @@ bool sameFile(const QString &a, const QString &b)
     return true;
 }
 
-double runCurl(const QString &url, const QString &out)
+// Seconds for a shell pipeline (-1 on failure) and what it printed.
+double runShell(const QString &command, QByteArray *output = nullptr)
 {
-    QProcess curl;
+    QProcess shell;
     QElapsedTimer timer;
     timer.start();
-    curl.start(QStringLiteral("curl"), {"-s", "-f", "-o", out, url});
-    if (!curl.waitForFinished(-1) || curl.exitCode() != 0)
+    shell.start(QStringLiteral("bash"), {QStringLiteral("-o"), QStringLiteral("pipefail"),
+                                         QStringLiteral("-c"), command});
+    if (!shell.waitForFinished(-1) || shell.exitCode() != 0)
         return -1;
-    return timer.nsecsElapsed() / 1e9;
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    if (output)
+        *output = shell.readAllStandardOutput();
+    return seconds;
+}
+
+// SHA-256 of 256 MiB in pieces of 64 KiB, as the control hashes a download, in MiB/s.
+double hashRate()
+{
+    const QByteArray piece(64 * 1024, 'x');
+    tavrel::Sha256 hash;
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < 4096; ++i)
+        hash.add(piece);
+    const QByteArray digest = hash.result();
+    return digest.size() == 32 ? 256.0 / (timer.nsecsElapsed() / 1e9) : -1;
+}
+
+QString loadAverage()
+{
+    QFile f(QStringLiteral("/proc/loadavg"));
+    return f.open(QIODevice::ReadOnly)
+               ? QString::fromLatin1(f.readAll().split(' ').mid(0, 3).join(' '))
+               : QStringLiteral("unknown");
 }
 
 // Seconds until the file is in place (-1 on failure); *received: until all data was in;
 // *fetched, when given: body bytes that came over the network, tries that were cut included.
 double runDownloader(const QString &url, const QString &out, qint64 size, double *received,
-                     qint64 *fetched = nullptr)
+                     qint64 *fetched = nullptr, QByteArray *verified = nullptr)
 {
     auto service = std::make_unique<NetworkFetchService>();
     if (fetched) {
@@ -118,10 +144,11 @@ double runDownloader(const QString &url, const QString &out, qint64 size, double
     control.BeginDownload(url, out);
     loop.exec();
     const double seconds = timer.nsecsElapsed() / 1e9;
+    if (verified)
+        *verified = control.verifiedDigest(out);
     return complete ? seconds : -1;
 }
 
-#ifdef TAVREL_HAVE_CATALOGD
 // catalogd serving `file` from a data folder of its own, with the given extra options.
 bool startCatalogd(CatalogdProcess &server, const QString &dataDir, const QString &file,
                    const QStringList &args)
@@ -181,20 +208,41 @@ bool benchmarkCuts(const QTemporaryDir &dir)
                 100.0 * double(fetched - size) / double(size));
     return true;
 }
-#else
-bool benchmarkCuts(const QTemporaryDir &)
+
+// catalogd with the file uploaded as an item, as a user would; the URL of the file.
+QString uploadTo(CatalogdProcess &server, const QString &dataDir, const QString &file)
 {
-    std::printf("catalogd is not part of this build: no run with cuts\n");
-    return true;
+    CatalogdProcess::Options options;
+    options.demo = false;
+    options.dataDir = dataDir;
+    const QString limit = QString::number(QFileInfo(file).size() + MiB);
+    options.extraArgs = {QStringLiteral("--max-upload-size"), limit,
+                         QStringLiteral("--max-spool-bytes"), limit};
+    if (!server.start(options)) {
+        std::fprintf(stderr, "catalogd did not start: %s\n", qPrintable(server.errorString()));
+        return {};
+    }
+    QElapsedTimer timer;
+    timer.start();
+    const double seconds = runShell(
+        QStringLiteral("curl -s -f -o /dev/null -F category=bench -F title=big -F licence=free "
+                       "-F file=@%1 -F code=%2 %3index.php")
+            .arg(file, options.securityCode, server.baseUrl()));
+    if (seconds < 0) {
+        std::fprintf(stderr, "the upload to catalogd failed\n");
+        return {};
+    }
+    std::printf("upload to catalogd: %.0f MiB/s (hashed as it arrives)\n",
+                QFileInfo(file).size() / double(MiB) / seconds);
+    return server.baseUrl() + QStringLiteral("up/") + QFileInfo(file).fileName();
 }
-#endif
 
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const qint64 sizeMiB = argc > 1 ? QByteArray(argv[1]).toLongLong() : 1024;
+    const qint64 sizeMiB = argc > 1 ? QByteArray(argv[1]).toLongLong() : 512;
     const int rounds = 5;
     if (sizeMiB <= 0) {
         std::fprintf(stderr, "usage: bench_download [size in MiB]\n");
@@ -206,67 +254,74 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "cannot make a temporary folder\n");
         return 1;
     }
-    const QString served = dir.filePath(QStringLiteral("www"));
-    QDir().mkpath(served);
-    const QString source = served + QStringLiteral("/big.bin");
+    std::printf("load average at the start: %s (2 cores shared: figures under load are noisy)\n",
+                qPrintable(loadAverage()));
+    const QString source = dir.filePath(QStringLiteral("big.bin"));
     if (!makeFile(source, sizeMiB * MiB)) {
         std::fprintf(stderr, "cannot write the %lld MiB file\n", sizeMiB);
         return 1;
     }
-
-    QProcess server;
-    server.setProcessChannelMode(QProcess::SeparateChannels);
-    server.start(QStringLiteral("python3"),
-                 {"-u", "-m", "http.server", "--bind", "127.0.0.1", "--directory", served, "0"});
-    QByteArray banner;
-    const QRegularExpression portPattern(QStringLiteral("port (\\d+)"));
-    QRegularExpressionMatch match;
-    while (!(match = portPattern.match(QString::fromUtf8(banner))).hasMatch()) {
-        if (!server.waitForReadyRead(10000)) {
-            std::fprintf(stderr, "the static server did not start\n");
-            return 1;
-        }
-        banner += server.readAllStandardOutput();
-    }
-    const QString url = QStringLiteral("http://127.0.0.1:%1/big.bin").arg(match.captured(1));
+    CatalogdProcess server;
+    const QString url = uploadTo(server, dir.filePath(QStringLiteral("served")), source);
+    if (url.isEmpty())
+        return 1;
+    QByteArray published;
+    if (runShell(QStringLiteral("sha256sum %1").arg(source), &published) < 0)
+        return 1;
+    published = published.left(64);
     const qint64 rssBefore = processStatusBytes("VmRSS");
 
     std::printf("file: %lld MiB from %s, %d rounds each, best round counts\n", sizeMiB,
                 qPrintable(url), rounds);
-    double bestCurl = 1e99, bestOurs = 1e99;
+    double bestCurl = 1e99, bestVerify = 1e99, bestOurs = 1e99;
     bool ok = true;
+    const QString out = dir.filePath(QStringLiteral("out.bin"));
     for (int round = 0; round < rounds && ok; ++round) {
-        const QString out = dir.filePath(QStringLiteral("out.bin"));
         // Each run starts with no dirty pages left over from the one before.
         ::sync();
-        const double c = runCurl(url, out);
+        const double c = runShell(QStringLiteral("curl -s -f -o %1 %2").arg(out, url));
         ok = c > 0 && sameFile(source, out);
         QFile::remove(out);
         ::sync();
+        QByteArray printed;
+        const double v = runShell(
+            QStringLiteral("curl -s -f %1 | tee %2 | sha256sum").arg(url, out), &printed);
+        ok = ok && v > 0 && printed.startsWith(published) && sameFile(source, out);
+        QFile::remove(out);
+        ::sync();
         double received = -1;
-        const double d = ok ? runDownloader(url, out, sizeMiB * MiB, &received) : -1;
+        QByteArray verified;
+        const double d =
+            ok ? runDownloader(url, out, sizeMiB * MiB, &received, nullptr, &verified) : -1;
         ok = ok && d > 0 && sameFile(source, out);
         QFile::remove(out);
         if (!ok)
             break;
-        std::printf("round %d: curl %.0f MiB/s, Downloader %.0f MiB/s (all data in after %.1f s, "
-                    "file in place after %.1f s)\n",
-                    round + 1, sizeMiB / c, sizeMiB / d, received, d);
+        std::printf("round %d: curl %.0f, curl | tee | sha256sum %.0f, Downloader %.0f MiB/s "
+                    "(%s; all data in after %.2f s, file in place after %.2f s)\n",
+                    round + 1, sizeMiB / c, sizeMiB / v, sizeMiB / d,
+                    verified.toHex() == published ? "verified" : "NOT verified: no digest came",
+                    received, d);
         bestCurl = std::min(bestCurl, c);
+        bestVerify = std::min(bestVerify, v);
         bestOurs = std::min(bestOurs, d);
     }
-    server.kill();
-    server.waitForFinished();
+    server.stop();
     if (!ok) {
         std::fprintf(stderr, "a download failed or the copy differs from the source\n");
         return 1;
     }
 
-    const double curlRate = sizeMiB / bestCurl, ourRate = sizeMiB / bestOurs;
-    std::printf("curl:       %.0f MiB/s\n", curlRate);
-    std::printf("Downloader: %.0f MiB/s (%.2f of curl; target at least 0.90)\n", ourRate,
-                ourRate / curlRate);
+    const double curlRate = sizeMiB / bestCurl, verifyRate = sizeMiB / bestVerify,
+                 ourRate = sizeMiB / bestOurs;
+    std::printf("curl:                      %.0f MiB/s\n", curlRate);
+    std::printf("curl | tee | sha256sum:    %.0f MiB/s\n", verifyRate);
+    std::printf("Downloader, verified:      %.0f MiB/s (%.2f of curl and verify, target at least "
+                "1.0; %.2f of bare curl, target at least 0.8)\n",
+                ourRate, ourRate / verifyRate, ourRate / curlRate);
+    std::printf("SHA-256 (libcrypto) here:  %.0f MiB/s\n", hashRate());
     std::printf("resident memory: %.1f MiB before the downloads, peak %.1f MiB (target under 64)\n",
                 rssBefore / double(MiB), processStatusBytes("VmHWM") / double(MiB));
+    std::printf("load average at the end: %s\n", qPrintable(loadAverage()));
     return benchmarkCuts(dir) ? 0 : 1;
 }
