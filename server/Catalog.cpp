@@ -493,15 +493,15 @@ StoreResult<bool> Catalog::fileNameTaken(const QString &fileName)
     return q.next();
 }
 
-StoreResult<qint64> Catalog::addItem(const NewItem &item)
+StoreResult<qint64> Catalog::addItem(const NewItem &item, const QByteArray &sha256)
 {
     QMutexLocker lock(&writeLock);
     QSqlDatabase db = QSqlDatabase::database(m_connection);
     Transaction t(db);
     QSqlQuery q(db);
     q.prepare(QStringLiteral("INSERT INTO items (from_admin, approved, category, title, licence,"
-                             " updated, file_name, search_key)"
-                             " VALUES (:a, :p, :c, :t, :l, :u, :f, :s) RETURNING id"));
+                             " updated, file_name, search_key, sha256)"
+                             " VALUES (:a, :p, :c, :t, :l, :u, :f, :s, :h) RETURNING id"));
     q.bindValue(QStringLiteral(":a"), item.fromAdmin ? 1 : 0);
     q.bindValue(QStringLiteral(":p"), item.approved ? 1 : 0);
     q.bindValue(QStringLiteral(":c"), item.category);
@@ -513,6 +513,8 @@ StoreResult<qint64> Catalog::addItem(const NewItem &item)
                     : item.updated);
     q.bindValue(QStringLiteral(":f"), item.fileName);
     q.bindValue(QStringLiteral(":s"), searchKey(item.category, item.title));
+    q.bindValue(QStringLiteral(":h"), sha256.isEmpty() ? QVariant(QMetaType::fromType<QString>())
+                                                       : QVariant(QString::fromLatin1(sha256.toHex())));
     if (!q.exec() || !q.next())
         return failed(q);
     const qint64 id = q.value(0).toLongLong();
@@ -522,6 +524,43 @@ StoreResult<qint64> Catalog::addItem(const NewItem &item)
     if (!t.commit())
         return failed(db);
     return id;
+}
+
+StoreResult<QByteArray> Catalog::fileDigest(const QString &fileName)
+{
+    QSqlQuery q(QSqlDatabase::database(m_connection));
+    q.prepare(QStringLiteral("SELECT sha256 FROM items WHERE file_name = :f"));
+    q.bindValue(QStringLiteral(":f"), fileName);
+    if (!q.exec())
+        return failed(q);
+    if (!q.next() || q.isNull(0))
+        return QByteArray();
+    const QByteArray digest = QByteArray::fromHex(q.value(0).toString().toLatin1());
+    return digest.size() == 32 ? digest : QByteArray();
+}
+
+StoreResult<QStringList> Catalog::filesWithoutDigest()
+{
+    QSqlQuery q(QSqlDatabase::database(m_connection));
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("SELECT file_name FROM items WHERE sha256 IS NULL ORDER BY id")))
+        return failed(q);
+    QStringList files;
+    while (q.next())
+        files.append(q.value(0).toString());
+    return files;
+}
+
+StoreResult<> Catalog::setFileDigest(const QString &fileName, const QByteArray &sha256)
+{
+    QMutexLocker lock(&writeLock);
+    QSqlQuery q(QSqlDatabase::database(m_connection));
+    q.prepare(QStringLiteral("UPDATE items SET sha256 = :h WHERE file_name = :f AND sha256 IS NULL"));
+    q.bindValue(QStringLiteral(":h"), QString::fromLatin1(sha256.toHex()));
+    q.bindValue(QStringLiteral(":f"), fileName);
+    if (!q.exec())
+        return failed(q);
+    return {};
 }
 
 StoreResult<Catalog::Change> Catalog::approve(qint64 id)

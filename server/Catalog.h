@@ -87,7 +87,15 @@ public:
     StoreResult<Page> page(List list, const QString &rawPage, const QString &search, int pageSize);
     StoreResult<qint64> itemCount();
     StoreResult<bool> fileNameTaken(const QString &fileName);
-    StoreResult<qint64> addItem(const NewItem &item); // the new id
+    // The new id; sha256 is the digest of the item's file (32 bytes), empty when not known.
+    StoreResult<qint64> addItem(const NewItem &item, const QByteArray &sha256 = {});
+    // The SHA-256 of an item's file (32 bytes); empty when the file is no item's, or its digest
+    // is not known yet.
+    StoreResult<QByteArray> fileDigest(const QString &fileName);
+    // The files of the items whose digest is not known yet (a store from before digests).
+    StoreResult<QStringList> filesWithoutDigest();
+    // Stores the digest of an item's file where none is stored yet.
+    StoreResult<> setFileDigest(const QString &fileName, const QByteArray &sha256);
     StoreResult<Change> approve(qint64 id);
     StoreResult<Change> remove(qint64 id, QString *fileName);
     StoreResult<qint64> countVisit(); // the new total

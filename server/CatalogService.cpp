@@ -3,6 +3,7 @@
 #include "CatalogText.h"
 #include "Log.h"
 #include "core/CatalogPage.h"
+#include "core/Digest.h"
 #include "core/Endpoints.h"
 #include "core/NameRule.h"
 
@@ -429,6 +430,12 @@ HttpResponse CatalogService::itemFile(const HttpRequest &request, const QString 
     r.contentType = "application/octet-stream";
     r.addHeader("Content-Disposition", "attachment");
     r.addHeader("Content-Security-Policy", "sandbox");
+    // The digest of the whole file, on every answer, a range too: clients check what they
+    // joined against it. A file whose digest is not known yet (or a store that fails to say)
+    // goes without, as from a plain static server.
+    const StoreResult<QByteArray> digest = catalog().fileDigest(name);
+    if (digest && !digest->isEmpty())
+        r.addHeader("Repr-Digest", tavrel::reprDigestField(*digest));
     if (!m_settings.accelRedirect.isEmpty()) {
         // The proxy in front sends the file itself, ranges included.
         r.addHeader("X-Accel-Redirect",
@@ -633,7 +640,7 @@ HttpResponse CatalogService::store(const HttpRequest &request, const UploadForm 
     item.title = tavrel::storedName(form.fields.value(QStringLiteral("title")));
     item.licence = tavrel::storedName(form.fields.value(QStringLiteral("licence")));
     item.fileName = name;
-    if (!catalog().addItem(item)) {
+    if (!catalog().addItem(item, form.sha256)) {
         QFile::remove(target);
         return uploadError(500, QStringLiteral("服务器无法保存条目。"));
     }

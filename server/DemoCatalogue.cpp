@@ -2,6 +2,8 @@
 
 #include "Catalog.h"
 
+#include "core/Sha256.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -91,9 +93,11 @@ const DemoItem PendingItems[] = {
     {"补丁", "Unchecked Patch", "Freeware", "unchecked-patch.zip", 9 * KiB},
 };
 
-// File bodies: varied bytes so that nothing along the way can shrink them.
-bool writeFile(const QString &path, qint64 size)
+// File bodies: varied bytes so that nothing along the way can shrink them. Hashed as they are
+// written, like an upload.
+bool writeFile(const QString &path, qint64 size, QByteArray *sha256)
 {
+    tavrel::Sha256 hash;
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
@@ -108,8 +112,10 @@ bool writeFile(const QString &path, qint64 size)
         const qint64 n = qMin<qint64>(left, block.size());
         if (file.write(block.constData(), n) != n)
             return false;
+        hash.add(QByteArrayView(block).first(n));
         left -= n;
     }
+    *sha256 = hash.result();
     return file.flush();
 }
 
@@ -128,7 +134,8 @@ bool fillDemoCatalogue(Catalog *catalog, const QString &upDir, qint64 maxFileSiz
     QDateTime time(QDate(2024, 3, 1), QTime(9, 0, 0));
     auto add = [&](const DemoItem &d, bool fromAdmin, bool approved) {
         const QString path = QDir(upDir).filePath(QString::fromUtf8(d.fileName));
-        if (!writeFile(path, qMin(d.size, maxFileSize))) {
+        QByteArray sha256;
+        if (!writeFile(path, qMin(d.size, maxFileSize), &sha256)) {
             *error = QStringLiteral("cannot write %1").arg(path);
             return false;
         }
@@ -141,7 +148,7 @@ bool fillDemoCatalogue(Catalog *catalog, const QString &upDir, qint64 maxFileSiz
         item.fileName = QString::fromUtf8(d.fileName);
         item.updated = time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
         time = time.addSecs(7 * 3600 + 13 * 60);
-        if (const StoreResult<qint64> added = catalog->addItem(item); !added) {
+        if (const StoreResult<qint64> added = catalog->addItem(item, sha256); !added) {
             *error = added.error();
             return false;
         }

@@ -5,6 +5,8 @@
 #include "Log.h"
 #include "Multipart.h"
 
+#include "core/Sha256.h"
+
 #include <QDir>
 #include <QFile>
 #include <QPointer>
@@ -54,6 +56,8 @@ public:
             m_form->ok = false;
             m_form->error = QStringLiteral("cannot store the file");
         }
+        if (m_form->hasFile)
+            m_form->sha256 = m_fileHash.result();
         return m_form;
     }
 
@@ -79,6 +83,7 @@ public:
         if (m_target == Target::File && m_writeOk) {
             m_writeOk = m_form->file->write(data.data(), data.size()) == data.size();
             m_form->fileSize += data.size();
+            m_fileHash.add(data); // the digest clients check comes with the file, no second pass
         } else if (m_target == Target::Field && m_value.size() <= FieldLimit) {
             m_value.append(data.first(qMin(data.size(), FieldLimit + 1 - m_value.size())));
         }
@@ -101,6 +106,7 @@ private:
     Target m_target = Target::None;
     QString m_name;
     QByteArray m_value;
+    tavrel::Sha256 m_fileHash;
     bool m_writeOk = true;
 };
 

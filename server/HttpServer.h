@@ -28,6 +28,7 @@ struct UploadForm
     bool hasFile = false;           // a part named "file" with a file name
     QString fileName;
     qint64 fileSize = 0;
+    QByteArray sha256; // of the file, hashed as it arrived
     std::shared_ptr<QTemporaryFile> file; // its content, in the spool folder
 };
 

@@ -291,6 +291,14 @@ Statements countsAndIndexesPostgresql()
     };
 }
 
+// --- The SHA-256 of each item's file -----------------------------------------------------------
+
+// Hex, NULL until known: a store from before this step gets its digests computed after start.
+Statements fileDigests()
+{
+    return {QStringLiteral("ALTER TABLE items ADD COLUMN sha256 TEXT")};
+}
+
 // The upgrade steps, oldest first; step N brings a store of format N-1 to format N.
 // To add one: write its statements for each backend (functions like the ones above) and
 // append a line here. A step that has shipped is never changed; it runs once per store, in
@@ -306,6 +314,7 @@ struct Step
 const Step Steps[] = {
     {"list counts, order keys and search indexes", countsAndIndexesSqlite,
      countsAndIndexesPostgresql},
+    {"the SHA-256 of each item's file", fileDigests, fileDigests},
 };
 
 StoreResult<int> storedFormat(QSqlQuery &q)

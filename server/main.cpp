@@ -26,6 +26,7 @@
 #include "CatalogService.h"
 #include "CatalogText.h"
 #include "DemoCatalogue.h"
+#include "DigestBackfill.h"
 #include "HttpServer.h"
 #include "Log.h"
 #include "Options.h"
@@ -362,6 +363,7 @@ int main(int argc, char *argv[])
             removeOrphans(own, folders);
     }));
     sweeper->start();
+    const DigestBackfill digests(settings.store, settings.upDir);
 
     stopOnSignals(&server);
     qCInfo(lcAnnounce).noquote() << QStringLiteral("listening on ") +

@@ -122,6 +122,15 @@ has_headers() { # url header...
         grep -qix "$h" <<<"$head" || fail "no '$h' in: $head"
     done
 }
+# An item file through nginx, whole or a range: the digest catalogd published for the whole
+# file comes along.
+digest_through_nginx() { # file name, range
+    local got expected
+    got=$(curl -s -D - -o /dev/null -H "Range: $2" "${TAVREL_CATALOGD_URL}adminphp/up/$1" \
+        | tr -d '\r' | sed -n 's/^[Rr]epr-[Dd]igest: //p')
+    expected="sha-256=:$(openssl dgst -sha256 -binary "$data/up/$1" | base64 -w0):"
+    [ "$got" = "$expected" ] || fail "$1 ($2) came with Repr-Digest \"$got\", not \"$expected\""
+}
 stop_nginx() {
     kill "$nginx_pid"
     wait "$nginx_pid" || true
@@ -165,6 +174,8 @@ done
 grep -q 'GET /adminphp/to_examine.php HTTP/1.1" 200' "$work/access.log" || fail "no administration in the log"
 grep -q 'connect() failed' "$work/error.log" && fail "the failed instance was logged with the request"
 if grep -l 'admin-pass\|pass=' "$work/access.log" "$work/error.log"; then fail "a secret is in nginx's log"; fi
+digest_through_nginx text-editor.zip bytes=0-
+digest_through_nginx text-editor.zip bytes=1000-
 stop_nginx
 stop_instances
 

@@ -1,9 +1,12 @@
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -120,6 +123,22 @@ QByteArray fileBytes(const QString &path)
 
 } // namespace
 
+namespace {
+
+// What a file's Repr-Digest must read, worked out here independently of catalogd.
+QByteArray reprDigest(const QByteArray &content)
+{
+    return "sha-256=:" + QCryptographicHash::hash(content, QCryptographicHash::Sha256).toBase64() + ':';
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+} // namespace
+
 class TestCatalogd : public QObject
 {
     Q_OBJECT
@@ -173,6 +192,7 @@ private slots:
     void slowBodyIsDropped();
     void trustedProxyNamesTheClient();
     void itemFilesThroughTheProxy();
+    void olderFolderGetsItsDigests();
     void stopsGracefully();
     void orphanFilesGoAtStart();
     void twoInstancesShareTheCatalogue();
@@ -661,6 +681,8 @@ void TestCatalogd::ranges()
     }
     const QByteArray expected = whole.mid(first, length);
     QCOMPARE(r.header("content-length"), QByteArray::number(expected.size()));
+    // The digest of the whole file, on a range too.
+    QCOMPARE(r.header("repr-digest"), reprDigest(whole));
     QVERIFY(r.body == expected);
     if (status == 206) {
         QCOMPARE(r.header("content-range"), "bytes " + QByteArray::number(first) + '-'
@@ -919,6 +941,7 @@ void TestCatalogd::uploads()
     QCOMPARE(newest[4], storedName);
     const Response file = RawHttp::get(server->port(), "/adminphp/up/" + RawHttp::encode(storedName));
     QCOMPARE(file.body, parts.last().value);
+    QCOMPARE(file.header("repr-digest"), reprDigest(file.body)); // hashed as it arrived
     // Awaiting review: not in the public list yet.
     QVERIFY(!RawHttp::get(server->port(), "/adminphp/users_upload.php?page=1").body.contains(storedName.toUtf8()));
 }
@@ -1366,8 +1389,43 @@ void TestCatalogd::itemFilesThroughTheProxy()
     QCOMPARE(r.header("x-accel-redirect"), QByteArray("/internal/up/read%20me.txt"));
     QVERIFY(r.body.isEmpty());
     verifyInertDownload(r);
+    // For nginx to pass on with the file it sends.
+    QCOMPARE(r.header("repr-digest"),
+             reprDigest(readFile(server.dataDir() + QStringLiteral("/up/read me.txt"))));
     QCOMPARE(RawHttp::get(server.port(), "/adminphp/up/missing.zip").status, 404);
     QCOMPARE(RawHttp::get(server.port(), "/adminphp/up/..%2Fcatalog.db").status, 400);
+}
+
+// A data folder of the catalogd before digests: its store is upgraded, and the digests of its
+// files are computed after start, the files answered without one until theirs is known.
+void TestCatalogd::olderFolderGetsItsDigests()
+{
+    if (qEnvironmentVariableIsSet("TAVREL_CATALOGD_DATABASE"))
+        QSKIP("the older store is made with SQLite here");
+    QTemporaryDir dir;
+    CatalogdProcess::Options options;
+    options.dataDir = dir.path();
+    {
+        CatalogdProcess before;
+        QVERIFY2(before.start(options), qPrintable(before.errorString()));
+    }
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("older"));
+        db.setDatabaseName(dir.filePath(QStringLiteral("catalog.db")));
+        QVERIFY(db.open());
+        QSqlQuery q(db);
+        QVERIFY(q.exec(QStringLiteral("ALTER TABLE items DROP COLUMN sha256")));
+        QVERIFY(q.exec(QStringLiteral("UPDATE settings SET value = '1' WHERE key = 'store_format'")));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("older"));
+
+    CatalogdProcess server;
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    const QByteArray target = "/adminphp/up/text-editor.zip";
+    QTRY_VERIFY_WITH_TIMEOUT(!RawHttp::get(server.port(), target).header("repr-digest").isEmpty(), 10000);
+    const Response r = RawHttp::get(server.port(), target);
+    QCOMPARE(r.header("repr-digest"), reprDigest(r.body));
+    QVERIFY(server.output().contains(QStringLiteral("upgrading the store to format 2")));
 }
 
 // SIGTERM: no new connections, the download in flight finishes, the server exits with 0.
