@@ -491,7 +491,6 @@ void HttpConnection::respond(HttpResponse response)
 void HttpConnection::startStreaming(qint64 length)
 {
     m_fileLeft = length;
-    m_fileSent = 0;
     m_state = State::Streaming;
     if (m_limits.rateLimit > 0) {
         m_tokens = qMax<qint64>(1, m_limits.rateLimit / 10);
@@ -516,8 +515,6 @@ void HttpConnection::pump()
         return;
     while (m_fileLeft > 0 && m_socket->bytesToWrite() < 2 * StreamChunk) {
         qint64 want = qMin(StreamChunk, m_fileLeft);
-        if (!roomBeforeCut(&want))
-            return;
         if (m_limits.rateLimit > 0) {
             want = qMin(want, m_tokens);
             if (want <= 0)
@@ -533,7 +530,6 @@ void HttpConnection::pump()
         }
         write(QByteArray(m_chunk.constData(), got));
         m_fileLeft -= got;
-        m_fileSent += got;
         m_tokens -= got;
     }
     if (m_fileLeft == 0) {
@@ -542,22 +538,6 @@ void HttpConnection::pump()
         finishResponse();
         process();
     }
-}
-
-bool HttpConnection::roomBeforeCut(qint64 *want)
-{
-    const qint64 cut = m_limits.dropAfter > 0 ? m_limits.dropAfter : m_limits.stallAfter;
-    if (cut <= 0)
-        return true;
-    *want = qMin(*want, cut - m_fileSent);
-    if (*want > 0)
-        return true;
-    if (m_limits.dropAfter > 0) {
-        // What was written goes out first, then the connection ends short of the length.
-        m_state = State::Closing;
-        m_socket->disconnectFromHost();
-    }
-    return false; // a stall: nothing more on this connection
 }
 
 void HttpConnection::finishResponse()

@@ -46,8 +46,6 @@ private:
     void startStreaming(qint64 length);
     void pump();
     void finishResponse();
-    // Limits a piece of a file body to the test options' cut; false when it is reached.
-    bool roomBeforeCut(qint64 *want);
     void closeGracefully();
     void fail(int status, const QByteArray &why);
     void startWaiting();
@@ -88,7 +86,6 @@ private:
     std::optional<HttpShared::WaitKey> m_waitKey; // while waiting for a request head
     std::unique_ptr<QFile> m_file;
     qint64 m_fileLeft = 0;
-    qint64 m_fileSent = 0; // of the file body on its way
     qint64 m_tokens = 0;
     QByteArray m_chunk;
 };

@@ -91,10 +91,6 @@ struct HttpLimits
     qint64 maxBodyBytes = 64 * 1024 * 1024;
     qint64 memoryBodyBytes = 256 * 1024; // bodies that are no form, kept up to this size
     qint64 rateLimit = 0;                // bytes per second for file bodies, 0 for none
-    // For tests of clients that resume: a file body ends (dropAfter) or stops on an open
-    // connection (stallAfter) after this many bytes of it; 0 for never.
-    qint64 dropAfter = 0;
-    qint64 stallAfter = 0;
     int idleTimeoutMs = 60 * 1000;
     int headTimeoutMs = 10 * 1000; // for a whole request head, from its first byte
     qint64 minBodyRate = 1024;     // bytes per second, averaged over the body so far

@@ -21,8 +21,6 @@ struct ServerOptions
     qint64 maxUploadSize = 64 * 1024 * 1024;
     qint64 demoMaxFileSize = 50 * 1024 * 1024;
     qint64 rateLimit = 0;
-    qint64 dropAfter = 0;  // test option: item file answers cut after this many bytes
-    qint64 stallAfter = 0; // test option: item file answers go silent after this many bytes
 
     // Another store than the SQLite file in the data folder.
     QString database;             // postgresql://[user@]host[:port]/name[?options]

@@ -250,8 +250,6 @@ HttpLimits httpLimits(const ServerOptions &options, const Folders &folders)
     HttpLimits limits;
     limits.maxBodyBytes = options.maxUploadSize + 64 * 1024; // room for the form's other fields
     limits.rateLimit = options.rateLimit;
-    limits.dropAfter = options.dropAfter;
-    limits.stallAfter = options.stallAfter;
     limits.spoolDir = folders.spool;
     limits.headTimeoutMs = int(options.headerTimeout * 1000);
     limits.minBodyRate = options.minBodyRate;

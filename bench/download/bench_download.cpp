@@ -4,15 +4,17 @@
 // curl; prints the three throughputs, the rate of SHA-256 here, this process's peak memory and
 // the machine's load. The file reaches catalogd through its upload page, the way an item does.
 //
-// Then a 256 MiB file, once whole and once with the connection cut four times on its way
-// (catalogd's --drop-after, waits before resuming set to 0): the throughput of the cut run
-// against the whole one, and how many bytes were fetched twice.
+// Then a 256 MiB file from the tests' scripted server (on a thread of its own), once whole and
+// once with the connection cut four times on its way (waits before resuming set to 0): the
+// throughput of the cut run against the whole one, and how many bytes were fetched twice.
 
+#include "core/Digest.h"
 #include "core/Sha256.h"
 #include "download/Downloader.h"
 #include "download/NetworkFetchService.h"
 
 #include "CatalogdProcess.h"
+#include "FaultServer.h"
 
 #include "ProcessStatus.h"
 
@@ -23,7 +25,9 @@
 #include <QFile>
 #include <QProcess>
 #include <QFileInfo>
+#include <QSemaphore>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <algorithm>
 #include <cstdio>
@@ -149,59 +153,92 @@ double runDownloader(const QString &url, const QString &out, qint64 size, double
     return complete ? seconds : -1;
 }
 
-// catalogd serving `file` from a data folder of its own, with the given extra options.
-bool startCatalogd(CatalogdProcess &server, const QString &dataDir, const QString &file,
-                   const QStringList &args)
+// The tests' scripted server on a thread of its own (the control's thread stays the control's),
+// serving one file with ranges, a validator and its digest, cut at the given bytes.
+class ServerThread
 {
-    QDir().mkpath(dataDir + QStringLiteral("/up"));
-    if (!QFile::link(file, dataDir + QStringLiteral("/up/big.bin")))
-        return false;
-    CatalogdProcess::Options options;
-    options.demo = false;
-    options.dataDir = dataDir;
-    options.extraArgs = args;
-    if (!server.start(options)) {
-        std::fprintf(stderr, "catalogd did not start: %s\n", qPrintable(server.errorString()));
-        return false;
+public:
+    ServerThread(const QByteArray &body, const QList<qint64> &cuts)
+        : m_thread(QThread::create([this, body, cuts] { serve(body, cuts); }))
+    {
+        m_thread->start();
+        m_ready.acquire();
     }
-    return true;
-}
+    ~ServerThread()
+    {
+        QMetaObject::invokeMethod(m_loop, &QEventLoop::quit, Qt::QueuedConnection);
+        m_thread->wait();
+    }
+    QString url() const { return m_url; }
+    // Every cut is made again, for the next round.
+    void renewCuts()
+    {
+        QMetaObject::invokeMethod(m_server, &FaultServer::clearRequests,
+                                  Qt::BlockingQueuedConnection);
+    }
+
+private:
+    void serve(const QByteArray &body, const QList<qint64> &cuts)
+    {
+        FaultServer server;
+        FaultServer::Reply reply = FaultServer::ok(body);
+        reply.contentType = "application/octet-stream";
+        reply.ranges = true;
+        reply.etag = "\"big\"";
+        reply.headers.append({"Repr-Digest", tavrel::reprDigestField(tavrel::Sha256::of(body))});
+        reply.fault = cuts.isEmpty() ? FaultServer::Fault::None : FaultServer::Fault::CloseMidBody;
+        reply.cuts = cuts;
+        server.setReply(QStringLiteral("/big.bin"), reply);
+        QEventLoop loop;
+        m_loop = &loop;
+        m_server = &server;
+        m_url = server.url(QStringLiteral("big.bin"));
+        m_ready.release();
+        loop.exec();
+    }
+
+    std::unique_ptr<QThread> m_thread;
+    QSemaphore m_ready;
+    QEventLoop *m_loop = nullptr;
+    FaultServer *m_server = nullptr;
+    QString m_url;
+};
 
 bool benchmarkCuts(const QTemporaryDir &dir)
 {
     constexpr qint64 size = 256 * MiB;
-    constexpr qint64 cutEvery = 60 * MiB; // 60, 120, 180 and 240 MiB: four cuts
     const QString file = dir.filePath(QStringLiteral("cut.bin"));
-    CatalogdProcess whole, cut;
-    if (!makeFile(file, size)
-        || !startCatalogd(whole, dir.filePath(QStringLiteral("whole")), file, {})
-        || !startCatalogd(cut, dir.filePath(QStringLiteral("cut")), file,
-                          {QStringLiteral("--drop-after"), QString::number(cutEvery)}))
+    QFile source(file);
+    if (!makeFile(file, size) || !source.open(QIODevice::ReadOnly))
         return false;
+    const QByteArray body = source.readAll();
+    // Four cuts, at 60, 120, 180 and 240 MiB.
+    ServerThread whole(body, {}), cut(body, {60 * MiB, 120 * MiB, 180 * MiB, 240 * MiB});
     double bestWhole = 1e99, bestCut = 1e99;
     qint64 fetched = 0;
     for (int round = 0; round < 3; ++round) {
         const QString out = dir.filePath(QStringLiteral("out.bin"));
         double received = -1;
+        QByteArray verifiedWhole, verifiedCut;
         ::sync();
-        const double w = runDownloader(whole.baseUrl() + QStringLiteral("up/big.bin"), out, size,
-                                       &received);
+        const double w =
+            runDownloader(whole.url(), out, size, &received, nullptr, &verifiedWhole);
         QFile::remove(out);
         ::sync();
-        const double c = runDownloader(cut.baseUrl() + QStringLiteral("up/big.bin"), out, size,
-                                       &received, &fetched);
+        cut.renewCuts();
+        const double c = runDownloader(cut.url(), out, size, &received, &fetched, &verifiedCut);
         const bool same = sameFile(file, out);
         QFile::remove(out);
-        if (w < 0 || c < 0 || !same) {
-            std::fprintf(stderr, "a download from catalogd failed or differs\n");
+        if (w < 0 || c < 0 || !same || verifiedWhole.isEmpty() || verifiedCut.isEmpty()) {
+            std::fprintf(stderr, "a download from the scripted server failed or differs\n");
             return false;
         }
-        std::printf("catalogd round %d: whole %.0f MiB/s, cut four times %.0f MiB/s\n",
+        std::printf("cut round %d: whole %.0f MiB/s, cut four times %.0f MiB/s (both verified)\n",
                     round + 1, size / double(MiB) / w, size / double(MiB) / c);
         bestWhole = std::min(bestWhole, w);
         bestCut = std::min(bestCut, c);
     }
-    std::printf("catalogd, 256 MiB: whole %.0f MiB/s, cut four times %.0f MiB/s "
+    std::printf("scripted server, 256 MiB: whole %.0f MiB/s, cut four times %.0f MiB/s "
                 "(%.2f of whole; target at least 0.80)\n",
                 size / double(MiB) / bestWhole, size / double(MiB) / bestCut, bestWhole / bestCut);
     std::printf("  fetched twice: %.2f %% of the file (target under 2)\n",

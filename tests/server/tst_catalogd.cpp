@@ -235,7 +235,6 @@ void TestCatalogd::rejectsBadOptions_data()
     QTest::newRow("password with control character") << QStringList{listen, local, data, dir, QStringLiteral("--admin-password"), QStringLiteral("a\tb")} << "--admin-password";
     QTest::newRow("upload limit zero") << QStringList{listen, local, data, dir, QStringLiteral("--max-upload-size"), QStringLiteral("0")} << "--max-upload-size";
     QTest::newRow("negative rate") << QStringList{listen, local, data, dir, QStringLiteral("--rate-limit"), QStringLiteral("-1")} << "--rate-limit";
-    QTest::newRow("cut that is no number") << QStringList{listen, local, data, dir, QStringLiteral("--drop-after"), QStringLiteral("soon")} << "--drop-after";
 }
 
 void TestCatalogd::rejectsBadOptions()
