@@ -200,12 +200,14 @@ bool NetworkFetchService::readPlacement(Fetch *fetch)
         fetch->total = length.isValid() ? length.toLongLong() : 0;
         return true;
     }
-    // Only the rest of the file first answered is joined to what is kept: the same start, the
-    // same length (a "*" length is no whole file), the same version and the same digest.
+    // Only the rest of the file first answered is joined to what is kept: from the start asked
+    // for to the file's end, the same length (a "*" length is no whole file), the same version
+    // and the same digest.
     const std::optional<http::ContentRange> range =
         http::parseContentRange(reply->rawHeader("Content-Range"));
     const ResumeFrom &from = fetch->from;
-    if (!range || range->first != fetch->offset || range->total < 0)
+    if (!range || range->first != fetch->offset || range->total < 0 ||
+        range->last != range->total - 1)
         return false;
     if (fetch->offset > 0 &&
         (range->total != from.total || validatorOf(reply) != from.validator ||

@@ -9,7 +9,7 @@
 //
 // A resumed fetch asks for "Range: bytes=OFFSET-", with If-Range when a validator is given. A
 // 200 is the whole file again and is reported as starting at byte 0. A 206 is taken as the rest
-// of the file only when its Content-Range starts at OFFSET and names the file's total (never
+// of the file only when its Content-Range runs from OFFSET to the end of the file's total (never
 // "*"), its validator (strong ETag, else Last-Modified) is the one asked with, and a digest it
 // publishes is the one the file was first published with. Any other 206 does not fail for good
 // as it once did: it fails marked `restart`, nothing of its body handed over, so that the

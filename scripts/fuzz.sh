@@ -22,7 +22,7 @@ fi
 build=build-fuzz
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVREL_FUZZ=ON \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTAVREL_PARTS="progress;server"
-targets=(request_head multipart range query catalog_page encoders property_bag)
+targets=(request_head multipart range query catalog_page encoders property_bag repr_digest)
 cmake --build "$build" -j2 --target "${targets[@]/#/fuzz_}"
 
 export QT_QPA_PLATFORM=offscreen

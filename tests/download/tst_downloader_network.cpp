@@ -507,6 +507,11 @@ void TestDownloaderNetwork::lyingServers_data()
                                              {etag}),
                         honest({etag})}
         << true << 3 << rest << "";
+    QTest::newRow("a range that stops short of the end")
+        << QList<Reply>{cut({etag}), partial(other.mid(200000, 300000), "bytes 200000-499999/1000000",
+                                             {etag}),
+                        honest({etag})}
+        << true << 3 << rest << "";
     Reply openEnded = partial(other.mid(200000, 300000), "bytes 200000-499999/*", {etag});
     openEnded.length = FaultServer::Length::Missing;
     QTest::newRow("a total of * and no length")
