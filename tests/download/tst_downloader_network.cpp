@@ -528,6 +528,10 @@ void TestDownloaderNetwork::lyingServers_data()
         << QList<Reply>{cut({etag, digest}), partial(other.mid(200000), ours, {etag, otherDigest}),
                         honest({etag, digest})}
         << true << 3 << rest << "";
+    Reply flipped = honest({etag, digest});
+    flipped.body = other;
+    QTest::newRow("bytes flipped on the way: fetched again")
+        << QList<Reply>{flipped, honest({etag, digest})} << true << 2 << QByteArray("-") << "";
     QTest::newRow("the right digest") << QList<Reply>{honest({etag, digest})} << true << 1
                                       << QByteArray("-") << "";
     QTest::newRow("a digest published late covers the whole")
