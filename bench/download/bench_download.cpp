@@ -33,6 +33,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -91,6 +92,28 @@ double runShell(const QString &command, QByteArray *output = nullptr)
     return seconds;
 }
 
+// CPU seconds used so far by this process (RUSAGE_SELF, every thread) or this thread.
+double cpuSeconds(int who)
+{
+    rusage usage{};
+    getrusage(who, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The CPU seconds of the children of a shell that ran `times` last: its second line.
+double childrenCpuSeconds(const QByteArray &timesOutput)
+{
+    const QList<QByteArray> lines = timesOutput.trimmed().split('\n');
+    double total = 0;
+    for (const QByteArray &field : lines.last().split(' ')) {
+        const qsizetype m = field.indexOf('m');
+        if (m > 0 && field.endsWith('s'))
+            total += field.left(m).toDouble() * 60 + field.mid(m + 1, field.size() - m - 2).toDouble();
+    }
+    return total;
+}
+
 // SHA-256 of 256 MiB in pieces of 64 KiB, as the control hashes a download, in MiB/s.
 double hashRate()
 {
@@ -115,7 +138,8 @@ QString loadAverage()
 // Seconds until the file is in place (-1 on failure); *received: until all data was in;
 // *fetched, when given: body bytes that came over the network, tries that were cut included.
 double runDownloader(const QString &url, const QString &out, qint64 size, double *received,
-                     qint64 *fetched = nullptr, QByteArray *verified = nullptr)
+                     qint64 *fetched = nullptr, QByteArray *verified = nullptr,
+                     double *cpu = nullptr, double *mainCpu = nullptr)
 {
     auto service = std::make_unique<NetworkFetchService>();
     if (fetched) {
@@ -144,10 +168,15 @@ double runDownloader(const QString &url, const QString &out, qint64 size, double
             *received = timer.nsecsElapsed() / 1e9;
     });
     *received = -1;
+    const double cpuBefore = cpuSeconds(RUSAGE_SELF), mainBefore = cpuSeconds(RUSAGE_THREAD);
     timer.start();
     control.BeginDownload(url, out);
     loop.exec();
     const double seconds = timer.nsecsElapsed() / 1e9;
+    if (cpu)
+        *cpu = cpuSeconds(RUSAGE_SELF) - cpuBefore;
+    if (mainCpu)
+        *mainCpu = cpuSeconds(RUSAGE_THREAD) - mainBefore;
     if (verified)
         *verified = control.verifiedDigest(out);
     return complete ? seconds : -1;
@@ -311,12 +340,16 @@ int main(int argc, char **argv)
     std::printf("file: %lld MiB from %s, %d rounds each, best round counts\n", sizeMiB,
                 qPrintable(url), rounds);
     double bestCurl = 1e99, bestVerify = 1e99, bestOurs = 1e99;
+    double curlCpu = 0, ourCpu = 0, ourMainCpu = 0; // all rounds together
     bool ok = true;
     const QString out = dir.filePath(QStringLiteral("out.bin"));
     for (int round = 0; round < rounds && ok; ++round) {
         // Each run starts with no dirty pages left over from the one before.
         ::sync();
-        const double c = runShell(QStringLiteral("curl -s -f -o %1 %2").arg(out, url));
+        QByteArray times;
+        const double c =
+            runShell(QStringLiteral("curl -s -f -o %1 %2; times").arg(out, url), &times);
+        curlCpu += childrenCpuSeconds(times);
         ok = c > 0 && sameFile(source, out);
         QFile::remove(out);
         ::sync();
@@ -328,8 +361,12 @@ int main(int argc, char **argv)
         ::sync();
         double received = -1;
         QByteArray verified;
-        const double d =
-            ok ? runDownloader(url, out, sizeMiB * MiB, &received, nullptr, &verified) : -1;
+        double cpu = 0, mainCpu = 0;
+        const double d = ok ? runDownloader(url, out, sizeMiB * MiB, &received, nullptr,
+                                            &verified, &cpu, &mainCpu)
+                            : -1;
+        ourCpu += cpu;
+        ourMainCpu += mainCpu;
         ok = ok && d > 0 && sameFile(source, out);
         QFile::remove(out);
         if (!ok)
@@ -356,6 +393,11 @@ int main(int argc, char **argv)
     std::printf("Downloader, verified:      %.0f MiB/s (%.2f of curl and verify, target at least "
                 "1.0; %.2f of bare curl, target at least 0.8)\n",
                 ourRate, ourRate / verifyRate, ourRate / curlRate);
+    // CPU time depends far less on the machine's load than the figures above.
+    const double gib = rounds * sizeMiB / 1024.0;
+    std::printf("CPU seconds per GiB: curl %.2f; Downloader %.2f, of which its main thread %.2f "
+                "(network thread and hash thread the rest)\n",
+                curlCpu / gib, ourCpu / gib, ourMainCpu / gib);
     std::printf("SHA-256 (libcrypto) here:  %.0f MiB/s\n", hashRate());
     std::printf("resident memory: %.1f MiB before the downloads, peak %.1f MiB (target under 64)\n",
                 rssBefore / double(MiB), processStatusBytes("VmHWM") / double(MiB));
