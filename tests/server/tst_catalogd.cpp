@@ -1164,7 +1164,7 @@ void TestCatalogd::longestWaitingMakesRoom()
     CatalogdProcess server;
     CatalogdProcess::Options options;
     options.extraArgs = {QStringLiteral("--max-connections"), QString::number(kinds.size()),
-                         QStringLiteral("--stall-after"), QStringLiteral("1000")};
+                         QStringLiteral("--rate-limit"), QStringLiteral("1000")};
     QVERIFY2(server.start(options), qPrintable(server.errorString()));
     std::vector<std::unique_ptr<QTcpSocket>> held;
     for (const char kind : kinds) {
