@@ -12,10 +12,6 @@
 
 namespace {
 
-// How much a reply may hold before the network side waits for us; keeps memory flat when the
-// disk is slower than the network.
-constexpr qint64 ReadBufferSize = 256 * 1024;
-
 // What names this version of the file: a strong ETag names the very bytes; a weak one may not
 // be used to resume, Last-Modified stands in for it.
 QByteArray validatorOf(const QNetworkReply *reply)
@@ -106,7 +102,8 @@ std::optional<FetchError> NetworkFetchService::start(const QString &url, const Q
     fetch->from = from;
     fetch->startsAt = fetch->offset;
     fetch->reply = m_manager->get(request);
-    fetch->reply->setReadBufferSize(ReadBufferSize);
+    // Keeps memory flat when the disk is slower than the network.
+    fetch->reply->setReadBufferSize(http::ReadBufferSize);
     fetch->idle = new QTimer(fetch->reply);
     fetch->idle->setSingleShot(true);
     fetch->idle->setInterval(m_idleTimeout);
@@ -253,7 +250,7 @@ void NetworkFetchService::onReadyRead(Fetch *fetch)
     // CPU time of the thread that writes the file.
     while (fetch->reply->bytesAvailable() > 0) {
         const QByteArray chunk =
-            fetch->reply->read(std::min(ReadBufferSize, fetch->reply->bytesAvailable()));
+            fetch->reply->read(std::min(http::ReadBufferSize, fetch->reply->bytesAvailable()));
         if (chunk.isEmpty())
             return;
         fetch->received += chunk.size();
