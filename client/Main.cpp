@@ -48,7 +48,7 @@ constexpr Column listColumns[] = {
 
 Main::Main(MainServices services, QWidget *parent)
     : QWidget(parent), m_services(std::move(services)), ui(std::make_unique<Ui::Main>()),
-      m_session(m_services.transfer)
+      m_session(m_services.transfer), m_library(m_services.libraryRoot)
 {
     initWindowResources();
     ui->setupUi(this);
@@ -97,6 +97,12 @@ Main::Main(MainServices services, QWidget *parent)
             [this](int row) { handle([this, row] { ListView_RowSelected(row); }); });
     connect(m_list, &CatalogList::rowActivated, this,
             [this] { handle([this] { ListView_RowActivated(); }); });
+    connect(m_list, &CatalogList::rowMenuRequested, this, [this](int row, const QPoint &pos) {
+        handle([this, row, pos] { ListView_RowMenu(row, pos); });
+    });
+    // What is in the library shows on the title of the rows painted, never on all of a page.
+    m_library.load();
+    m_list->setRowMarker(1, [this](int row) { return m_library.mark(rowItem(row)); });
 
     const std::pair<QPushButton *, void (Main::*)()> clicks[] = {
         {ui->Command1, &Main::Command1_Click},   {ui->Command2, &Main::Command2_Click},
@@ -214,6 +220,14 @@ void Main::closeEvent(QCloseEvent *event)
     QWidget::closeEvent(event);
 }
 
+void Main::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    // Back from the file manager: a folder deleted there loses its mark.
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        refreshMarks();
+}
+
 void Main::handle(const std::function<void()> &action)
 {
     // Input made while a request waits is dropped by the transfer; what reaches a handler some
@@ -289,7 +303,9 @@ void Main::showPage(tavrel::CatalogPage page)
 {
     if (page.recordCount)
         setCountLabel(tr("共有 %1 记录").arg(*page.recordCount));
-    // The cells are cut from the reply's bytes and decoded with Utf8ToUnicode when shown.
+    // The cells are cut from the reply's bytes and decoded with Utf8ToUnicode when shown; the
+    // marks look at the disk afresh.
+    m_library.refresh();
     m_list->replaceRows(std::move(page));
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "client/CatalogSession.h"
+#include "client/ItemLibrary.h"
 #include "client/platform/Services.h"
 
 #include <QByteArray>
@@ -65,6 +66,12 @@ public:
     // Esc on the window or a click on the bar while a download runs: asks, and cancels on Yes.
     void askCancelDownload();
 
+    // The library: a row's menu (right click, the Menu key) and its three actions.
+    void ListView_RowMenu(int row, const QPoint &globalPos);
+    void openItemFolder(int row);
+    void removeDownloaded(int row);
+    void downloadAgain(int row);
+
     // The administrator: login and credentials, moderation lists and actions.
     void Command7_Click();
     void Command8_Click();
@@ -87,6 +94,7 @@ public:
     int selectedRow() const { return SelectedRow; }
     const QString &downloadUrl() const { return DownloadUrl; }
     const QString &downloadFolder() const { return DownloadFolder; }
+    const ItemLibrary &library() const { return m_library; }
 
 Q_SIGNALS:
     // The window has been painted for the first time.
@@ -97,6 +105,7 @@ Q_SIGNALS:
 protected:
     void paintEvent(QPaintEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
+    void changeEvent(QEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
@@ -137,6 +146,10 @@ private:
     void refuseDownload(const QString &why);
     // Back to idle: the bar hides and no fetch is followed any more.
     void endDownload();
+    // A row's item as the library knows items: this server, its id, trimmed names and time.
+    tavrel::RowItem rowItem(int row) const;
+    // The marks follow the disk again: after an action, or when the user comes back.
+    void refreshMarks();
 
     MainServices m_services;
     std::unique_ptr<Ui::Main> ui;
@@ -145,12 +158,14 @@ private:
 
     // The page state, the reply buffer and the admin flag.
     CatalogSession m_session;
+    ItemLibrary m_library;
 
     int SelectedRow = -1;
     QString DownloadUrl;
     QString DownloadFolder;
     QString m_currentSaveFile;        // the fetch the bar follows; empty when idle
     QString m_currentItem;            // its title (or file name), for the failure box
+    tavrel::LibraryEntry m_currentEntry; // what the record keeps of it once it is in place
     QElapsedTimer m_downloadClock;    // since the download on show started
     qint64 m_downloadFirstBytes = -1; // bytes already there at its first progress
     qint64 m_lastTipAt = -1;          // when the bar's tooltip was last written, ms

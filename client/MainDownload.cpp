@@ -13,6 +13,7 @@
 #include "download/Downloader.h"
 #include "progress/ProgressBar.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QLoggingCategory>
@@ -93,6 +94,8 @@ void Main::ListView_RowActivated()
     DownloadFolder = target->folder;
     m_currentSaveFile = target->saveFile;
     m_currentItem = title.isEmpty() ? fileName : title;
+    const tavrel::RowItem item = rowItem(SelectedRow);
+    m_currentEntry = {item.server, item.id, title, fileName, item.updated, 0, {}, {}};
     ui->ProgressBar1->setVisible(true);
     ui->ProgressBar1->setValue(0);
 
@@ -114,6 +117,7 @@ void Main::endDownload()
     ui->ProgressBar1->setToolTip(QString());
     m_currentSaveFile.clear();
     m_currentItem.clear();
+    m_currentEntry = {};
     m_downloadFirstBytes = -1;
     m_lastTipAt = -1;
 }
@@ -175,6 +179,11 @@ void Main::Downloader1_DownloadComplete(qint64 MaxBytes, const QString &SaveFile
     if (m_currentSaveFile.isEmpty() || SaveFile != m_currentSaveFile)
         return;
     // The control raises this only once the file is in place, so the folder shows it.
+    tavrel::LibraryEntry entry = m_currentEntry;
+    entry.size = QFileInfo(SaveFile).size();
+    entry.downloadedAt = QDateTime::currentDateTime();
+    m_library.recordDownload(std::move(entry));
+    refreshMarks();
     endDownload();
     m_services.desktop->openFolder(DownloadFolder);
 }

@@ -3,6 +3,7 @@
 #include "core/Encoding.h"
 
 #include <QHeaderView>
+#include <QContextMenuEvent>
 #include <QKeyEvent>
 #include <QPalette>
 #include <QStyledItemDelegate>
@@ -25,9 +26,49 @@ int CatalogModel::columnCount(const QModelIndex &parent) const
 
 QVariant CatalogModel::data(const QModelIndex &index, int role) const
 {
-    if (role != Qt::DisplayRole || !index.isValid())
+    if (!index.isValid())
         return {};
-    return cell(index.row(), index.column());
+    if (role == Qt::DisplayRole)
+        return cell(index.row(), index.column());
+    if (index.column() != m_markColumn || !m_marker)
+        return {};
+    switch (role) {
+    case Qt::DecorationRole: {
+        const QIcon &icon = markOf(index.row()).icon;
+        return icon.isNull() ? QVariant() : QVariant(icon);
+    }
+    case Qt::ToolTipRole:
+    case Qt::AccessibleDescriptionRole: {
+        const QString &text = markOf(index.row()).text;
+        return text.isEmpty() ? QVariant() : QVariant(text);
+    }
+    default:
+        return {};
+    }
+}
+
+const RowMark &CatalogModel::markOf(int row) const
+{
+    auto it = m_marks.constFind(row);
+    if (it == m_marks.constEnd())
+        it = m_marks.insert(row, m_marker(row));
+    return *it;
+}
+
+void CatalogModel::setRowMarker(int column, RowMarker marker)
+{
+    m_markColumn = column;
+    m_marker = std::move(marker);
+    refreshMarks();
+}
+
+void CatalogModel::refreshMarks()
+{
+    m_marks.clear();
+    if (m_markColumn < 0 || m_markColumn >= columnCount() || rowCount() == 0)
+        return;
+    Q_EMIT dataChanged(index(0, m_markColumn), index(rowCount() - 1, m_markColumn),
+                       {Qt::DecorationRole, Qt::ToolTipRole, Qt::AccessibleDescriptionRole});
 }
 
 QVariant CatalogModel::headerData(int section, Qt::Orientation orientation, int role) const
@@ -53,6 +94,7 @@ void CatalogModel::keepPageAsText()
 void CatalogModel::clearColumns()
 {
     beginResetModel();
+    m_marks.clear();
     m_captions.clear();
     m_page = {};
     m_rows.clear();
@@ -79,6 +121,7 @@ void CatalogModel::clearRows()
     if (rowCount() == 0 && m_rows.isEmpty() && m_page.rowCount() == 0)
         return;
     beginResetModel();
+    m_marks.clear();
     m_page = {};
     m_rows.clear();
     endResetModel();
@@ -104,6 +147,7 @@ void CatalogModel::setCell(int row, int column, const QString &text)
     while (cells.size() <= column)
         cells.append(QString());
     cells[column] = text;
+    m_marks.remove(row);
     const QModelIndex at = index(row, column);
     Q_EMIT dataChanged(at, at, {Qt::DisplayRole});
 }
@@ -120,6 +164,7 @@ QString CatalogModel::cell(int row, int column) const
 void CatalogModel::replaceRows(tavrel::CatalogPage page)
 {
     beginResetModel();
+    m_marks.clear();
     m_rows.clear();
     m_page = std::move(page);
     endResetModel();
@@ -128,6 +173,7 @@ void CatalogModel::replaceRows(tavrel::CatalogPage page)
 void CatalogModel::replaceRows(const QList<QStringList> &rows)
 {
     beginResetModel();
+    m_marks.clear();
     m_page = {};
     m_rows = rows;
     endResetModel();
@@ -201,7 +247,37 @@ void CatalogList::keyPressEvent(QKeyEvent *event)
         event->accept();
         return;
     }
+    // Shift+F10 opens the row's menu, as the Menu key does.
+    if (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier) {
+        QContextMenuEvent menu(QContextMenuEvent::Keyboard, QPoint(), QPoint(),
+                               event->modifiers());
+        contextMenuEvent(&menu);
+        event->accept();
+        return;
+    }
     QTableView::keyPressEvent(event);
+}
+
+void CatalogList::contextMenuEvent(QContextMenuEvent *event)
+{
+    QModelIndex at;
+    QPoint pos;
+    if (event->reason() == QContextMenuEvent::Mouse) {
+        at = indexAt(event->pos());
+        pos = event->globalPos();
+        if (at.isValid()) // the menu is for the row under the mouse: it becomes the current one
+            setCurrentIndex(at);
+    } else {
+        at = currentIndex();
+        if (at.isValid()) {
+            scrollTo(at);
+            const QRect cell = visualRect(at);
+            pos = viewport()->mapToGlobal(QPoint(cell.left() + cell.height(), cell.bottom()));
+        }
+    }
+    event->accept();
+    if (at.isValid())
+        Q_EMIT rowMenuRequested(at.row(), pos);
 }
 
 bool CatalogList::isHeaderHidden() const
@@ -277,4 +353,14 @@ void CatalogList::replaceRows(tavrel::CatalogPage page)
 void CatalogList::replaceRows(const QList<QStringList> &rows)
 {
     m_model->replaceRows(rows);
+}
+
+void CatalogList::setRowMarker(int column, RowMarker marker)
+{
+    m_model->setRowMarker(column, std::move(marker));
+}
+
+void CatalogList::refreshMarks()
+{
+    m_model->refreshMarks();
 }

@@ -3,9 +3,23 @@
 #include "core/CatalogPage.h"
 
 #include <QAbstractTableModel>
+#include <QHash>
+#include <QIcon>
 #include <QList>
 #include <QStringList>
 #include <QTableView>
+
+#include <functional>
+
+// What one cell says beyond its text: an icon, and one line for its tooltip and for screen
+// readers (the cell's accessible description).
+struct RowMark
+{
+    QIcon icon;
+    QString text;
+};
+// The mark of a row, asked only for rows that are painted or read.
+using RowMarker = std::function<RowMark(int row)>;
 
 // Rows of text cells under captioned columns; cells of hidden columns keep their text.
 //
@@ -35,17 +49,27 @@ public:
     void replaceRows(tavrel::CatalogPage page);
     void replaceRows(const QList<QStringList> &rows);
 
+    // Marks one column's cells. A row's mark is asked once per showing of the rows: again
+    // after refreshMarks, or when the rows change.
+    void setRowMarker(int column, RowMarker marker);
+    void refreshMarks();
+
 private:
+    const RowMark &markOf(int row) const;
     // Turns the page's rows into rows of text, before a row or a column is changed by hand.
     void keepPageAsText();
 
     QStringList m_captions;
     tavrel::CatalogPage m_page; // the rows, when a page is on show
     QList<QStringList> m_rows;  // the rows otherwise
+    int m_markColumn = -1;
+    RowMarker m_marker;
+    mutable QHash<int, RowMark> m_marks; // the rows' marks asked so far
 };
 
 // The catalogue list: a model/view table with the list operations of a list widget and two
-// notifications, row selected (click or keyboard move) and row activated (double-click or Enter).
+// notifications, row selected (click or keyboard move) and row activated (double-click or Enter),
+// and a row's menu asked for (right click, the Menu key or Shift+F10).
 // The window fills whole pages with replaceRows; addRow and setCell are the list's public
 // interface for filling it a row and a cell at a time, and behave as replaceRows would.
 //
@@ -78,6 +102,8 @@ public:
     QString cell(int row, int column) const;
     void replaceRows(tavrel::CatalogPage page);
     void replaceRows(const QList<QStringList> &rows);
+    void setRowMarker(int column, RowMarker marker);
+    void refreshMarks();
 
     CatalogModel *catalogModel() const { return m_model; }
     bool isHeaderHidden() const;
@@ -86,9 +112,12 @@ public:
 Q_SIGNALS:
     void rowSelected(int row);
     void rowActivated();
+    // At globalPos: where the mouse was, or under the current row's title for the keyboard.
+    void rowMenuRequested(int row, const QPoint &globalPos);
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
 
 private:
     CatalogModel *m_model;
