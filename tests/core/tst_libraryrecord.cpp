@@ -41,7 +41,7 @@ qint64 sizeOnDisk(const QString &path)
 
 } // namespace
 
-class TestLibrary : public QObject
+class TestLibraryRecord : public QObject
 {
     Q_OBJECT
 
@@ -55,7 +55,7 @@ private slots:
 
 // The disk holds "工具/new.zip" (4 bytes) unless a row says otherwise; the row is id 7 of
 // "工具" on this server, updated 2024-05-01 10:00:00.
-void TestLibrary::marks_data()
+void TestLibraryRecord::marks_data()
 {
     QTest::addColumn<QList<LibraryEntry>>("record");
     QTest::addColumn<QStringList>("files");   // relative to the root, 4 bytes each
@@ -129,7 +129,7 @@ void TestLibrary::marks_data()
         << time << ItemMark::None << "";
 }
 
-void TestLibrary::marks()
+void TestLibraryRecord::marks()
 {
     QFETCH(QList<LibraryEntry>, record);
     QFETCH(QStringList, files);
@@ -153,7 +153,7 @@ void TestLibrary::marks()
     QCOMPARE(mark.installedUpdated, installedUpdated);
 }
 
-void TestLibrary::recordFile_data()
+void TestLibraryRecord::recordFile_data()
 {
     QTest::addColumn<QByteArray>("contents"); // empty: no file at all
     QTest::addColumn<int>("entries");
@@ -173,7 +173,7 @@ void TestLibrary::recordFile_data()
         << 1 << false;
 }
 
-void TestLibrary::recordFile()
+void TestLibraryRecord::recordFile()
 {
     QFETCH(QByteArray, contents);
     QFETCH(int, entries);
@@ -191,7 +191,7 @@ void TestLibrary::recordFile()
         QVERIFY2(warning.contains(QDir::toNativeSeparators(file)), qPrintable(warning));
 }
 
-void TestLibrary::recordSitsBesideTheLibrary()
+void TestLibraryRecord::recordSitsBesideTheLibrary()
 {
     QTemporaryDir dir;
     const QString file = LibraryRecord::fileFor(dir.path() + QStringLiteral("/Res/"));
@@ -219,5 +219,5 @@ void TestLibrary::recordSitsBesideTheLibrary()
     QCOMPARE(read->downloadedAt, e.downloadedAt);
 }
 
-QTEST_GUILESS_MAIN(TestLibrary)
-#include "tst_library.moc"
+QTEST_GUILESS_MAIN(TestLibraryRecord)
+#include "tst_libraryrecord.moc"
