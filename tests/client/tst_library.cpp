@@ -13,6 +13,7 @@
 #include "core/Library.h"
 #include "progress/ProgressBar.h"
 
+#include <QAccessible>
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QFile>
@@ -158,6 +159,10 @@ void TestLibrary::downloadIsRecordedAndMarked()
              qPrintable(rig.markText(1)));
     QCOMPARE(rig.titleCell(1, Qt::ToolTipRole).toString(), rig.markText(1));
     QVERIFY(rig.markText(0).isEmpty());
+    QAccessibleInterface *table = QAccessible::queryAccessibleInterface(rig.window->listView());
+    QVERIFY(table && table->tableInterface());
+    QCOMPARE(table->tableInterface()->cellAt(1, 1)->text(QAccessible::Description),
+             rig.markText(1));
 
     // A file replaced by hand is downloaded, no longer verified; a folder deleted by hand
     // loses its mark: both the next time the list is shown.
@@ -170,6 +175,11 @@ void TestLibrary::downloadIsRecordedAndMarked()
     rig.showList({CatalogPages::item(3, QStringLiteral("别的")), tools()});
     QVERIFY(rig.markText(1).isEmpty());
     QVERIFY(rig.titleCell(1, Qt::DecorationRole).isNull());
+    // Back from the file manager the window looks at the disk again too.
+    writeFile(rig.root() + toolTitle + QStringLiteral("/tool.zip"), "0123456789");
+    QApplication::setActiveWindow(nullptr);
+    QApplication::setActiveWindow(rig.window.get());
+    QTRY_VERIFY(rig.markText(1).startsWith(QStringLiteral("已下载，文件与下载时一致")));
 }
 
 void TestLibrary::damagedRecordIsIgnored()
