@@ -60,6 +60,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
             .arg(QStringLiteral(TAVREL_DEFAULT_SERVER)),
         QCoreApplication::translate("CommandLine", "url"));
     parser.addOption(server);
+#ifdef TAVREL_TEST_HOOKS
     const QCommandLineOption quitWhenShown = hidden(QCommandLineOption(
         QStringLiteral("quit-when-shown"), QStringLiteral("Leave once the window is painted.")));
     parser.addOption(quitWhenShown);
@@ -67,6 +68,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("download-row"), QStringLiteral("Download a row, then leave."),
         QStringLiteral("row")));
     parser.addOption(downloadRow);
+#endif
     for (const QtOption &qt : qtOptions) {
         parser.addOption(hidden(QCommandLineOption(
             QString::fromLatin1(qt.name), QString(),
@@ -104,6 +106,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
     }
     if (parser.isSet(server))
         result.server = parser.value(server);
+#ifdef TAVREL_TEST_HOOKS
     result.quitWhenShown = parser.isSet(quitWhenShown);
     if (parser.isSet(downloadRow)) {
         bool ok = false;
@@ -116,6 +119,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
                                .arg(program);
         }
     }
+#endif
     return result;
 }
 

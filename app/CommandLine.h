@@ -18,8 +18,9 @@ struct CommandLine
     QString error;
 
     std::optional<QString> server; // --server, as given
-    bool quitWhenShown = false;    // start-up measurements: leave once the window is painted
-    int downloadRow = -1;          // install check: download this row, then leave
+    // Only in builds for tests (TAVREL_TEST_HOOKS); what ships does not know these options.
+    bool quitWhenShown = false; // start-up measurements: leave once the window is painted
+    int downloadRow = -1;       // install check: download this row, then leave
 };
 
 // arguments as main received them, the program's name first. Qt's own options (-platform,

@@ -1,5 +1,7 @@
 #include "app/CommandLine.h"
+#ifdef TAVREL_TEST_HOOKS
 #include "app/InstallCheck.h"
+#endif
 #include "app/Installation.h"
 #include "app/Language.h"
 #include "client/Main.h"
@@ -65,8 +67,9 @@ int main(int argc, char *argv[])
     services.requestsAfterFirstPaint = true;
     Main window(services);
     prompter.setParentWidget(&window);
-    // For start-up measurements: say when the window is first painted and when its first list
-    // is on screen, then leave.
+#ifdef TAVREL_TEST_HOOKS
+    // For tests only. Start-up measurements: say when the window is first painted and when its
+    // first list is on screen, then leave.
     if (startup.quitWhenShown) {
         QObject::connect(&window, &Main::firstPainted, &window, [] {
             std::puts("painted");
@@ -79,12 +82,16 @@ int main(int argc, char *argv[])
             QCoreApplication::quit();
         });
     }
+#endif
     // The icon waits for the first paint: reading it looks through every image plugin.
     QObject::connect(&window, &Main::firstPainted, &window, [] {
         QApplication::setWindowIcon(QIcon(QStringLiteral(":/icon.png")));
     }, Qt::QueuedConnection);
+#ifdef TAVREL_TEST_HOOKS
+    // The installed program's check: download a row, then leave.
     if (startup.downloadRow >= 0)
         tavrel::downloadRowThenQuit(window, startup.downloadRow);
+#endif
     window.Form_Load();
     window.show();
     return app.exec();

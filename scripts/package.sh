@@ -17,7 +17,9 @@ fi
 build="${BUILD_DIR:-$PWD/build-package}"
 # Debian's hardening flags, all of them, as its packages are built with.
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+# Without the hidden options the tests drive the client with: they are no part of what ships.
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+    -DTAVREL_TEST_HOOKS=OFF \
     -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
     -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
     -DCMAKE_MODULE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)"
@@ -28,6 +30,12 @@ if cmake --build "$build" --target help | grep '^catalogd:' >/dev/null; then
     targets+=(catalogd catalogd_man_page)
 fi
 cmake --build "$build" -j 2 --target "${targets[@]}"
+# The command line is read before any display is needed.
+refusal=$("$build/bin/tavrel" --download-row x 2>&1 || true)
+if [[ "$refusal" != *"Unknown option 'download-row'"* ]]; then
+    echo "package: the client was built with its test options" >&2
+    exit 1
+fi
 (cd "$build" && cpack -G DEB)
 ls -1 "$build"/*.deb
 lintian --fail-on error "$build"/tavrel_*.deb "$build"/catalogd_*.deb
