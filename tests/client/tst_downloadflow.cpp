@@ -3,6 +3,7 @@
 // program folder, fakes only for boxes and the desktop.
 
 #include "FakeFetchService.h"
+#include "FileTree.h"
 #include "MainHarness.h"
 
 #include "client/Main.h"
@@ -16,7 +17,6 @@
 #include "FaultServer.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
@@ -36,6 +36,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
+using FileTree::readAll;
+using FileTree::snapshot;
+
 constexpr int timeoutMs = 15000;
 
 QByteArray randomBytes(int size)
@@ -45,24 +48,6 @@ QByteArray randomBytes(int size)
     for (char &b : bytes)
         b = char(gen.bounded(256));
     return bytes;
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// Every file and folder below dir, relative, sorted: what a test compares before and after.
-QStringList snapshot(const QString &dir)
-{
-    QStringList entries;
-    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext())
-        entries.append(QDir(dir).relativeFilePath(it.next()));
-    entries.sort();
-    return entries;
 }
 
 QStringList row(const QString &title, const QString &fileName)
