@@ -120,11 +120,9 @@ private slots:
     void downloadIsRecordedAndMarked();
     void menuOpens_data();
     void menuOpens();
+    void downloadAgain();
     void removeDownloaded_data();
     void removeDownloaded();
-    void downloadAgain();
-    void removalStaysInTheLibrary_data();
-    void removalStaysInTheLibrary();
 
 private:
     QTemporaryDir m_home;
@@ -246,59 +244,6 @@ void TestLibrary::menuOpens()
     QCOMPARE(rig.desktop.openedFolders.size(), 1);
 }
 
-void TestLibrary::removeDownloaded_data()
-{
-    QTest::addColumn<bool>("trash");           // the user's data folder can be made
-    QTest::addColumn<QList<Answer>>("answers"); // to the question, and to the second one
-    QTest::addColumn<int>("questions");
-    QTest::addColumn<bool>("removed");
-
-    QTest::newRow("yes: to the trash") << true << QList<Answer>{Answer::Yes} << 1 << true;
-    QTest::newRow("no: nothing happens") << true << QList<Answer>{Answer::No} << 1 << false;
-    QTest::newRow("no trash, yes again: for good")
-        << false << QList<Answer>{Answer::Yes, Answer::Yes} << 2 << true;
-    QTest::newRow("no trash, no the second time")
-        << false << QList<Answer>{Answer::Yes, Answer::No} << 2 << false;
-}
-
-void TestLibrary::removeDownloaded()
-{
-    QFETCH(bool, trash);
-    QFETCH(QList<Answer>, answers);
-    QFETCH(int, questions);
-    QFETCH(bool, removed);
-
-    FaultServer server;
-    server.setReply(QStringLiteral("/adminphp/up/tool.zip"), FaultServer::ok("0123456789"));
-    Rig rig(adminphp(server));
-    rig.showList({tools()});
-    rig.download(0);
-    QVERIFY(!rig.markText(0).isEmpty());
-
-    std::optional<NoTrash> noTrash;
-    if (!trash)
-        noTrash.emplace();
-
-    rig.prompter.answers.assign(answers.begin(), answers.end());
-    rig.choose(0, QStringLiteral("删除已下载的文件"));
-    QCOMPARE(rig.prompter.boxes.size(), questions);
-    QCOMPARE(rig.prompter.boxes[0].text, removePrompt + toolTitle);
-    QCOMPARE(rig.prompter.boxes[0].title, QStringLiteral("确认操作"));
-    QCOMPARE(rig.prompter.boxes[0].buttons, Prompter::Buttons::YesNo);
-    if (questions > 1)
-        QVERIFY(rig.prompter.boxes[1].text.endsWith(removePrompt.mid(4) + toolTitle));
-
-    const QString folder = rig.root() + toolTitle;
-    QCOMPARE(QFileInfo::exists(folder), !removed);
-    QCOMPARE(rig.markText(0).isEmpty(), removed);
-    QCOMPARE(rig.record().entries().size(), removed ? 0 : 1);
-    // Into the user's trash, never into the working folder.
-    const QString trashed = m_dataHome + QStringLiteral("/Trash/files/") + toolTitle;
-    QCOMPARE(FileTree::readAll(trashed + QStringLiteral("/tool.zip")),
-             trash && removed ? QByteArray("0123456789") : QByteArray());
-    QVERIFY(!QFileInfo::exists(m_home.filePath(QStringLiteral("files"))));
-}
-
 void TestLibrary::downloadAgain()
 {
     FaultServer server;
@@ -319,34 +264,50 @@ void TestLibrary::downloadAgain()
     QCOMPARE(rig.markText(0), QStringLiteral("已下载，文件与下载时一致"));
 }
 
-void TestLibrary::removalStaysInTheLibrary_data()
+void TestLibrary::removeDownloaded_data()
 {
     QTest::addColumn<QString>("title");
-    QTest::addColumn<QString>("link");      // below the root, to a folder outside; "" for none
-    QTest::addColumn<bool>("trash");
-    QTest::addColumn<QStringList>("left");  // below the root afterwards
+    QTest::addColumn<QString>("link");          // below the root, to a folder outside; or ""
+    QTest::addColumn<bool>("trash");            // the user's data folder can be made
+    QTest::addColumn<QList<Answer>>("answers"); // to the question, and to the second one
+    QTest::addColumn<QStringList>("left");      // below the root afterwards
+    QTest::addColumn<int>("boxes");
     QTest::addColumn<bool>("refused");
 
+    const QList<Answer> yes{Answer::Yes, Answer::Yes};
+    const QStringList tool{"Tool", "Tool/t.zip"};
+    QTest::newRow("yes: to the trash") << "Tool" << "" << true << yes << QStringList{} << 1
+                                       << false;
+    QTest::newRow("no: nothing happens") << "Tool" << "" << true << QList<Answer>{Answer::No}
+                                         << tool << 1 << false;
+    QTest::newRow("no trash, yes again: for good") << "Tool" << "" << false << yes
+                                                   << QStringList{} << 2 << false;
+    QTest::newRow("no trash, no the second time")
+        << "Tool" << "" << false << QList<Answer>{Answer::Yes, Answer::No} << tool << 2 << false;
+    // Removal never leaves the library.
     for (const bool trash : {true, false}) {
         const char *how = trash ? "trash: " : "for good: ";
+        const int boxes = trash ? 1 : 2;
         QTest::addRow("%sa link inside the item's folder", how)
-            << "Tool" << "Tool/inner" << trash << QStringList{} << false;
+            << "Tool" << "Tool/inner" << trash << yes << QStringList{} << boxes << false;
         QTest::addRow("%sa link as the item's folder", how)
-            << "Linked" << "Linked" << trash << QStringList{} << false;
+            << "Linked" << "Linked" << trash << yes << QStringList{} << boxes << false;
         QTest::addRow("%sa nested title: only its innermost folder", how)
-            << "Games\\Cards" << "" << trash
-            << QStringList{"Games", "Games/Chess", "Games/Chess/c.zip"} << false;
+            << "Games\\Cards" << "" << trash << yes
+            << QStringList{"Games", "Games/Chess", "Games/Chess/c.zip"} << boxes << false;
         QTest::addRow("%sa link above a nested title", how)
-            << "Up/Cards" << "Up" << trash << QStringList{"Up"} << true;
+            << "Up/Cards" << "Up" << trash << yes << QStringList{"Up"} << 2 << true;
     }
 }
 
-void TestLibrary::removalStaysInTheLibrary()
+void TestLibrary::removeDownloaded()
 {
     QFETCH(QString, title);
     QFETCH(QString, link);
     QFETCH(bool, trash);
+    QFETCH(QList<Answer>, answers);
     QFETCH(QStringList, left);
+    QFETCH(int, boxes);
     QFETCH(bool, refused);
 
     QTemporaryDir outside;
@@ -354,35 +315,54 @@ void TestLibrary::removalStaysInTheLibrary()
         FileTree::write(outside.filePath(QString::fromUtf8(file)), "not yours");
     const QStringList before = FileTree::snapshot(outside.path(), true);
 
-    Rig rig(QStringLiteral("http://catalog.test/adminphp/"));
-    const QString root = rig.root();
+    // The item downloaded earlier: its file, its folder's neighbours, and its record.
+    QTemporaryDir program;
+    const QString root = program.filePath(QStringLiteral("Res/"));
+    const QString folder = root + QString(title).replace(u'\\', u'/');
     QVERIFY(QDir().mkpath(root));
-    if (link.isEmpty() || link.contains(QLatin1Char('/'))) {
-        FileTree::write(root + QString(title).replace(QLatin1Char('\\'), QLatin1Char('/')) + "/t.zip",
-                  "mine");
-        if (link.isEmpty())
+    if (link.isEmpty() || link.contains(u'/')) {
+        FileTree::write(folder + "/t.zip", "mine");
+        if (link.isEmpty() && title != QLatin1String("Tool"))
             FileTree::write(root + QStringLiteral("Games/Chess/c.zip"), "sibling");
     }
     if (!link.isEmpty())
         QVERIFY(QFile::link(outside.path(), root + link));
+    const QString server = QStringLiteral("http://catalog.test/adminphp/");
+    tavrel::LibraryRecord record;
+    record.put({server, "7", title, "t.zip", "2024-05-01 10:00:00", 4, {}, {}});
+    QVERIFY(record.save(tavrel::LibraryRecord::fileFor(root)));
     std::optional<NoTrash> noTrash;
     if (!trash)
         noTrash.emplace();
 
+    Rig rig(server, root);
     QStringList row = tools();
     row[1] = title;
     row[4] = QStringLiteral("t.zip");
     rig.showList({row});
     QVERIFY(!rig.markText(0).isEmpty());
+    rig.prompter.answers.assign(answers.begin(), answers.end());
     rig.choose(0, QStringLiteral("删除已下载的文件"));
+
+    // Asked first; then the refusal, or (without a trash) asked again.
+    QCOMPARE(rig.prompter.boxes.size(), boxes);
+    QCOMPARE(rig.prompter.boxes[0].text, removePrompt + title);
+    QCOMPARE(rig.prompter.boxes[0].title, QStringLiteral("确认操作"));
+    QCOMPARE(rig.prompter.boxes[0].buttons, Prompter::Buttons::YesNo);
+    QCOMPARE(rig.prompter.boxes.last().text.contains(QStringLiteral("符号链接")), refused);
+    if (!trash && !refused)
+        QVERIFY(rig.prompter.boxes[1].text.endsWith(removePrompt.mid(4) + title));
 
     // Whatever happened inside the library, nothing outside it changed.
     QCOMPARE(FileTree::snapshot(outside.path(), true), before);
     QCOMPARE(FileTree::snapshot(root), left);
-    // The question, then the refusal or (without a trash) the second question.
-    QCOMPARE(rig.prompter.boxes.size(), refused || !trash ? 2 : 1);
-    QCOMPARE(rig.prompter.boxes.last().text.contains(QStringLiteral("符号链接")), refused);
-    QCOMPARE(rig.markText(0).isEmpty(), !refused);
+    const bool removed = !QFileInfo(folder).exists() && !QFileInfo(folder).isSymLink();
+    QCOMPARE(rig.markText(0).isEmpty(), removed);
+    QCOMPARE(rig.record().entries().size(), removed ? 0 : 1);
+    // Into the user's trash, never into the working folder.
+    const QFileInfo trashed(m_dataHome + "/Trash/files/" + QFileInfo(folder).fileName());
+    QCOMPARE(trashed.exists() || trashed.isSymLink(), trash && removed);
+    QVERIFY(!QFileInfo::exists(m_home.filePath(QStringLiteral("files"))));
 }
 
 QTEST_MAIN(TestLibrary)
