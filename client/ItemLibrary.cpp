@@ -171,7 +171,8 @@ QString ItemLibrary::removalRefusal(const QString &folder) const
     // A link on the way would make the removal act on what it points to, outside the library.
     const std::optional<QString> link = tavrel::linkInside(m_root, path);
     if (link && *link != path)
-        return tr("“%1”是一个符号链接，不会删除它所指的地方。").arg(QDir::toNativeSeparators(*link));
+        return tr("“%1”是一个符号链接，不会删除它所指的地方。")
+            .arg(QDir::toNativeSeparators(*link));
     return {};
 }
 
@@ -198,8 +199,8 @@ ItemLibrary::Removal ItemLibrary::removeForGood(const QString &folder, QString *
     const QFileInfo info(path);
     // A link as the item's folder: the link goes, what it points to stays.
     // removeRecursively itself removes links inside the folder without following them.
-    const bool removed = info.isSymLink() || !info.isDir() ? QFile::remove(path)
-                                                           : QDir(path).removeRecursively();
+    const bool removed =
+        info.isSymLink() || !info.isDir() ? QFile::remove(path) : QDir(path).removeRecursively();
     if (removed)
         return Removal::Done;
     *why = tr("有文件无法删除");

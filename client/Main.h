@@ -165,10 +165,11 @@ private:
     QString DownloadFolder;
     QString m_currentSaveFile;        // the fetch the bar follows; empty when idle
     QString m_currentItem;            // its title (or file name), for the failure box
-    tavrel::LibraryEntry m_currentEntry; // what the record keeps of it once it is in place
     QElapsedTimer m_downloadClock;    // since the download on show started
     qint64 m_downloadFirstBytes = -1; // bytes already there at its first progress
     qint64 m_lastTipAt = -1;          // when the bar's tooltip was last written, ms
+    // What the library's record keeps of the download on show, once its file is in place.
+    tavrel::LibraryEntry m_currentEntry;
 
     bool m_painted = false;          // the window has been on screen once
     bool m_startWhenPainted = false; // start-up's requests wait for that

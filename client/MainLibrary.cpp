@@ -43,8 +43,8 @@ void Main::ListView_RowMenu(int row, const QPoint &globalPos)
     const QFileInfo folder(target ? target->folder : QString());
     const bool onDisk = target && (folder.isDir() || folder.isSymLink());
     // The folder of an item without a title is the library itself: never removed whole.
-    const bool ownFolder = target && QDir::cleanPath(target->folder) !=
-                                         QDir::cleanPath(m_services.libraryRoot);
+    const bool ownFolder =
+        target && QDir::cleanPath(target->folder) != QDir::cleanPath(m_services.libraryRoot);
     // The running download writes beside its file until it is whole.
     const bool downloading =
         target && !m_currentSaveFile.isEmpty() && m_currentSaveFile.startsWith(target->folder);
@@ -109,8 +109,7 @@ void Main::removeDownloaded(int row)
     refreshMarks();
     if (removal == ItemLibrary::Removal::Failed) {
         qCWarning(lcMain).noquote() << "removal of" << folder << "incomplete:" << why;
-        inform(tr("“%1”没有完全删除：%2。").arg(QDir::toNativeSeparators(folder), why),
-               tr("提示"));
+        inform(tr("“%1”没有完全删除：%2。").arg(QDir::toNativeSeparators(folder), why), tr("提示"));
     }
 }
 

@@ -71,8 +71,8 @@ LibraryRecord LibraryRecord::load(const QString &file, QString *warning)
         return record;
     auto damaged = [&](const QString &why) {
         if (warning)
-            *warning = tr("下载记录“%1”无法读取（%2），已忽略。")
-                           .arg(QDir::toNativeSeparators(file), why);
+            *warning =
+                tr("下载记录“%1”无法读取（%2），已忽略。").arg(QDir::toNativeSeparators(file), why);
         return LibraryRecord();
     };
     // A record of tens of thousands of downloads is a few MiB; anything far beyond is no record.

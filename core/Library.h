@@ -16,13 +16,13 @@ namespace tavrel {
 // One download that was put in place. An item is known by its server and its id.
 struct LibraryEntry
 {
-    QString server;     // the catalogue's base URL
+    QString server; // the catalogue's base URL
     QString id;
-    QString title;      // as the row gave it; the item's folder is made from it
+    QString title; // as the row gave it; the item's folder is made from it
     QString fileName;
-    QString updated;    // the row's 更新时间, as the server sent it
-    qint64 size = 0;    // bytes of the file put in place
-    QString digest;     // what the download verified, empty when it had nothing to verify
+    QString updated; // the row's 更新时间, as the server sent it
+    qint64 size = 0; // bytes of the file put in place
+    QString digest;  // what the download verified, empty when it had nothing to verify
     QDateTime downloadedAt;
 };
 

@@ -249,8 +249,7 @@ void CatalogList::keyPressEvent(QKeyEvent *event)
     }
     // Shift+F10 opens the row's menu, as the Menu key does.
     if (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier) {
-        QContextMenuEvent menu(QContextMenuEvent::Keyboard, QPoint(), QPoint(),
-                               event->modifiers());
+        QContextMenuEvent menu(QContextMenuEvent::Keyboard, QPoint(), QPoint(), event->modifiers());
         contextMenuEvent(&menu);
         event->accept();
         return;

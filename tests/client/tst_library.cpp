@@ -98,9 +98,9 @@ struct NoTrash
 
 QStringList tools()
 {
-    return {QStringLiteral("工具"), toolTitle, QStringLiteral("免费"),
-            QStringLiteral("2024-05-01 10:00:00"), QStringLiteral("tool.zip"),
-            QStringLiteral("7")};
+    return {QStringLiteral("工具"),     toolTitle,
+            QStringLiteral("免费"),     QStringLiteral("2024-05-01 10:00:00"),
+            QStringLiteral("tool.zip"), QStringLiteral("7")};
 }
 
 QString adminphp(const FaultServer &server)
@@ -147,8 +147,8 @@ void TestLibrary::downloadIsRecordedAndMarked()
     // A damaged record is set aside: the file on disk alone marks its row.
     QTemporaryDir program;
     FileTree::write(program.filePath(QStringLiteral("library.json")), "{\"version\":1,\"items\":[");
-    FileTree::write(program.filePath(QStringLiteral("Res/")) + toolTitle + QStringLiteral("/tool.zip"),
-              "x");
+    FileTree::write(
+        program.filePath(QStringLiteral("Res/")) + toolTitle + QStringLiteral("/tool.zip"), "x");
     LogCapture log;
     Rig rig(adminphp(server), program.filePath(QStringLiteral("Res/")));
     QCOMPARE(log.messages(QStringLiteral("tavrel.main"), QtWarningMsg)
@@ -231,8 +231,9 @@ void TestLibrary::menuOpens()
         },
         QStringLiteral("打开文件夹"));
     QVERIFY(menu.shown);
-    QCOMPARE(menu.texts, (QStringList{QStringLiteral("打开文件夹"), QStringLiteral("删除已下载的文件"),
-                                      QStringLiteral("重新下载")}));
+    QCOMPARE(menu.texts,
+             (QStringList{QStringLiteral("打开文件夹"), QStringLiteral("删除已下载的文件"),
+                          QStringLiteral("重新下载")}));
     QCOMPARE(menu.enabled, menu.texts);
     QCOMPARE(menu.accessibleName, QStringLiteral("软件操作：") + toolTitle);
     QCOMPARE(rig.desktop.openedFolders, QStringList{rig.root() + toolTitle + QLatin1Char('/')});
@@ -276,27 +277,34 @@ void TestLibrary::removeDownloaded_data()
 
     const QList<Answer> yes{Answer::Yes, Answer::Yes};
     const QStringList tool{"Tool", "Tool/t.zip"};
-    QTest::newRow("yes: to the trash") << "Tool" << "" << true << yes << QStringList{} << 1
-                                       << false;
-    QTest::newRow("no: nothing happens") << "Tool" << "" << true << QList<Answer>{Answer::No}
-                                         << tool << 1 << false;
-    QTest::newRow("no trash, yes again: for good") << "Tool" << "" << false << yes
-                                                   << QStringList{} << 2 << false;
+    QTest::newRow("yes: to the trash") << "Tool"
+                                       << "" << true << yes << QStringList{} << 1 << false;
+    QTest::newRow("no: nothing happens")
+        << "Tool"
+        << "" << true << QList<Answer>{Answer::No} << tool << 1 << false;
+    QTest::newRow("no trash, yes again: for good")
+        << "Tool"
+        << "" << false << yes << QStringList{} << 2 << false;
     QTest::newRow("no trash, no the second time")
-        << "Tool" << "" << false << QList<Answer>{Answer::Yes, Answer::No} << tool << 2 << false;
+        << "Tool"
+        << "" << false << QList<Answer>{Answer::Yes, Answer::No} << tool << 2 << false;
     // Removal never leaves the library.
     for (const bool trash : {true, false}) {
         const char *how = trash ? "trash: " : "for good: ";
         const int boxes = trash ? 1 : 2;
         QTest::addRow("%sa link inside the item's folder", how)
-            << "Tool" << "Tool/inner" << trash << yes << QStringList{} << boxes << false;
+            << "Tool"
+            << "Tool/inner" << trash << yes << QStringList{} << boxes << false;
         QTest::addRow("%sa link as the item's folder", how)
-            << "Linked" << "Linked" << trash << yes << QStringList{} << boxes << false;
+            << "Linked"
+            << "Linked" << trash << yes << QStringList{} << boxes << false;
         QTest::addRow("%sa nested title: only its innermost folder", how)
-            << "Games\\Cards" << "" << trash << yes
-            << QStringList{"Games", "Games/Chess", "Games/Chess/c.zip"} << boxes << false;
+            << "Games\\Cards"
+            << "" << trash << yes << QStringList{"Games", "Games/Chess", "Games/Chess/c.zip"}
+            << boxes << false;
         QTest::addRow("%sa link above a nested title", how)
-            << "Up/Cards" << "Up" << trash << yes << QStringList{"Up"} << 2 << true;
+            << "Up/Cards"
+            << "Up" << trash << yes << QStringList{"Up"} << 2 << true;
     }
 }
 

@@ -63,8 +63,8 @@ void TestLibraryRecord::marks_data()
     const auto old = [&](const QString &server, const QString &updated) {
         return QList<LibraryEntry>{entry(server, "3", t, "old.zip", updated, 4)};
     };
-    QTest::newRow("nothing on disk") << old(here, earlier) << QStringList{} << "new.zip" << time
-                                     << ItemMark::None << "";
+    QTest::newRow("nothing on disk")
+        << old(here, earlier) << QStringList{} << "new.zip" << time << ItemMark::None << "";
     QTest::newRow("another server's record of the id: not verified")
         << QList<LibraryEntry>{entry(elsewhere, "7", t, "new.zip", time, 4)} << own << "new.zip"
         << time << ItemMark::Downloaded << "";
@@ -72,25 +72,25 @@ void TestLibraryRecord::marks_data()
         << QList<LibraryEntry>{} << QStringList{"工具/new.zip/x"} << "new.zip" << time
         << ItemMark::None << "";
     // A new version arrives as a new id of the same title; the old file is still there.
-    QTest::newRow("earlier copy: update") << old(here, earlier) << both << "newer.zip" << time
-                                          << ItemMark::Update << earlier;
+    QTest::newRow("earlier copy: update")
+        << old(here, earlier) << both << "newer.zip" << time << ItemMark::Update << earlier;
     QTest::newRow("equal") << old(here, time) << both << "newer.zip" << time << ItemMark::None
                            << "";
     QTest::newRow("later") << old(here, later) << both << "newer.zip" << time << ItemMark::None
                            << "";
-    QTest::newRow("earlier copy gone from disk") << old(here, earlier) << QStringList{}
-                                                 << "newer.zip" << time << ItemMark::None << "";
-    QTest::newRow("another server's earlier copy") << old(elsewhere, earlier) << both
-                                                   << "newer.zip" << time << ItemMark::None << "";
+    QTest::newRow("earlier copy gone from disk")
+        << old(here, earlier) << QStringList{} << "newer.zip" << time << ItemMark::None << "";
+    QTest::newRow("another server's earlier copy")
+        << old(elsewhere, earlier) << both << "newer.zip" << time << ItemMark::None << "";
     QTest::newRow("row time unreadable") << old(here, earlier) << both << "newer.zip"
                                          << "2024-05-01" << ItemMark::None << "";
-    QTest::newRow("record time unreadable") << old(here, "2024/04/30 10:00:00") << both
-                                            << "newer.zip" << time << ItemMark::None << "";
-    QTest::newRow("impossible date") << old(here, "2024-02-30 10:00:00") << both << "newer.zip"
-                                     << time << ItemMark::None << "";
+    QTest::newRow("record time unreadable")
+        << old(here, "2024/04/30 10:00:00") << both << "newer.zip" << time << ItemMark::None << "";
+    QTest::newRow("impossible date")
+        << old(here, "2024-02-30 10:00:00") << both << "newer.zip" << time << ItemMark::None << "";
     QTest::newRow("the newest copy on disk decides")
-        << old(here, earlier) + QList<LibraryEntry>{entry(here, "7", t, "new.zip", time, 4)}
-        << both << "new.zip" << time << ItemMark::Verified << "";
+        << old(here, earlier) + QList<LibraryEntry>{entry(here, "7", t, "new.zip", time, 4)} << both
+        << "new.zip" << time << ItemMark::Verified << "";
     QTest::newRow("a newer copy gone from disk does not")
         << old(here, earlier) + QList<LibraryEntry>{entry(here, "5", t, "gone.zip", later, 4)}
         << both << "newer.zip" << time << ItemMark::Update << earlier;
