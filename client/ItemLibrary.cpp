@@ -155,7 +155,7 @@ void ItemLibrary::forgetFolder(const QString &folder)
     const QString inside = withoutSlash(folder) + QLatin1Char('/');
     const qsizetype gone = m_record.removeIf([&](const tavrel::LibraryEntry &e) {
         const auto target = tavrel::itemTarget(m_root, e.title, e.fileName);
-        return target && target->saveFile.startsWith(inside);
+        return target && withoutSlash(target->saveFile).startsWith(inside);
     });
     if (gone > 0)
         save();

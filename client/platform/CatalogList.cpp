@@ -269,6 +269,8 @@ void CatalogList::contextMenuEvent(QContextMenuEvent *event)
     } else {
         at = currentIndex();
         if (at.isValid()) {
+            // Under the row's first column on show: the current cell may be a hidden one.
+            at = at.siblingAtColumn(std::max(columnAt(0), 0));
             scrollTo(at);
             const QRect cell = visualRect(at);
             pos = viewport()->mapToGlobal(QPoint(cell.left() + cell.height(), cell.bottom()));
