@@ -55,25 +55,6 @@ QIcon badge(const QColor &colour, bool arrow)
     return icon;
 }
 
-const QIcon &iconFor(tavrel::ItemMark::Kind kind)
-{
-    static const QIcon verified = badge(QColor(0x2e, 0x9d, 0x4f), false);
-    static const QIcon downloaded = badge(QColor(0x8a, 0x8f, 0x96), false);
-    static const QIcon update = badge(QColor(0xe0, 0x7b, 0x00), true);
-    static const QIcon none;
-    switch (kind) {
-    case tavrel::ItemMark::Verified:
-        return verified;
-    case tavrel::ItemMark::Downloaded:
-        return downloaded;
-    case tavrel::ItemMark::Update:
-        return update;
-    case tavrel::ItemMark::None:
-        break;
-    }
-    return none;
-}
-
 QString textFor(const tavrel::ItemMark &mark, const QString &rowUpdated)
 {
     switch (mark.kind) {
@@ -122,11 +103,24 @@ qint64 ItemLibrary::fileSize(const QString &path) const
     return *it;
 }
 
+QIcon ItemLibrary::icon(tavrel::ItemMark::Kind kind) const
+{
+    // Drawn on first use, and gone with the window: pixmaps must not outlive the application.
+    if (m_icons.empty()) {
+        m_icons = {{tavrel::ItemMark::Verified, badge(QColor(0x2e, 0x9d, 0x4f), false)},
+                   {tavrel::ItemMark::Downloaded, badge(QColor(0x8a, 0x8f, 0x96), false)},
+                   {tavrel::ItemMark::Update, badge(QColor(0xe0, 0x7b, 0x00), true)}};
+    }
+    return m_icons.value(kind);
+}
+
 RowMark ItemLibrary::mark(const tavrel::RowItem &item) const
 {
     const tavrel::ItemMark mark = tavrel::markFor(
         m_record, m_root, item, [this](const QString &path) { return fileSize(path); });
-    return {iconFor(mark.kind), textFor(mark, item.updated)};
+    if (mark.kind == tavrel::ItemMark::None)
+        return {};
+    return {icon(mark.kind), textFor(mark, item.updated)};
 }
 
 bool ItemLibrary::save()

@@ -39,10 +39,12 @@ public:
 
 private:
     qint64 fileSize(const QString &path) const;
+    QIcon icon(tavrel::ItemMark::Kind kind) const;
     bool save();
 
     QString m_root;
     QString m_recordFile;
     tavrel::LibraryRecord m_record;
     mutable QHash<QString, qint64> m_sizes; // path -> size, -1 for none
+    mutable QHash<int, QIcon> m_icons;
 };
