@@ -2,8 +2,8 @@
 
 #include "core/Encoding.h"
 
-#include <QHeaderView>
 #include <QContextMenuEvent>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QPalette>
 #include <QStyledItemDelegate>
