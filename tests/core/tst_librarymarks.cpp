@@ -1,11 +1,9 @@
-// The library's record and the marks it gives a row, from the record and the disk.
+// The marks the library's record and the disk give a row: the rules of times and servers.
 
 #include "FileTree.h"
 
 #include "core/Library.h"
 
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
@@ -35,20 +33,19 @@ qint64 sizeOnDisk(const QString &path)
 
 } // namespace
 
-class TestLibraryRecord : public QObject
+class TestLibraryMarks : public QObject
 {
     Q_OBJECT
 
 private slots:
     void marks_data();
     void marks();
-    void recordSitsBesideTheLibrary();
 };
 
 // The row is id 7 of "工具" on this server, updated `time`; files are 4 bytes, below the root.
 // What the window shows end to end (verified, replaced or deleted by hand, a damaged record)
 // is tested with the window; here are the rules of times and servers.
-void TestLibraryRecord::marks_data()
+void TestLibraryMarks::marks_data()
 {
     QTest::addColumn<QList<LibraryEntry>>("record");
     QTest::addColumn<QStringList>("files");
@@ -63,14 +60,9 @@ void TestLibraryRecord::marks_data()
     const auto old = [&](const QString &server, const QString &updated) {
         return QList<LibraryEntry>{entry(server, "3", t, "old.zip", updated, 4)};
     };
-    QTest::newRow("nothing on disk")
-        << old(here, earlier) << QStringList{} << "new.zip" << time << ItemMark::None << "";
     QTest::newRow("another server's record of the id: not verified")
         << QList<LibraryEntry>{entry(elsewhere, "7", t, "new.zip", time, 4)} << own << "new.zip"
         << time << ItemMark::Downloaded << "";
-    QTest::newRow("a folder where the file would be")
-        << QList<LibraryEntry>{} << QStringList{"工具/new.zip/x"} << "new.zip" << time
-        << ItemMark::None << "";
     // A new version arrives as a new id of the same title; the old file is still there.
     QTest::newRow("earlier copy: update")
         << old(here, earlier) << both << "newer.zip" << time << ItemMark::Update << earlier;
@@ -86,8 +78,6 @@ void TestLibraryRecord::marks_data()
                                          << "2024-05-01" << ItemMark::None << "";
     QTest::newRow("record time unreadable")
         << old(here, "2024/04/30 10:00:00") << both << "newer.zip" << time << ItemMark::None << "";
-    QTest::newRow("impossible date")
-        << old(here, "2024-02-30 10:00:00") << both << "newer.zip" << time << ItemMark::None << "";
     QTest::newRow("the newest copy on disk decides")
         << old(here, earlier) + QList<LibraryEntry>{entry(here, "7", t, "new.zip", time, 4)} << both
         << "new.zip" << time << ItemMark::Verified << "";
@@ -100,7 +90,7 @@ void TestLibraryRecord::marks_data()
         << time << ItemMark::Update << earlier;
 }
 
-void TestLibraryRecord::marks()
+void TestLibraryMarks::marks()
 {
     QFETCH(QList<LibraryEntry>, record);
     QFETCH(QStringList, files);
@@ -124,30 +114,5 @@ void TestLibraryRecord::marks()
     QCOMPARE(mark.installedUpdated, installedUpdated);
 }
 
-void TestLibraryRecord::recordSitsBesideTheLibrary()
-{
-    QTemporaryDir dir;
-    const QString file = LibraryRecord::fileFor(dir.path() + QStringLiteral("/Res/"));
-    QCOMPARE(file, dir.path() + QStringLiteral("/library.json"));
-
-    // Read back whole; a second download of an item replaces the first in the record.
-    LibraryRecord record;
-    LibraryEntry e = entry(here, "7", QStringLiteral("工具"), "a.zip", "2024-05-01 10:00:00", 4);
-    e.digest = QStringLiteral("00ff");
-    e.downloadedAt = QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5), Qt::OffsetFromUTC, 3600);
-    record.put(entry(here, "7", "old", "old.zip", "", 1));
-    record.put(e);
-    record.put(entry(elsewhere, "7", "x", "b.zip", "", 1));
-    QVERIFY(record.save(file));
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"library.json"});
-    const LibraryRecord back = LibraryRecord::load(file);
-    QCOMPARE(back.entries().size(), 2);
-    const LibraryEntry *read = back.find(here, QStringLiteral("7"));
-    QVERIFY(read);
-    QCOMPARE(std::tie(read->title, read->fileName, read->updated, read->size, read->digest),
-             std::tie(e.title, e.fileName, e.updated, e.size, e.digest));
-    QCOMPARE(read->downloadedAt, e.downloadedAt);
-}
-
-QTEST_GUILESS_MAIN(TestLibraryRecord)
-#include "tst_libraryrecord.moc"
+QTEST_GUILESS_MAIN(TestLibraryMarks)
+#include "tst_librarymarks.moc"
