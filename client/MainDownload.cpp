@@ -182,6 +182,10 @@ void Main::Downloader1_DownloadComplete(qint64 MaxBytes, const QString &SaveFile
     tavrel::LibraryEntry entry = m_currentEntry;
     entry.size = QFileInfo(SaveFile).size();
     entry.downloadedAt = QDateTime::currentDateTime();
+    // The SHA-256 the file was checked against, when its server published one.
+    const QByteArray digest = Downloader1->verifiedDigest(SaveFile);
+    if (!digest.isEmpty())
+        entry.digest = QStringLiteral("sha256:") + QString::fromLatin1(digest.toHex());
     m_library.recordDownload(std::move(entry));
     refreshMarks();
     endDownload();

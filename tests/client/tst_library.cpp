@@ -11,7 +11,9 @@
 
 #include "client/Main.h"
 #include "client/platform/CatalogList.h"
+#include "core/Digest.h"
 #include "core/Library.h"
+#include "core/Sha256.h"
 #include "progress/ProgressBar.h"
 
 #include <QAccessible>
@@ -143,7 +145,10 @@ void TestLibrary::initTestCase()
 void TestLibrary::downloadIsRecordedAndMarked()
 {
     FaultServer server;
-    server.setReply(QStringLiteral("/adminphp/up/tool.zip"), FaultServer::ok("0123456789"));
+    FaultServer::Reply published = FaultServer::ok("0123456789");
+    published.headers.append(
+        {"Repr-Digest", tavrel::reprDigestField(tavrel::Sha256::of(published.body))});
+    server.setReply(QStringLiteral("/adminphp/up/tool.zip"), published);
     // A damaged record is set aside: the file on disk alone marks its row.
     QTemporaryDir program;
     FileTree::write(program.filePath(QStringLiteral("library.json")), "{\"version\":1,\"items\":[");
@@ -168,11 +173,12 @@ void TestLibrary::downloadIsRecordedAndMarked()
     QCOMPARE(QStringList({e.server, e.id, e.title, e.fileName, e.updated}),
              QStringList({adminphp(server), "7", toolTitle, "tool.zip", "2024-05-01 10:00:00"}));
     QCOMPARE(e.size, 10);
+    QCOMPARE(e.digest, "sha256:" + QString::fromLatin1(tavrel::Sha256::of(published.body).toHex()));
     QVERIFY(e.downloadedAt.isValid());
 
     // Marked at once; a screen reader reads what the tooltip says.
     QVERIFY(!rig.titleCell(1, Qt::DecorationRole).isNull());
-    QCOMPARE(rig.markText(1), QStringLiteral("已下载，文件与下载时一致"));
+    QCOMPARE(rig.markText(1), QStringLiteral("已下载，文件与下载时一致（下载时已校验）"));
     QCOMPARE(rig.titleCell(1, Qt::ToolTipRole).toString(), rig.markText(1));
     QAccessibleInterface *table = QAccessible::queryAccessibleInterface(rig.window->listView());
     QVERIFY(table && table->tableInterface());
@@ -182,7 +188,7 @@ void TestLibrary::downloadIsRecordedAndMarked()
     // A file replaced by hand is no longer verified, a folder deleted by hand loses its mark:
     // the next time the list is shown.
     FileTree::write(rig.root() + toolTitle + QStringLiteral("/tool.zip"), "other");
-    QCOMPARE(rig.markText(1), QStringLiteral("已下载，文件与下载时一致"));
+    QVERIFY(rig.markText(1).startsWith(QStringLiteral("已下载，文件与下载时一致")));
     rig.showList({CatalogPages::item(3, QStringLiteral("别的")), tools()});
     QCOMPARE(rig.markText(1), QStringLiteral("已下载，但文件大小与下载时不同，未经校验"));
     QVERIFY(QDir(rig.root() + toolTitle).removeRecursively());
@@ -193,7 +199,7 @@ void TestLibrary::downloadIsRecordedAndMarked()
     FileTree::write(rig.root() + toolTitle + QStringLiteral("/tool.zip"), "0123456789");
     QApplication::setActiveWindow(nullptr);
     QApplication::setActiveWindow(rig.window.get());
-    QTRY_COMPARE(rig.markText(1), QStringLiteral("已下载，文件与下载时一致"));
+    QTRY_VERIFY(rig.markText(1).startsWith(QStringLiteral("已下载，文件与下载时一致")));
 }
 
 void TestLibrary::menuOpens_data()
