@@ -45,7 +45,8 @@ set(CPACK_DEBIAN_CATALOGD_PACKAGE_DEPENDS "libqt6sql6-sqlite, libqt6sql6-psql")
 # The settings in /etc are the administrator's to edit: dpkg keeps their edits on upgrade.
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
   set(conffiles ${CMAKE_CURRENT_BINARY_DIR}/packaging/catalogd/conffiles)
-  file(WRITE ${conffiles} "${CMAKE_INSTALL_FULL_SYSCONFDIR}/catalogd.conf\n")
+  file(WRITE ${conffiles} "${CMAKE_INSTALL_FULL_SYSCONFDIR}/catalogd.conf\n"
+                         "${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d/catalogd\n")
   set(CPACK_DEBIAN_CATALOGD_PACKAGE_CONTROL_EXTRA ${conffiles})
 endif()
 

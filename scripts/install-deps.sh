@@ -6,6 +6,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev
   libqt6sql6-sqlite libqt6sql6-psql libssl-dev
+  libsystemd-dev
   qt6-translations-l10n
   libgl-dev
   fonts-wqy-microhei

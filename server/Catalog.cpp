@@ -165,6 +165,14 @@ StoreResult<> Catalog::createSchema()
     return prepared;
 }
 
+StoreResult<> Catalog::ping()
+{
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    if (!q.exec(QStringLiteral("SELECT 1 FROM settings LIMIT 1")))
+        return failed(q);
+    return {};
+}
+
 StoreResult<> Catalog::watchChanges()
 {
     if (m_kind != CatalogStore::Postgresql)

@@ -70,6 +70,9 @@ public:
     // Opens a connection; `prepare` also creates or upgrades the tables (once, at start).
     StoreResult<> open(const CatalogStore &store, bool prepare);
 
+    // True when the store answers a trivial query now.
+    StoreResult<> ping();
+
     // Calls back (on this object's thread) when another instance changed the catalogue.
     StoreResult<> watchChanges();
 

@@ -2,6 +2,7 @@
 
 #include "CatalogText.h"
 #include "Log.h"
+#include "Metrics.h"
 #include "core/CatalogPage.h"
 #include "core/Digest.h"
 #include "core/Endpoints.h"
@@ -9,6 +10,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QMessageAuthenticationCode>
@@ -128,9 +130,11 @@ QByteArray pageKey(Catalog::List list, const HttpRequest &request)
 // work done elsewhere can come back to the thread.
 struct CatalogService::PerThread
 {
-    Catalog catalog;
+    std::unique_ptr<Catalog> catalog = std::make_unique<Catalog>();
     QObject home;
     bool open = false;
+    quint64 generation = 0;  // of the store watch, when this connection was opened
+    QElapsedTimer lastTry;   // of opening, so that an outage is not met with a connect per request
 };
 
 CatalogService::CatalogService(Settings settings)
@@ -149,13 +153,24 @@ CatalogService::~CatalogService()
     m_derivations.reset();
 }
 
+// A connection the store watch found lost since it was opened is opened again; while the
+// store stays away, at most one attempt a second per thread.
 CatalogService::PerThread &CatalogService::local()
 {
     if (!m_threads.hasLocalData())
         m_threads.setLocalData(new PerThread);
     PerThread *t = m_threads.localData();
-    if (!t->open) {
-        const StoreResult<> opened = t->catalog.open(m_settings.store, false);
+    const quint64 generation = m_settings.storeGeneration ? m_settings.storeGeneration->load() : 0;
+    if (t->open && t->generation != generation) {
+        t->catalog = std::make_unique<Catalog>();
+        t->open = false;
+        t->lastTry.invalidate();
+        Metrics::instance().countReconnect();
+    }
+    if (!t->open && (!t->lastTry.isValid() || t->lastTry.hasExpired(1000))) {
+        t->lastTry.start();
+        t->generation = generation;
+        const StoreResult<> opened = t->catalog->open(m_settings.store, false);
         t->open = opened.ok();
         if (!t->open)
             qCWarning(lcServer).noquote() << "cannot open the database:" << opened.error();
@@ -165,7 +180,7 @@ CatalogService::PerThread &CatalogService::local()
 
 Catalog &CatalogService::catalog()
 {
-    return local().catalog;
+    return *local().catalog;
 }
 
 void CatalogService::handle(const HttpRequest &request, const HttpReply &reply)
@@ -312,8 +327,10 @@ QByteArray CatalogService::rememberedToken(const QString &password) const
 void CatalogService::checkPassword(const HttpRequest &request, const Verdict &verdict)
 {
     const QHostAddress address = request.peer;
-    if (m_passwordFailures.isBlocked(address, now()))
+    if (m_passwordFailures.isBlocked(address, now())) {
+        Metrics::instance().countRefusal(Metrics::Refusal::Password);
         return verdict(Check::Refused);
+    }
     const Catalog::PasswordHash stored = passwordHash();
     if (!stored.isValid())
         return verdict(Check::Refused);
@@ -327,8 +344,10 @@ void CatalogService::checkPassword(const HttpRequest &request, const Verdict &ve
             CatalogText::constantTimeEquals(token, m_acceptedToken))
             return verdict(Check::Accepted);
         int &deriving = m_derivingPerPeer[peer];
-        if (deriving >= m_settings.derivationsPerPeer)
+        if (deriving >= m_settings.derivationsPerPeer) {
+            Metrics::instance().countRefusal(Metrics::Refusal::Derivations);
             return verdict(Check::Refused); // one client may not queue up derivations
+        }
         quiet = deriving++ == 0;
     }
     quiet = quiet && !m_passwordFailures.failedSince(address, now() - QuietMs);
@@ -546,8 +565,10 @@ HttpResponse CatalogService::upload(const HttpRequest &request)
     // Guesses of the code are limited per peer like passwords; a peer past its free failures
     // is refused without a check.
     const QString wrongCode = QStringLiteral("安全码错误，没有保存任何内容。");
-    if (m_codeFailures.isBlocked(request.peer, now()))
+    if (m_codeFailures.isBlocked(request.peer, now())) {
+        Metrics::instance().countRefusal(Metrics::Refusal::SecurityCode);
         return uploadError(403, wrongCode);
+    }
     const QString stored = *catalog().securityCode();
     if (stored.isEmpty() ||
         !CatalogText::constantTimeEquals(form.fields.value(QStringLiteral("code")).toUtf8(),

@@ -12,6 +12,7 @@
 #include <QString>
 #include <QThreadStorage>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -33,6 +34,8 @@ public:
         int derivationQueue = 64;   // password checks waiting, all addresses together
         int freeFailures = 5;       // wrong guesses from one address before delays start
         QString accelRedirect;      // when set, item files are handed to the proxy under it
+        // Moves on when the store was lost: each thread then opens its connection again.
+        const std::atomic<quint64> *storeGeneration = nullptr;
     };
 
     explicit CatalogService(Settings settings);

@@ -1,8 +1,10 @@
 #include "HttpConnection.h"
 
 #include "FailureLimiter.h"
+#include "AccessLog.h"
 #include "HttpShared.h"
 #include "Log.h"
+#include "Metrics.h"
 #include "Multipart.h"
 
 #include "core/Sha256.h"
@@ -22,19 +24,6 @@ constexpr qint64 ReadBufferBytes = 64 * 1024; // what a socket holds of what we 
 constexpr qint64 StreamChunk = 256 * 1024;
 constexpr qsizetype FieldLimit = 4096;
 constexpr int RequestsPerPass = 16;
-
-// Keeps the access log to one printable line whatever the client sent.
-QByteArray printable(const QByteArray &raw)
-{
-    QByteArray out = raw.left(300);
-    for (char &c : out) {
-        if (uchar(c) < 0x20 || uchar(c) >= 0x7f)
-            c = '?';
-    }
-    if (raw.size() > out.size())
-        out += "...";
-    return out;
-}
 
 } // namespace
 
@@ -337,6 +326,8 @@ bool HttpConnection::startRequest(const RequestHead &head)
     m_request.query.setQuery(QString::fromUtf8(head.rawQuery));
     m_request.headers = head.headers;
     m_request.bodySize = head.contentLength;
+    m_version = head.version;
+    m_answerClock.start();
     m_keepAlive = head.keepAlive && !m_draining;
     m_bodyLeft = head.contentLength;
     m_bodyRead = 0;
@@ -371,12 +362,14 @@ bool HttpConnection::acceptForm(const QByteArray &boundary)
 {
     const QByteArray peer = FailureLimiter::peerKey(m_request.peer);
     if (!m_shared.take(m_shared.uploadsPerPeer, peer, 1)) {
+        Metrics::instance().countRefusal(Metrics::Refusal::UploadsPerPeer);
         fail(429, "one upload at a time from one address");
         return false;
     }
     m_uploadPeer = peer;
     if (!m_shared.reserveSpool(m_bodyLeft, m_limits.maxSpoolBytes)) {
         releaseUpload();
+        Metrics::instance().countRefusal(Metrics::Refusal::Spool);
         qCWarning(lcServer, "spool full: an upload of %lld bytes was refused",
                   static_cast<long long>(m_bodyLeft));
         fail(503, "too many uploads at once; try again later");
@@ -573,9 +566,14 @@ void HttpConnection::fail(int status, const QByteArray &why)
     stopWaiting();
     m_keepAlive = false;
     m_buffer.clear();
-    qCInfo(lcAccess, "%s %d %s", qPrintable(m_socket->peerAddress().toString()), status,
-           why.constData());
     const HttpResponse r = HttpResponse::refusal(status, why);
+    AccessLog::Entry entry;
+    entry.client = m_socket->peerAddress();
+    entry.status = status;
+    entry.bytes = r.body.size();
+    entry.reason = why;
+    AccessLog::instance().write(entry);
+    Metrics::instance().countRequest(Metrics::Route::Other, status, 0);
     write(r.head(r.body.size(), false) + r.body);
     m_state = State::Closing;
     pump();
@@ -602,8 +600,16 @@ void HttpConnection::checkDeadlines()
 
 void HttpConnection::log(const HttpResponse &response, qint64 length)
 {
-    const QByteArray target = response.logTarget.isEmpty() ? m_request.target : response.logTarget;
-    qCInfo(lcAccess, "%s \"%s %s\" %d %lld", qPrintable(m_request.peer.toString()),
-           printable(m_request.method).constData(), printable(target).constData(), response.status,
-           static_cast<long long>(length));
+    AccessLog::Entry entry;
+    entry.client = m_request.peer;
+    entry.method = m_request.method;
+    entry.target = response.logTarget.isEmpty() ? m_request.target : response.logTarget;
+    entry.version = m_version;
+    entry.status = response.status;
+    entry.bytes = m_request.method == "HEAD" ? 0 : length;
+    entry.referer = m_request.header("referer");
+    entry.userAgent = m_request.header("user-agent");
+    entry.micros = m_answerClock.isValid() ? m_answerClock.nsecsElapsed() / 1000 : 0;
+    AccessLog::instance().write(entry);
+    Metrics::instance().countRequest(Metrics::routeOf(m_request.path), entry.status, entry.micros);
 }

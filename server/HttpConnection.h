@@ -68,6 +68,8 @@ private:
     QTimer m_rateTimer;
     QElapsedTimer m_headClock;
     QElapsedTimer m_bodyClock;
+    QElapsedTimer m_answerClock; // from the whole head, for the log and the metrics
+    QByteArray m_version;        // of the request being answered
     State m_state = State::Head;
     QByteArray m_buffer;
     HttpRequest m_request;

@@ -5,6 +5,7 @@
 #include "HttpConnection.h"
 #include "HttpShared.h"
 #include "Log.h"
+#include "Metrics.h"
 
 #include "core/HttpStatus.h"
 
@@ -305,6 +306,8 @@ void HttpServer::dispatch(qintptr descriptor)
     const bool counted = !isTrustedProxy(peer, m_limits.trustedProxies);
     if (m_stopping || (counted && !m_shared->take(m_shared->connectionsPerPeer, key,
                                                   m_limits.maxConnectionsPerPeer))) {
+        if (!m_stopping)
+            Metrics::instance().countRefusal(Metrics::Refusal::ConnectionsPerPeer);
         refuse(descriptor);
         return;
     }

@@ -8,6 +8,7 @@
 #include <QCommandLineParser>
 #include <QFile>
 #include <QUrl>
+#include <QUrlQuery>
 
 namespace {
 
@@ -45,6 +46,14 @@ const OptionSpec Specs[] = {
     {"max-spool-bytes", "BYTES", "Upload bytes being received, all uploads together."},
     {"trusted-proxy", "ADDRESS", "Proxy whose X-Forwarded-For names the client (repeatable)."},
     {"x-accel-redirect", "PREFIX", "Hand item files to nginx under this internal location."},
+    {"metrics-allow", "ADDRESS[/BITS]", "Beside loopback, who may read /metrics (repeatable)."},
+    {"access-log", "FILE", "Request lines to FILE, reopened on SIGHUP (default: stderr)."},
+    {"access-log-format", "FORMAT", "combined (default) or json."},
+    {"export", "FILE", "Write the whole catalogue to FILE (JSON Lines) and exit."},
+    {"import", "FILE", "Load a file of --export into an empty catalogue and exit."},
+    {"backup", "FILE", "Write a consistent copy of the SQLite catalogue to FILE and exit."},
+    {"audit", nullptr, "Print the record of administrator actions and exit."},
+    {"since", "YYYY-MM-DD", "With --audit: from this day on (UTC)."},
 };
 
 bool parseNumber(const QString &text, qint64 min, qint64 max, qint64 *out)
@@ -173,6 +182,17 @@ bool readCredentials(const QCommandLineParser &parser, ServerOptions *o, QString
     return true;
 }
 
+// libpq takes a password from the user part and from a "password" parameter alike.
+bool databaseUrlHasPassword(const QUrl &url)
+{
+    if (url.userInfo(QUrl::FullyEncoded).contains(u':'))
+        return true;
+    const auto items = QUrlQuery(url).queryItems(QUrl::FullyDecoded);
+    return std::any_of(items.begin(), items.end(), [](const auto &item) {
+        return item.first.trimmed().compare(u"password", Qt::CaseInsensitive) == 0;
+    });
+}
+
 bool readDeployment(const QCommandLineParser &parser, ServerOptions *o, QString *error)
 {
     o->database = parser.value(QStringLiteral("database"));
@@ -182,7 +202,7 @@ bool readDeployment(const QCommandLineParser &parser, ServerOptions *o, QString 
             *error = QStringLiteral("--database wants postgresql://[user@]host[:port]/name");
             return false;
         }
-        if (!url.password().isEmpty()) {
+        if (databaseUrlHasPassword(url)) {
             // Anyone on the machine can read a command line.
             *error = QStringLiteral("--database must not carry a password: use "
                                     "--database-password-file, PGPASSFILE or ~/.pgpass");
@@ -206,11 +226,69 @@ bool readDeployment(const QCommandLineParser &parser, ServerOptions *o, QString 
             o->trustedProxies.append(address);
         }
     }
+    for (const QString &value : parser.values(QStringLiteral("metrics-allow"))) {
+        for (const QString &text : value.split(u',', Qt::SkipEmptyParts)) {
+            const QString t = text.trimmed();
+            QPair<QHostAddress, int> subnet = QHostAddress::parseSubnet(t);
+            if (!t.contains(u'/') && subnet.first.setAddress(t))
+                subnet.second = subnet.first.protocol() == QAbstractSocket::IPv6Protocol ? 128 : 32;
+            if (subnet.first.isNull() || subnet.second < 0) {
+                *error = QStringLiteral("--metrics-allow wants IP addresses or subnets (ADDRESS/BITS)");
+                return false;
+            }
+            o->metricsAllow.append(subnet);
+        }
+    }
+    o->accessLog = parser.value(QStringLiteral("access-log"));
+    const QString format = parser.value(QStringLiteral("access-log-format"));
+    if (!format.isEmpty() && format != u"combined" && format != u"json") {
+        *error = QStringLiteral("--access-log-format wants combined or json");
+        return false;
+    }
+    o->accessLogJson = format == u"json";
     o->accelRedirect = parser.value(QStringLiteral("x-accel-redirect"));
     if (!o->accelRedirect.isEmpty() &&
         (!o->accelRedirect.startsWith(u'/') || !o->accelRedirect.endsWith(u'/'))) {
         *error = QStringLiteral("--x-accel-redirect wants a location such as /internal/up/");
         return false;
+    }
+    return true;
+}
+
+// At most one of the one-shot commands; --since only with --audit.
+bool readCommand(const QCommandLineParser &parser, ServerOptions *o, QString *error)
+{
+    const struct
+    {
+        const char *name;
+        ServerOptions::Command command;
+    } commands[] = {{"export", ServerOptions::Command::Export},
+                    {"import", ServerOptions::Command::Import},
+                    {"backup", ServerOptions::Command::Backup},
+                    {"audit", ServerOptions::Command::Audit}};
+    for (const auto &c : commands) {
+        const QString name = QString::fromLatin1(c.name);
+        if (!parser.isSet(name))
+            continue;
+        if (o->command != ServerOptions::Command::Serve) {
+            *error = QStringLiteral("give one of --export, --import, --backup and --audit");
+            return false;
+        }
+        o->command = c.command;
+        if (c.command != ServerOptions::Command::Audit) {
+            o->commandFile = parser.value(name);
+            if (o->commandFile.isEmpty()) {
+                *error = QStringLiteral("--%1 wants a file").arg(name);
+                return false;
+            }
+        }
+    }
+    if (parser.isSet(QStringLiteral("since"))) {
+        o->auditSince = QDate::fromString(parser.value(QStringLiteral("since")), Qt::ISODate);
+        if (o->command != ServerOptions::Command::Audit || !o->auditSince.isValid()) {
+            *error = QStringLiteral("--since wants a day as YYYY-MM-DD, with --audit");
+            return false;
+        }
     }
     return true;
 }
@@ -306,7 +384,7 @@ ServerOptions readOptions(const QCommandLineParser &parser, QString *error, bool
     }
     o.demo = parser.isSet(QStringLiteral("demo"));
     *ok = readNumbers(parser, &o, error) && readCredentials(parser, &o, error) &&
-          readDeployment(parser, &o, error);
+          readDeployment(parser, &o, error) && readCommand(parser, &o, error);
     return o;
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QDate>
 #include <QHostAddress>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -38,6 +40,17 @@ struct ServerOptions
     qint64 maxSpoolBytes = 1024 * 1024 * 1024;
     QList<QHostAddress> trustedProxies;
     QString accelRedirect; // prefix of an nginx internal location for item files
+
+    // Watching it run.
+    QList<QPair<QHostAddress, int>> metricsAllow; // beside loopback, who may read /metrics
+    QString accessLog;        // file of the request lines; stderr when empty
+    bool accessLogJson = false; // JSON lines instead of the combined log format
+
+    // One-shot commands: do this to the store, then exit.
+    enum class Command { Serve, Export, Import, Backup, Audit };
+    Command command = Command::Serve;
+    QString commandFile; // what --export, --import or --backup write or read
+    QDate auditSince;    // --audit --since: the first day shown
 };
 
 // Reads the command line, and the file of --config for what the command line does not give.

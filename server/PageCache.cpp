@@ -1,5 +1,7 @@
 #include "PageCache.h"
 
+#include "Metrics.h"
+
 quint64 PageCache::generation() const
 {
     QMutexLocker lock(&m_mutex);
@@ -10,6 +12,7 @@ std::optional<QByteArray> PageCache::get(const QByteArray &key) const
 {
     QMutexLocker lock(&m_mutex);
     const auto it = m_pages.constFind(key);
+    Metrics::instance().countCache(it != m_pages.cend());
     if (it == m_pages.cend())
         return std::nullopt;
     return *it;

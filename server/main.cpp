@@ -14,6 +14,7 @@
 #include <QUrlQuery>
 
 #include <csignal>
+#include <utility>
 
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -28,8 +29,12 @@
 #include "DemoCatalogue.h"
 #include "DigestBackfill.h"
 #include "HttpServer.h"
+#include "AccessLog.h"
 #include "Log.h"
+#include "Metrics.h"
 #include "Options.h"
+#include "StoreWatch.h"
+#include "SystemdNotify.h"
 
 namespace {
 
@@ -262,23 +267,34 @@ HttpLimits httpLimits(const ServerOptions &options, const Folders &folders)
     return limits;
 }
 
-// SIGTERM and SIGINT arrive through a socket pair, so that the event loop handles the stop.
+// Signals arrive through a socket pair, so that the event loop handles them: SIGTERM and
+// SIGINT stop, SIGHUP reopens the access log (logrotate moved it away).
 int signalPipe[2] = {-1, -1};
 
-void onSignal(int)
+void onSignal(int signal)
 {
-    const char byte = 1;
+    const char byte = char(signal);
     [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
 }
 
-void stopOnSignals(HttpServer *server)
+void handleSignals(HttpServer *server)
 {
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
         return;
     auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, server);
-    QObject::connect(notifier, &QSocketNotifier::activated, server, [server, notifier] {
-        notifier->setEnabled(false);
+    QObject::connect(notifier, &QSocketNotifier::activated, server, [server] {
+        char signal = 0;
+        if (::read(signalPipe[0], &signal, 1) != 1)
+            return;
+        if (signal == SIGHUP) {
+            AccessLog::instance().reopen();
+            return;
+        }
+        static bool stopping = false;
+        if (std::exchange(stopping, true))
+            return;
         qCInfo(lcServer, "stopping: finishing the requests in flight");
+        SystemdNotify::stopping();
         server->stop(5000);
     });
     QObject::connect(server, &HttpServer::stopped, qApp, &QCoreApplication::quit);
@@ -289,6 +305,7 @@ void stopOnSignals(HttpServer *server)
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGTERM, &action, nullptr);
     ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGHUP, &action, nullptr);
 }
 
 QString shownAddress(const ServerOptions &options, quint16 port)
@@ -319,24 +336,38 @@ int main(int argc, char *argv[])
     if (!QDir().mkpath(QDir(options->dataDir).filePath(QStringLiteral("up"))))
         return failure(BadUsage,
                        QStringLiteral("cannot create the data folder %1").arg(options->dataDir));
+    if (!AccessLog::instance().open(options->accessLog, options->accessLogJson, &error))
+        return failure(CannotServe, error);
     Catalog catalog;
-    StoreResult<> opened = catalog.open(settings.store, true);
-    if (opened)
-        opened = catalog.watchChanges();
+    StoreResult<> opened;
+    {
+        // Making or upgrading the tables may take a while on a large catalogue.
+        const SystemdNotify::StartupExtension extension(QStringLiteral("preparing the database"));
+        opened = catalog.open(settings.store, true);
+    }
     if (!opened)
         return failure(CannotServe, QStringLiteral("cannot open the database: ") + opened.error());
+    StoreWatch watch(settings.store);
 
     settings.upDir = QDir(options->dataDir).filePath(QStringLiteral("up"));
     settings.pageSize = options->pageSize;
     settings.maxUploadSize = options->maxUploadSize;
     settings.accelRedirect = options->accelRedirect;
     settings.freeFailures = int(options->freeFailures);
+    settings.storeGeneration = &watch.generation();
     CatalogService service(settings);
-    QObject::connect(&catalog, &Catalog::changedElsewhere,
-                     [&service] { service.catalogueChanged(); });
-    HttpServer server(
-        [&service](const HttpRequest &r, const HttpReply &reply) { service.handle(r, reply); },
-        httpLimits(*options, {}));
+    if (!watch.start([&service] { service.catalogueChanged(); }, &error))
+        return failure(CannotServe, QStringLiteral("cannot open the database: ") + error);
+    const HttpShared *shared = nullptr;
+    const auto handler = [&](const HttpRequest &r, const HttpReply &reply) {
+        if (r.path == u"/healthz")
+            return watch.check(r, reply);
+        if (r.path == u"/metrics")
+            return reply(Metrics::instance().page(r, options->metricsAllow, shared));
+        service.handle(r, reply);
+    };
+    HttpServer server(handler, httpLimits(*options, {}));
+    shared = &server.shared();
     // Bound before the credentials are made: a start that cannot listen must not use up the
     // one time the password is shown.
     if (!server.listen(options->host, options->port)) {
@@ -363,9 +394,13 @@ int main(int argc, char *argv[])
     sweeper->start();
     const DigestBackfill digests(settings.store, settings.upDir);
 
-    stopOnSignals(&server);
-    qCInfo(lcAnnounce).noquote() << QStringLiteral("listening on ") +
-                                        shownAddress(*options, server.serverPort());
+    handleSignals(&server);
+    const QString address = shownAddress(*options, server.serverPort());
+    qCInfo(lcAnnounce).noquote() << QStringLiteral("listening on ") + address;
+    SystemdNotify::ready(QStringLiteral("serving on ") + address);
+    // Tied to the loop that accepts connections, never to the store: a database outage must
+    // not become a restart loop.
+    SystemdNotify::startWatchdog(&server);
     const int status = app.exec();
     sweeper->wait();
     qCInfo(lcServer, "stopped");
