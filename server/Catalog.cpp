@@ -2,6 +2,7 @@
 
 #include "CatalogQueries.h"
 #include "CatalogText.h"
+#include "Metrics.h"
 #include "StoreFormat.h"
 
 #include <QAtomicInt>
@@ -37,7 +38,7 @@ QByteArray randomBytes(int n)
     return out;
 }
 
-QString searchKey(const QString &category, const QString &title)
+QString searchKeyOf(const QString &category, const QString &title)
 {
     return (category + u'\n' + title).toCaseFolded();
 }
@@ -78,12 +79,27 @@ tavrel::CatalogRecord recordAt(const QSqlQuery &q)
 
 StoreFailure failed(const QSqlQuery &q)
 {
+    Metrics::instance().countStoreError();
     return StoreFailure{q.lastError().text()};
 }
 
 StoreFailure failed(const QSqlDatabase &db)
 {
+    Metrics::instance().countStoreError();
     return StoreFailure{db.lastError().text()};
+}
+
+QString auditResult(Catalog::Change change)
+{
+    switch (change) {
+    case Catalog::Change::Done:
+        return QStringLiteral("done");
+    case Catalog::Change::AlreadyDone:
+        return QStringLiteral("already-done");
+    case Catalog::Change::NotFound:
+        break;
+    }
+    return QStringLiteral("no-such-item");
 }
 
 } // namespace
@@ -205,7 +221,8 @@ StoreResult<QString> Catalog::setting(const QString &key)
     return q.next() ? q.value(0).toString() : QString();
 }
 
-StoreResult<> Catalog::writeSettings(const QList<QPair<QString, QString>> &values)
+StoreResult<> Catalog::writeSettings(const QList<QPair<QString, QString>> &values,
+                                     const AuditRecord &audit)
 {
     QMutexLocker lock(&writeLock);
     QSqlDatabase db = QSqlDatabase::database(m_connection);
@@ -221,11 +238,18 @@ StoreResult<> Catalog::writeSettings(const QList<QPair<QString, QString>> &value
         if (!q.exec())
             return failed(q);
     }
+    if (const StoreResult<> recorded = record(audit); !recorded)
+        return recorded;
     if (const StoreResult<> announced = announceChange(); !announced)
         return announced;
     if (!t.commit())
         return failed(db);
     return {};
+}
+
+QString Catalog::searchKey(const QString &category, const QString &title)
+{
+    return searchKeyOf(category, title);
 }
 
 QByteArray Catalog::derive(const QString &password, const PasswordHash &stored)
@@ -294,15 +318,17 @@ StoreResult<Catalog::PasswordHash> Catalog::passwordHash()
     return h;
 }
 
-StoreResult<> Catalog::setPassword(const QString &password)
+StoreResult<> Catalog::setPassword(const QString &password, const Actor &actor)
 {
     PasswordHash next{randomBytes(16), {}, Pbkdf2Iterations};
     next.hash = derive(password, next);
-    return writeSettings({
-        {QStringLiteral("admin_salt"), QString::fromLatin1(next.salt.toHex())},
-        {QStringLiteral("admin_iterations"), QString::number(Pbkdf2Iterations)},
-        {QStringLiteral("admin_hash"), QString::fromLatin1(next.hash.toHex())},
-    });
+    return writeSettings(
+        {
+            {QStringLiteral("admin_salt"), QString::fromLatin1(next.salt.toHex())},
+            {QStringLiteral("admin_iterations"), QString::number(Pbkdf2Iterations)},
+            {QStringLiteral("admin_hash"), QString::fromLatin1(next.hash.toHex())},
+        },
+        {QStringLiteral("password"), 0, QString(), actor.client, QStringLiteral("done"), {}});
 }
 
 StoreResult<QString> Catalog::securityCode()
@@ -310,9 +336,11 @@ StoreResult<QString> Catalog::securityCode()
     return setting(QStringLiteral("security_code"));
 }
 
-StoreResult<> Catalog::setSecurityCode(const QString &code)
+StoreResult<> Catalog::setSecurityCode(const QString &code, const Actor &actor)
 {
-    return writeSettings({{QStringLiteral("security_code"), code}});
+    return writeSettings({{QStringLiteral("security_code"), code}},
+                         {QStringLiteral("security-code"), 0, QString(), actor.client,
+                          QStringLiteral("done"), {}});
 }
 
 // The rows of one page, counted from the newest; past the middle of a list they are read from
@@ -520,7 +548,7 @@ StoreResult<qint64> Catalog::addItem(const NewItem &item, const QByteArray &sha2
                     ? QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
                     : item.updated);
     q.bindValue(QStringLiteral(":f"), item.fileName);
-    q.bindValue(QStringLiteral(":s"), searchKey(item.category, item.title));
+    q.bindValue(QStringLiteral(":s"), searchKeyOf(item.category, item.title));
     q.bindValue(QStringLiteral(":h"), sha256.isEmpty() ? QVariant(QMetaType::fromType<QString>())
                                                        : QVariant(QString::fromLatin1(sha256.toHex())));
     if (!q.exec() || !q.next())
@@ -571,63 +599,124 @@ StoreResult<> Catalog::setFileDigest(const QString &fileName, const QByteArray &
     return {};
 }
 
-StoreResult<Catalog::Change> Catalog::approve(qint64 id)
+StoreResult<Catalog::Change> Catalog::approve(qint64 id, const Actor &actor)
 {
     QMutexLocker lock(&writeLock);
     QSqlDatabase db = QSqlDatabase::database(m_connection);
     Transaction t(db);
     QSqlQuery q(db);
     // Only a row that changes: the index upkeep runs for a real change alone.
-    q.prepare(QStringLiteral("UPDATE items SET approved = 1 WHERE id = :id AND approved <> 1"));
+    q.prepare(QStringLiteral(
+        "UPDATE items SET approved = 1 WHERE id = :id AND approved <> 1 RETURNING title"));
     q.bindValue(QStringLiteral(":id"), id);
     if (!q.exec())
         return failed(q);
-    if (q.numRowsAffected() == 0) {
+    Change change = Change::Done;
+    QString title;
+    if (q.next()) {
+        title = q.value(0).toString();
+    } else {
         QSqlQuery known(db);
-        known.prepare(QStringLiteral("SELECT 1 FROM items WHERE id = :id"));
+        known.prepare(QStringLiteral("SELECT title FROM items WHERE id = :id"));
         known.bindValue(QStringLiteral(":id"), id);
         if (!known.exec())
             return failed(known);
         // A deleted item cannot be approved.
-        return known.next() ? Change::AlreadyDone : Change::NotFound;
+        change = known.next() ? Change::AlreadyDone : Change::NotFound;
+        title = known.value(0).toString();
     }
-    if (const StoreResult<> announced = announceChange(); !announced)
-        return StoreFailure{announced.error()};
+    q.finish();
+    if (const StoreResult<> recorded =
+            record({QStringLiteral("approve"), id, title, actor.client, auditResult(change), {}});
+        !recorded)
+        return StoreFailure{recorded.error()};
+    if (change == Change::Done) {
+        if (const StoreResult<> announced = announceChange(); !announced)
+            return StoreFailure{announced.error()};
+    }
     if (!t.commit())
         return failed(db);
-    return Change::Done;
+    return change;
 }
 
-StoreResult<Catalog::Change> Catalog::remove(qint64 id, QString *fileName)
+StoreResult<Catalog::Change> Catalog::remove(qint64 id, QString *fileName, const Actor &actor)
 {
     QMutexLocker lock(&writeLock);
     QSqlDatabase db = QSqlDatabase::database(m_connection);
     Transaction t(db);
     QSqlQuery del(db);
-    del.prepare(QStringLiteral("DELETE FROM items WHERE id = :id RETURNING file_name"));
+    del.prepare(QStringLiteral("DELETE FROM items WHERE id = :id RETURNING file_name, title"));
     del.bindValue(QStringLiteral(":id"), id);
     if (!del.exec())
         return failed(del);
-    if (!del.next()) {
+    Change change = Change::Done;
+    QString title;
+    if (del.next()) {
+        *fileName = del.value(0).toString();
+        title = del.value(1).toString();
+        del.finish();
+        QSqlQuery kept(db);
+        kept.prepare(QStringLiteral("INSERT INTO deleted_items (id) VALUES (:id)"));
+        kept.bindValue(QStringLiteral(":id"), id);
+        if (!kept.exec())
+            return failed(kept);
+    } else {
         QSqlQuery known(db);
         known.prepare(QStringLiteral("SELECT 1 FROM deleted_items WHERE id = :id"));
         known.bindValue(QStringLiteral(":id"), id);
         if (!known.exec())
             return failed(known);
-        return known.next() ? Change::AlreadyDone : Change::NotFound;
+        change = known.next() ? Change::AlreadyDone : Change::NotFound;
     }
-    *fileName = del.value(0).toString();
-    del.finish();
-    QSqlQuery record(db);
-    record.prepare(QStringLiteral("INSERT INTO deleted_items (id) VALUES (:id)"));
-    record.bindValue(QStringLiteral(":id"), id);
-    if (!record.exec())
-        return failed(record);
-    if (const StoreResult<> announced = announceChange(); !announced)
-        return StoreFailure{announced.error()};
+    if (const StoreResult<> recorded =
+            record({QStringLiteral("delete"), id, title, actor.client, auditResult(change), {}});
+        !recorded)
+        return StoreFailure{recorded.error()};
+    if (change == Change::Done) {
+        if (const StoreResult<> announced = announceChange(); !announced)
+            return StoreFailure{announced.error()};
+    }
     if (!t.commit())
         return failed(db);
-    return Change::Done;
+    return change;
+}
+
+// Inside the action's own transaction: the record stands or falls with the action.
+StoreResult<> Catalog::record(const AuditRecord &entry)
+{
+    QSqlQuery q(QSqlDatabase::database(m_connection));
+    q.prepare(QStringLiteral("INSERT INTO audit (at, action, item_id, title, client, result)"
+                             " VALUES (:at, :action, :item, :title, :client, :result)"));
+    q.bindValue(QStringLiteral(":at"), QDateTime::currentDateTimeUtc().toString(Qt::ISODate));
+    q.bindValue(QStringLiteral(":action"), entry.action);
+    q.bindValue(QStringLiteral(":item"), entry.itemId > 0 ? QVariant(entry.itemId)
+                                                          : QVariant(QMetaType::fromType<qint64>()));
+    q.bindValue(QStringLiteral(":title"), entry.title.isNull()
+                                              ? QVariant(QMetaType::fromType<QString>())
+                                              : QVariant(entry.title));
+    q.bindValue(QStringLiteral(":client"), entry.client);
+    q.bindValue(QStringLiteral(":result"), entry.result);
+    if (!q.exec())
+        return failed(q);
+    return {};
+}
+
+StoreResult<QList<Catalog::AuditRecord>> Catalog::audit(const QString &since)
+{
+    QSqlQuery q(QSqlDatabase::database(m_connection));
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT at, action, item_id, title, client, result FROM audit"
+                             " WHERE at >= :since ORDER BY id"));
+    q.bindValue(QStringLiteral(":since"), since);
+    if (!q.exec())
+        return failed(q);
+    QList<AuditRecord> out;
+    while (q.next()) {
+        out.append({q.value(1).toString(), q.value(2).isNull() ? 0 : q.value(2).toLongLong(),
+                    q.value(3).toString(), q.value(4).toString(), q.value(5).toString(),
+                    q.value(0).toString()});
+    }
+    return out;
 }
 
 StoreResult<qint64> Catalog::countVisit()

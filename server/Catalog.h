@@ -55,6 +55,23 @@ public:
         QString updated; // now when empty
     };
 
+    // Who asked for an administrator action: recorded with it.
+    struct Actor
+    {
+        QString client; // the client's address
+    };
+
+    // One administrator action as the audit keeps it; never a secret.
+    struct AuditRecord
+    {
+        QString action;  // approve, delete, password, security-code
+        qint64 itemId;   // 0 for none
+        QString title;   // null for none
+        QString client;
+        QString result;  // done, already-done, no-such-item
+        QString at;      // UTC, 2026-03-01T09:00:00Z
+    };
+
     // The stored administrator password: a salted PBKDF2 digest.
     struct PasswordHash
     {
@@ -81,11 +98,17 @@ public:
     StoreResult<bool> setCredentials(const QString &password, const QString &securityCode);
     StoreResult<bool> hasCredentials();
     StoreResult<PasswordHash> passwordHash();
-    StoreResult<> setPassword(const QString &password);
+    StoreResult<> setPassword(const QString &password, const Actor &actor);
     StoreResult<QString> securityCode();
-    StoreResult<> setSecurityCode(const QString &code);
+    StoreResult<> setSecurityCode(const QString &code, const Actor &actor);
 
     static QByteArray derive(const QString &password, const PasswordHash &stored);
+    // What searches look in: category and title, case-folded.
+    static QString searchKey(const QString &category, const QString &title);
+
+    // The Qt SQL connection of this object, for the whole-store commands (export, import).
+    QString connectionName() const { return m_connection; }
+    CatalogStore::Kind kind() const { return m_kind; }
 
     StoreResult<Page> page(List list, const QString &rawPage, const QString &search, int pageSize);
     StoreResult<qint64> itemCount();
@@ -99,8 +122,11 @@ public:
     StoreResult<QStringList> filesWithoutDigest();
     // Stores the digest of an item's file where none is stored yet.
     StoreResult<> setFileDigest(const QString &fileName, const QByteArray &sha256);
-    StoreResult<Change> approve(qint64 id);
-    StoreResult<Change> remove(qint64 id, QString *fileName);
+    // Each records itself in the audit, in the same transaction.
+    StoreResult<Change> approve(qint64 id, const Actor &actor);
+    StoreResult<Change> remove(qint64 id, QString *fileName, const Actor &actor);
+    // The audit from `since` (UTC, ISO 8601) on, oldest first.
+    StoreResult<QList<AuditRecord>> audit(const QString &since);
     StoreResult<qint64> countVisit(); // the new total
 
 signals:
@@ -109,7 +135,9 @@ signals:
 private:
     struct Window;
     StoreResult<QString> setting(const QString &key);
-    StoreResult<> writeSettings(const QList<QPair<QString, QString>> &values);
+    StoreResult<> writeSettings(const QList<QPair<QString, QString>> &values,
+                                const AuditRecord &audit);
+    StoreResult<> record(const AuditRecord &entry);
     StoreResult<> createSchema();
     StoreResult<> announceChange();
     StoreResult<Page> listRows(List list, const Window &window, qint64 total);

@@ -118,6 +118,14 @@ qint64 now()
     return QDateTime::currentMSecsSinceEpoch();
 }
 
+// The audit names the client as the log does: an IPv4 client on an IPv6 socket as IPv4.
+Catalog::Actor actorOf(const HttpRequest &request)
+{
+    bool isV4 = false;
+    const quint32 v4 = request.peer.toIPv4Address(&isV4);
+    return {(isV4 ? QHostAddress(v4) : request.peer).toString()};
+}
+
 QByteArray pageKey(Catalog::List list, const HttpRequest &request)
 {
     return QByteArray::number(int(list)) + '\n' +
@@ -283,18 +291,18 @@ HttpResponse CatalogService::authorised(const HttpRequest &request, AdminOperati
     case AdminOperation::CheckPassword:
         return adminReply(AdminReply::Accepted);
     case AdminOperation::ChangePassword:
-        return changePassword(request.queryValue(QStringLiteral("topass")));
+        return changePassword(request.queryValue(QStringLiteral("topass")), actorOf(request));
     case AdminOperation::ListAll:
         return listPage(request, Catalog::List::All);
     case AdminOperation::ListPending:
         return listPage(request, Catalog::List::Pending);
     case AdminOperation::Approve:
     case AdminOperation::Delete:
-        return moderate(operation, request.queryValue(QStringLiteral("id")));
+        return moderate(operation, request.queryValue(QStringLiteral("id")), actorOf(request));
     case AdminOperation::ReadSecurityCode:
         return adminAnswer(catalog().securityCode()->toUtf8());
     case AdminOperation::SetSecurityCode:
-        return changeSecurityCode(request.queryValue(QStringLiteral("topass")));
+        return changeSecurityCode(request.queryValue(QStringLiteral("topass")), actorOf(request));
     }
     return HttpResponse::text(400, tavrel::adminReplyText(AdminReply::WrongPassword));
 }
@@ -393,36 +401,38 @@ void CatalogService::checkPassword(const HttpRequest &request, const Verdict &ve
         conclude(Check::Busy, false);
 }
 
-HttpResponse CatalogService::changePassword(const QString &next)
+HttpResponse CatalogService::changePassword(const QString &next, const Catalog::Actor &actor)
 {
     if (next.isEmpty() || next.size() > 256 || !tavrel::isCleanField(next))
         return adminReply(AdminReply::BadValue);
-    if (!catalog().setPassword(next))
+    if (!catalog().setPassword(next, actor))
         return notStored();
     m_pages.invalidate(); // and with it the stored digest read last
     return adminReply(AdminReply::Accepted);
 }
 
-HttpResponse CatalogService::changeSecurityCode(const QString &next)
+HttpResponse CatalogService::changeSecurityCode(const QString &next,
+                                                const Catalog::Actor &actor)
 {
     if (!CatalogText::isAcceptableSecurityCode(next))
         return adminReply(AdminReply::BadValue);
-    return catalog().setSecurityCode(next) ? adminReply(AdminReply::Accepted) : notStored();
+    return catalog().setSecurityCode(next, actor) ? adminReply(AdminReply::Accepted) : notStored();
 }
 
 // Approving an approved item and deleting a deleted one are done already: the client's HTTP
 // stack may send the same request twice.
-HttpResponse CatalogService::moderate(AdminOperation operation, const QString &idText)
+HttpResponse CatalogService::moderate(AdminOperation operation, const QString &idText,
+                                      const Catalog::Actor &actor)
 {
     if (!isDigits(idText))
         return adminReply(AdminReply::BadValue);
     const qint64 id = idText.toLongLong();
     StoreResult<Catalog::Change> result;
     if (operation == AdminOperation::Approve) {
-        result = catalog().approve(id);
+        result = catalog().approve(id, actor);
     } else {
         QString fileName;
-        result = catalog().remove(id, &fileName);
+        result = catalog().remove(id, &fileName, actor);
         // The row is gone for good; the file follows it. A file left behind is harmless.
         if (result && *result == Catalog::Change::Done && CatalogText::isPlainFileName(fileName))
             QFile::remove(QDir(m_settings.upDir).filePath(fileName));

@@ -56,9 +56,10 @@ private:
     void examine(const HttpRequest &request, const HttpReply &reply);
     HttpResponse authorised(const HttpRequest &request, tavrel::AdminOperation operation);
     void checkPassword(const HttpRequest &request, const Verdict &verdict);
-    HttpResponse changePassword(const QString &next);
-    HttpResponse changeSecurityCode(const QString &next);
-    HttpResponse moderate(tavrel::AdminOperation operation, const QString &idText);
+    HttpResponse changePassword(const QString &next, const Catalog::Actor &actor);
+    HttpResponse changeSecurityCode(const QString &next, const Catalog::Actor &actor);
+    HttpResponse moderate(tavrel::AdminOperation operation, const QString &idText,
+                          const Catalog::Actor &actor);
     HttpResponse itemFile(const HttpRequest &request, const QString &name);
     HttpResponse uploadForm();
     HttpResponse upload(const HttpRequest &request);

@@ -299,6 +299,29 @@ Statements fileDigests()
     return {QStringLiteral("ALTER TABLE items ADD COLUMN sha256 TEXT")};
 }
 
+// The record of administrator actions: approvals, deletions, password and code changes,
+// each written in the action's own transaction. No secret goes in.
+Statements auditTable(Backend backend)
+{
+    const QString id = backend == Backend::Postgresql
+                           ? QStringLiteral("id BIGSERIAL PRIMARY KEY")
+                           : QStringLiteral("id INTEGER PRIMARY KEY AUTOINCREMENT");
+    return {QStringLiteral("CREATE TABLE audit (") + id +
+                QStringLiteral(", at TEXT NOT NULL, action TEXT NOT NULL, item_id BIGINT,"
+                               " title TEXT, client TEXT NOT NULL, result TEXT NOT NULL)"),
+            QStringLiteral("CREATE INDEX audit_by_time ON audit (at)")};
+}
+
+Statements auditSqlite()
+{
+    return auditTable(Backend::Sqlite);
+}
+
+Statements auditPostgresql()
+{
+    return auditTable(Backend::Postgresql);
+}
+
 // The upgrade steps, oldest first; step N brings a store of format N-1 to format N.
 // To add one: write its statements for each backend (functions like the ones above) and
 // append a line here. A step that has shipped is never changed; it runs once per store, in
@@ -315,6 +338,7 @@ const Step Steps[] = {
     {"list counts, order keys and search indexes", countsAndIndexesSqlite,
      countsAndIndexesPostgresql},
     {"the SHA-256 of each item's file", fileDigests, fileDigests},
+    {"the moderation audit", auditSqlite, auditPostgresql},
 };
 
 StoreResult<int> storedFormat(QSqlQuery &q)

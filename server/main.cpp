@@ -26,6 +26,7 @@
 #include "Catalog.h"
 #include "CatalogService.h"
 #include "CatalogText.h"
+#include "Commands.h"
 #include "DemoCatalogue.h"
 #include "DigestBackfill.h"
 #include "HttpServer.h"
@@ -333,6 +334,8 @@ int main(int argc, char *argv[])
     CatalogService::Settings settings;
     if (!readStore(*options, &settings.store, &error))
         return failure(BadUsage, error);
+    if (options->command != ServerOptions::Command::Serve)
+        return runCommand(*options, settings.store);
     if (!QDir().mkpath(QDir(options->dataDir).filePath(QStringLiteral("up"))))
         return failure(BadUsage,
                        QStringLiteral("cannot create the data folder %1").arg(options->dataDir));

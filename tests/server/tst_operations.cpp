@@ -130,6 +130,73 @@ private:
     bool m_bound = false;
 };
 
+// A one-shot run of catalogd (--export, --import, --backup, --audit).
+struct Run
+{
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run catalogd(const QStringList &args)
+{
+    QProcess p;
+    p.start(QStringLiteral(TAVREL_CATALOGD_PATH), args);
+    Run r;
+    if (!p.waitForFinished(120000))
+        return r;
+    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+// The store of a data folder as the one-shot commands take it: PostgreSQL when the tests run
+// there and `postgresql` is true, else the SQLite file in the folder.
+QStringList storeArgs(const QString &dataDir, bool postgresql)
+{
+    QStringList args{QStringLiteral("--data"), dataDir};
+    QString error;
+    const QString database = postgresql ? CatalogdProcess::databaseFor(dataDir, &error) : QString();
+    if (!database.isEmpty())
+        args << QStringLiteral("--database") << database;
+    return args;
+}
+
+// Starts a server on SQLite even when the tests run on PostgreSQL.
+bool startOnSqlite(CatalogdProcess &server, const CatalogdProcess::Options &options)
+{
+    const QByteArray database = qgetenv("TAVREL_CATALOGD_DATABASE");
+    qunsetenv("TAVREL_CATALOGD_DATABASE");
+    const bool started = server.start(options);
+    if (!database.isEmpty())
+        qputenv("TAVREL_CATALOGD_DATABASE", database);
+    return started;
+}
+
+RawHttp::Response upload(quint16 port, const QString &category, const QString &title, const QString &licence,
+                         const QString &fileName, const QByteArray &code = "4321")
+{
+    QByteArray body;
+    const QList<QPair<QByteArray, QByteArray>> fields{{"category", category.toUtf8()}, {"title", title.toUtf8()},
+                                                      {"licence", licence.toUtf8()}, {"code", code}};
+    for (const auto &[name, value] : fields)
+        body += "--B\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
+    body += "--B\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" + fileName.toUtf8()
+            + "\"\r\nContent-Type: application/octet-stream\r\n\r\npayload\r\n--B--\r\n";
+    return RawHttp::send(port, "POST /adminphp/index.php HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+                               "Content-Type: multipart/form-data; boundary=B\r\nContent-Length: "
+                                       + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+}
+
+QByteArray admin(quint16 port, const QByteArray &query, const QByteArray &client = {})
+{
+    QList<QByteArray> headers;
+    if (!client.isEmpty())
+        headers << "X-Forwarded-For: " + client;
+    return RawHttp::send(port, getWith("/adminphp/to_examine.php?pass=" + Password + '&' + query, headers)).body;
+}
+
 } // namespace
 
 class TestOperations : public QObject
@@ -141,6 +208,11 @@ private slots:
     void accessLog();
     void healthFollowsTheStore();
     void notifiesSystemd();
+    void exportImportRoundTrip();
+    void damagedExportIsRefused_data();
+    void damagedExportIsRefused();
+    void backupUnderWrites();
+    void auditRecordsEachAction();
 };
 
 void TestOperations::metricsCountAndAreGuarded()
@@ -342,6 +414,234 @@ void TestOperations::notifiesSystemd()
     const qsizetype ready = messages.indexOf(QStringLiteral("READY=1\nSTATUS=serving on %1").arg(server.rootUrl()));
     QVERIFY2(messages.first().startsWith(QStringLiteral("EXTEND_TIMEOUT_USEC=")), qPrintable(all));
     QVERIFY2(messages.mid(ready).count(QStringLiteral("WATCHDOG=1")) >= 3, qPrintable(all));
+}
+
+// SQLite -> file -> the test's store (PostgreSQL in tst_operations_postgresql) -> file gives
+// the same bytes; the imported catalogue serves the same pages, credentials and searches.
+void TestOperations::exportImportRoundTrip()
+{
+    CatalogdProcess source;
+    CatalogdProcess::Options options;
+    options.pageSize = 100;
+    QVERIFY2(startOnSqlite(source, options), qPrintable(source.errorString()));
+    const quint16 port = source.port();
+    // Every field at its limit, Chinese, and what JSON has to escape.
+    const QString longChinese = QStringLiteral("标题").repeated(42) + QStringLiteral("x");   // 85 characters, 255 bytes
+    const QString quotes = QStringLiteral("quote \" back\\slash 😀 ");
+    const QString quoted = quotes + QString(u'a').repeated(200 - quotes.size());
+    QCOMPARE(quoted.size(), 200);
+    const QString category = QStringLiteral("分").repeated(64);
+    const QString licence = QString(u'L').repeated(64);
+    const QString fileName = QStringLiteral("文件").repeated(40) + QStringLiteral(".zip");    // 84 characters, 244 bytes
+    QCOMPARE(upload(port, category, longChinese, licence, fileName).status, 200);
+    QCOMPARE(upload(port, QStringLiteral("工具"), quoted, QStringLiteral("免费"), QStringLiteral("q.bin")).status, 200);
+    const RawHttp::CatalogPage pending = RawHttp::parseCatalogPage(admin(port, "cz=3&page=1"));
+    QCOMPARE(pending.records.size(), 6);
+    for (const QStringList &record : pending.records.mid(1, 2))
+        QCOMPARE(admin(port, "cz=4&id=" + record.at(5).toUtf8()), QByteArray("0"));
+    const QByteArray lastId = pending.records.first().at(5).toUtf8(); // the newest upload
+    QCOMPARE(admin(port, "cz=5&id=" + lastId), QByteArray("0")); // the highest id, deleted
+    QCOMPARE(admin(port, "cz=7&topass=00123"), QByteArray("0"));
+
+    QTemporaryDir files;
+    const QString first = files.filePath(QStringLiteral("first.jsonl"));
+    const QString second = files.filePath(QStringLiteral("second.jsonl"));
+    const Run exported = catalogd(storeArgs(source.dataDir(), false) << QStringLiteral("--export") << first);
+    QVERIFY2(exported.status == 0, exported.err.constData());
+    QCOMPARE(QFile::permissions(first) & 0x7077, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    const QByteArray bytes = fileBytes(first);
+    QVERIFY(bytes.contains(longChinese.toUtf8()));
+    QVERIFY(!bytes.contains("store_format"));
+
+    QTemporaryDir target;
+    const QStringList targetStore = storeArgs(target.path(), true);
+    const Run imported = catalogd(QStringList(targetStore) << QStringLiteral("--import") << first);
+    QVERIFY2(imported.status == 0, imported.err.constData());
+    QVERIFY2(imported.out.contains("imported 61 items, 1 deleted ids"), imported.out.constData());
+    const Run again = catalogd(QStringList(targetStore) << QStringLiteral("--export") << second);
+    QVERIFY2(again.status == 0, again.err.constData());
+    QVERIFY(fileBytes(second) == bytes);
+    const Run twice = catalogd(QStringList(targetStore) << QStringLiteral("--import") << first);
+    QCOMPARE(twice.status, 1);
+    QVERIFY(twice.err.contains("not empty"));
+
+    // Served alike: lists, a Chinese search (indexes filled), the carried credentials.
+    CatalogdProcess moved;
+    options.dataDir = target.path();
+    options.demo = false;
+    options.adminPassword = QStringLiteral("not-used");
+    QVERIFY2(moved.start(options), qPrintable(moved.errorString()));
+    for (const QByteArray &query : {QByteArrayLiteral("cz=2&page=1"), QByteArrayLiteral("cz=3&page=1"),
+                                    "cz=2&page=1&q=" + RawHttp::encode(QStringLiteral("标题标")),
+                                    QByteArrayLiteral("cz=2&page=1&q=%E5%88%86"), QByteArrayLiteral("cz=6")})
+        QCOMPARE(admin(moved.port(), query), admin(port, query));
+    QCOMPARE(upload(moved.port(), QStringLiteral("c"), QStringLiteral("after"), QStringLiteral("l"), QStringLiteral("n.bin"), "00123").status, 200);
+    QCOMPARE(RawHttp::parseCatalogPage(admin(moved.port(), "cz=3&page=1")).records.first().at(5).toLongLong(),
+             lastId.toLongLong() + 1); // a deleted id is never given again
+}
+
+void TestOperations::damagedExportIsRefused_data()
+{
+    QTest::addColumn<int>("line");           // the line to replace (1 is the first, -1 the last)
+    QTest::addColumn<QByteArray>("replaced"); // with this; null: the line goes
+    QTest::addColumn<int>("cut");            // bytes cut off the end of the file
+    QTest::addColumn<QString>("expected");   // "line N: ..." with -1 for the last line
+    QTest::newRow("cut inside the last line") << 0 << QByteArray() << 20 << QStringLiteral("line -1: the line is cut short");
+    QTest::newRow("last line lost") << -1 << QByteArray() << 0 << QStringLiteral("line 0: the file ends before its last line");
+    QTest::newRow("not JSON") << 4 << QByteArrayLiteral("{\"kind\":\"setting\",") << 0 << QStringLiteral("line 4: not JSON");
+    QTest::newRow("text for an id") << 8 << QByteArrayLiteral("{\"id\":\"7\",\"kind\":\"item\"}") << 0 << QStringLiteral("line 8: \"id\" is not an integer");
+    QTest::newRow("a field missing") << 8 << QByteArrayLiteral("{\"id\":7,\"kind\":\"item\"}") << 0 << QStringLiteral("line 8: \"category\" is not a text");
+    QTest::newRow("unknown kind") << 9 << QByteArrayLiteral("{\"kind\":\"surprise\"}") << 0 << QStringLiteral("line 9: unknown kind");
+    QTest::newRow("a line lost") << 9 << QByteArray() << 0 << QStringLiteral("line -1: the file holds other records");
+    QTest::newRow("a value changed") << 9 << QByteArrayLiteral("{\"approved\":1,\"category\":\"x\",\"file_name\":\"x.bin\",\"from_admin\":1,\"id\":100000,\"kind\":\"item\",\"licence\":\"x\",\"title\":\"x\",\"updated\":\"2026-01-01 00:00:00\"}")
+                                     << 0 << QStringLiteral("line -1: the file was changed or damaged");
+    QTest::newRow("not an export") << 1 << QByteArrayLiteral("{\"kind\":\"something-else\"}") << 0 << QStringLiteral("line 1: not a catalogd export");
+    QTest::newRow("newer format") << 1 << QByteArrayLiteral("{\"id_sequence\":60,\"kind\":\"catalogd-export\",\"version\":99}") << 0 << QStringLiteral("line 1: written by a newer catalogd");
+}
+
+// Refused with the line, and nothing of it stored: the whole file goes in afterwards.
+void TestOperations::damagedExportIsRefused()
+{
+    QFETCH(int, line);
+    QFETCH(QByteArray, replaced);
+    QFETCH(int, cut);
+    QFETCH(QString, expected);
+    static QByteArray whole;
+    static QTemporaryDir files;
+    const QString good = files.filePath(QStringLiteral("good.jsonl"));
+    if (whole.isEmpty()) {
+        CatalogdProcess source;
+        QVERIFY2(startOnSqlite(source, {}), qPrintable(source.errorString()));
+        QCOMPARE(catalogd(storeArgs(source.dataDir(), false) << QStringLiteral("--export") << good).status, 0);
+        whole = fileBytes(good);
+    }
+    QByteArrayList lines = whole.split('\n');
+    lines.removeLast(); // after the last line break
+    if (line != 0) {
+        const qsizetype at = line > 0 ? line - 1 : lines.size() - 1;
+        if (replaced.isNull())
+            lines.removeAt(at);
+        else
+            lines[at] = replaced;
+    }
+    QByteArray damaged = lines.join('\n') + '\n';
+    damaged.chop(cut);
+    const QString path = files.filePath(QStringLiteral("damaged.jsonl"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(damaged) == damaged.size());
+    file.close();
+    expected.replace(QStringLiteral("line -1"), QStringLiteral("line %1").arg(lines.size()));
+    expected.replace(QStringLiteral("line 0"), QStringLiteral("line %1").arg(lines.size() + 1));
+
+    QTemporaryDir target;
+    const QStringList store = storeArgs(target.path(), true);
+    const Run refused = catalogd(QStringList(store) << QStringLiteral("--import") << path);
+    QCOMPARE(refused.status, 1);
+    QVERIFY2(refused.err.contains(expected.toUtf8()), refused.err.constData());
+    const Run whole_ = catalogd(QStringList(store) << QStringLiteral("--import") << good);
+    QVERIFY2(whole_.status == 0, whole_.err.constData());
+}
+
+// A copy taken while uploads go on holds every item committed before it began, and serves.
+void TestOperations::backupUnderWrites()
+{
+    CatalogdProcess server;
+    CatalogdProcess::Options options;
+    options.demo = false;
+    options.pageSize = 1000;
+    QVERIFY2(startOnSqlite(server, options), qPrintable(server.errorString()));
+    QStringList committed;
+    auto add = [&] {
+        const QString title = QStringLiteral("item %1").arg(committed.size());
+        if (upload(server.port(), QStringLiteral("c"), title, QStringLiteral("l"), title + QStringLiteral(".bin")).status == 200)
+            committed << title;
+    };
+    for (int i = 0; i < 20; ++i)
+        add();
+    QCOMPARE(committed.size(), 20);
+
+    QTemporaryDir restored;
+    const QString copy = restored.filePath(QStringLiteral("catalog.db"));
+    QProcess backup;
+    backup.start(QStringLiteral(TAVREL_CATALOGD_PATH), {QStringLiteral("--data"), server.dataDir(), QStringLiteral("--backup"), copy});
+    const qsizetype before = committed.size();
+    for (int i = 0; i < 200 && backup.state() != QProcess::NotRunning; ++i)
+        add(); // meanwhile
+    QVERIFY(backup.waitForFinished(30000));
+    QVERIFY2(backup.exitCode() == 0, backup.readAllStandardError().constData());
+    QCOMPARE(QFile::permissions(copy) & 0x7077, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    QVERIFY(QDir(restored.path()).entryList({QStringLiteral("*.partial-*")}, QDir::Files).isEmpty());
+
+    CatalogdProcess fromCopy;
+    options.dataDir = restored.path();
+    QVERIFY2(startOnSqlite(fromCopy, options), qPrintable(fromCopy.errorString()));
+    const RawHttp::CatalogPage all = RawHttp::parseCatalogPage(admin(fromCopy.port(), "cz=2&page=1"));
+    QStringList titles;
+    for (const QStringList &record : all.records)
+        titles << record.at(1);
+    for (qsizetype i = 0; i < before; ++i)
+        QVERIFY2(titles.contains(committed[i]), qPrintable(committed[i]));
+    QVERIFY(titles.size() <= committed.size());
+    QCOMPARE(all.recordCount.toLongLong(), titles.size());
+
+    if (!qEnvironmentVariableIsEmpty("TAVREL_CATALOGD_DATABASE")) {
+        const Run refused = catalogd(storeArgs(server.dataDir() + QStringLiteral("-pg"), true) << QStringLiteral("--backup") << copy);
+        QCOMPARE(refused.status, 2);
+        QVERIFY(refused.err.contains("pg_dump"));
+    }
+}
+
+// Every approve, delete, password and code change, with its client and result; wrong
+// passwords and refused values are not actions; no secret is written.
+void TestOperations::auditRecordsEachAction()
+{
+    CatalogdProcess server;
+    CatalogdProcess::Options options;
+    options.extraArgs = {QStringLiteral("--trusted-proxy"), QStringLiteral("127.0.0.1")};
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    const quint16 port = server.port();
+    const RawHttp::CatalogPage pending = RawHttp::parseCatalogPage(admin(port, "cz=3&page=1"));
+    const QByteArray id = pending.records.first().at(5).toUtf8();
+    const QString title = pending.records.first().at(1);
+    QByteArray password = Password;
+    const struct
+    {
+        QByteArray query;
+        QString recorded; // the line's end after its time; empty: nothing recorded
+    } actions[] = {
+            {"cz=4&id=" + id, QStringLiteral("203.0.113.9 approve %1 done %2").arg(QString::fromLatin1(id), title)},
+            {"cz=4&id=" + id, QStringLiteral("203.0.113.9 approve %1 already-done %2").arg(QString::fromLatin1(id), title)},
+            {"cz=4&id=999999", QStringLiteral("203.0.113.9 approve 999999 no-such-item -")},
+            {"cz=5&id=" + id, QStringLiteral("203.0.113.9 delete %1 done %2").arg(QString::fromLatin1(id), title)},
+            {"cz=5&id=" + id, QStringLiteral("203.0.113.9 delete %1 already-done -").arg(QString::fromLatin1(id))},
+            {"cz=5&id=abc", QString()},
+            {"cz=7&topass=24680", QStringLiteral("203.0.113.9 security-code - done -")},
+            {"cz=7&topass=1", QString()},
+            {"cz=1&topass=N3w-Secret", QStringLiteral("203.0.113.9 password - done -")},
+            {"cz=4&id=" + id, QString()}, // the old password no longer works
+    };
+    QStringList expected;
+    for (const auto &action : actions) {
+        admin(port, action.query, "203.0.113.9");
+        if (!action.recorded.isEmpty())
+            expected << action.recorded;
+        const Run audit = catalogd(storeArgs(server.dataDir(), true) << QStringLiteral("--audit"));
+        QVERIFY2(audit.status == 0, audit.err.constData());
+        const QStringList lines = QString::fromUtf8(audit.out).split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), expected.size());
+        if (!expected.isEmpty()) {
+            static const QRegularExpression time(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ "));
+            QVERIFY2(time.match(lines.last()).hasMatch(), qPrintable(lines.last()));
+            QCOMPARE(lines.last().mid(21), expected.last());
+        }
+        QVERIFY(!audit.out.contains("24680") && !audit.out.contains("N3w-Secret") && !audit.out.contains(password));
+    }
+    const QString today = QDateTime::currentDateTimeUtc().date().toString(Qt::ISODate);
+    const QString tomorrow = QDateTime::currentDateTimeUtc().date().addDays(1).toString(Qt::ISODate);
+    QCOMPARE(catalogd(storeArgs(server.dataDir(), true) << QStringLiteral("--audit") << QStringLiteral("--since") << today).out.count('\n'),
+             expected.size());
+    QCOMPARE(catalogd(storeArgs(server.dataDir(), true) << QStringLiteral("--audit") << QStringLiteral("--since") << tomorrow).out,
+             QByteArray());
 }
 
 QTEST_GUILESS_MAIN(TestOperations)
