@@ -1,5 +1,7 @@
 #include "CatalogTransfer.h"
 
+#include "StoreFormat.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
@@ -135,8 +137,11 @@ public:
         return run(m_full);
     }
 
+    // The rows left; the statements are let go, so that the table may be dropped.
     StoreResult<> finish()
     {
+        m_full = QSqlQuery(m_db);
+        m_fullPrepared = false;
         if (m_pending.isEmpty())
             return {};
         QSqlQuery rest(m_db);
@@ -379,7 +384,12 @@ StoreResult<Counts> importFrom(Catalog &catalog, QIODevice *in)
                                            " an export goes into a new store only")
                                 .arg(q.value(0).toLongLong())
                                 .arg(q.value(1).toLongLong())};
+    q.finish(); // SQLite drops no table while a statement reads
 
+    const StoreFormat::Backend backend =
+        pg ? StoreFormat::Backend::Postgresql : StoreFormat::Backend::Sqlite;
+    if (const StoreResult<> begun = StoreFormat::beginBulkLoad(db, backend); !begun)
+        return StoreFailure{begun.error()};
     BatchInsert items(db, QStringLiteral("items"),
                       {QStringLiteral("id"), QStringLiteral("from_admin"), QStringLiteral("approved"),
                        QStringLiteral("category"), QStringLiteral("title"), QStringLiteral("licence"),
@@ -490,6 +500,10 @@ StoreResult<Counts> importFrom(Catalog &catalog, QIODevice *in)
         if (const StoreResult<> rest = batch->finish(); !rest)
             return StoreFailure{QStringLiteral("cannot store the records: ") + rest.error()};
     }
+
+    if (const StoreResult<> built = StoreFormat::endBulkLoad(db, backend); !built)
+        return StoreFailure{QStringLiteral("cannot build the counts and search indexes: ") +
+                            built.error()};
 
     // The file's settings, credentials among them, replace the store's own.
     q.prepare(QStringLiteral("DELETE FROM settings WHERE key <> ?"));

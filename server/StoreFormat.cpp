@@ -167,6 +167,36 @@ QString sqliteRemove(const QString &row)
            QStringLiteral(";\n");
 }
 
+// The counts from all rows, for a step and after a bulk load.
+QString sqliteCountsFill()
+{
+    return QStringLiteral("INSERT INTO item_counts (grp, slice, n) SELECT %1, %2, COUNT(*) FROM items"
+                          " GROUP BY 1, 2")
+        .arg(groupOf(QString()), sliceOf(orderKey(Backend::Sqlite)));
+}
+
+Statements sqliteIndexFills()
+{
+    return {sqliteIndexWrite(QStringLiteral("search_trigrams"), false,
+                             QStringLiteral("items.search_key"), QStringLiteral("items."),
+                             QStringLiteral(" FROM items")),
+            sqliteIndexWrite(QStringLiteral("search_grams"), false,
+                             sqliteGramDocument(QStringLiteral("items.search_key")),
+                             QStringLiteral("items."), QStringLiteral(" FROM items"))};
+}
+
+Statements sqliteTriggers()
+{
+    return {QStringLiteral("CREATE TRIGGER items_indexed_insert AFTER INSERT ON items BEGIN\n") +
+                sqliteAdd(QStringLiteral("NEW.")) + QStringLiteral("END"),
+            QStringLiteral("CREATE TRIGGER items_indexed_delete AFTER DELETE ON items BEGIN\n") +
+                sqliteRemove(QStringLiteral("OLD.")) + QStringLiteral("END"),
+            QStringLiteral("CREATE TRIGGER items_indexed_update AFTER UPDATE OF id, from_admin,"
+                           " approved, updated, search_key ON items BEGIN\n") +
+                sqliteRemove(QStringLiteral("OLD.")) + sqliteAdd(QStringLiteral("NEW.")) +
+                QStringLiteral("END")};
+}
+
 // Per-list indexes on the order key (a deep page walks index entries only), counts per list and
 // slice, and two search indexes over the folded search key: trigrams (FTS5, case-sensitive, as
 // the key is folded already) for searches of 3 or more code points, and the grams of one and
@@ -186,34 +216,23 @@ Statements countsAndIndexesSqlite()
             .arg(key),
         QStringLiteral("CREATE TABLE item_counts (grp TEXT NOT NULL, slice INTEGER NOT NULL,"
                        " n INTEGER NOT NULL, PRIMARY KEY (grp, slice)) WITHOUT ROWID"),
-        QStringLiteral("INSERT INTO item_counts (grp, slice, n) SELECT %1, %2, COUNT(*) FROM items"
-                       " GROUP BY 1, 2")
-            .arg(groupOf(QString()), sliceOf(key)),
+        sqliteCountsFill(),
         QStringLiteral("CREATE VIRTUAL TABLE search_trigrams USING fts5(a, u, p, o, content='',"
                        " tokenize='trigram case_sensitive 1')"),
         QStringLiteral("CREATE VIRTUAL TABLE search_grams USING fts5(a, u, p, o, content='',"
-                       " detail='column', prefix='1', tokenize=%1)")
-            .arg(sqliteGramTokenizer()),
-        sqliteIndexWrite(QStringLiteral("search_trigrams"), false,
-                         QStringLiteral("items.search_key"), QStringLiteral("items."),
-                         QStringLiteral(" FROM items")),
-        sqliteIndexWrite(QStringLiteral("search_grams"), false,
-                         sqliteGramDocument(QStringLiteral("items.search_key")),
-                         QStringLiteral("items."), QStringLiteral(" FROM items")),
-        QStringLiteral("CREATE TRIGGER items_indexed_insert AFTER INSERT ON items BEGIN\n") +
-            sqliteAdd(QStringLiteral("NEW.")) + QStringLiteral("END"),
-        QStringLiteral("CREATE TRIGGER items_indexed_delete AFTER DELETE ON items BEGIN\n") +
-            sqliteRemove(QStringLiteral("OLD.")) + QStringLiteral("END"),
-        QStringLiteral(
-            "CREATE TRIGGER items_indexed_update AFTER UPDATE OF id, from_admin, approved,"
-            " updated, search_key ON items BEGIN\n") +
-            sqliteRemove(QStringLiteral("OLD.")) + sqliteAdd(QStringLiteral("NEW.")) +
-            QStringLiteral("END"),
+                       " detail='column', prefix='1', tokenize=%1)").arg(sqliteGramTokenizer()),
     };
-    return s;
+    return s + sqliteIndexFills() + sqliteTriggers();
 }
 
 // --- PostgreSQL: the same counts by a trigger; the search indexes are PostgreSQL's own --------
+
+QString postgresqlCountsFill()
+{
+    return QStringLiteral("INSERT INTO item_counts (grp, slice, n) SELECT catalogd_group(from_admin,"
+                          " approved), %1, COUNT(*) FROM items GROUP BY 1, 2")
+        .arg(sliceOf(orderKey(Backend::Postgresql)));
+}
 
 Statements countsAndIndexesPostgresql()
 {
@@ -238,9 +257,7 @@ Statements countsAndIndexesPostgresql()
             " WHERE i + w - 1 <= char_length(key)) $$"),
         QStringLiteral("CREATE TABLE item_counts (grp text NOT NULL, slice bigint NOT NULL,"
                        " n bigint NOT NULL, PRIMARY KEY (grp, slice))"),
-        QStringLiteral("INSERT INTO item_counts (grp, slice, n) SELECT catalogd_group(from_admin,"
-                       " approved), %1, COUNT(*) FROM items GROUP BY 1, 2")
-            .arg(sliceOf(key)),
+        postgresqlCountsFill(),
         QStringLiteral("CREATE UNIQUE INDEX items_by_order ON items (%1)").arg(key),
         QStringLiteral("CREATE INDEX items_admin_by_order ON items (%1)"
                        " WHERE from_admin = 1 AND approved = 1")
@@ -341,6 +358,16 @@ const Step Steps[] = {
     {"the moderation audit", auditSqlite, auditPostgresql},
 };
 
+StoreResult<> execAll(QSqlDatabase db, const Statements &statements)
+{
+    QSqlQuery q(db);
+    for (const QString &statement : statements) {
+        if (!q.exec(statement))
+            return StoreFailure{q.lastError().text()};
+    }
+    return {};
+}
+
 StoreResult<int> storedFormat(QSqlQuery &q)
 {
     q.prepare(QStringLiteral("SELECT value FROM settings WHERE key = :k"));
@@ -403,6 +430,35 @@ QString gramMatch(const QString &foldedKey)
         return {};
     const QString quoted = u'"' + QString(foldedKey).replace(u'"', QStringLiteral("\"\"")) + u'"';
     return foldedKey.toUcs4().size() == 1 ? quoted + QStringLiteral(" *") : quoted;
+}
+
+// Row by row, the triggers' upkeep costs far more than the rows themselves (and on PostgreSQL
+// one transaction's updates of the same count rows pile up); a whole catalogue is loaded
+// without it and the counts and search indexes are built from all rows at the end.
+StoreResult<> beginBulkLoad(QSqlDatabase db, Backend backend)
+{
+    const Statements statements =
+        backend == Backend::Sqlite
+            ? Statements{QStringLiteral("DROP TRIGGER items_indexed_insert"),
+                         QStringLiteral("DROP TRIGGER items_indexed_delete"),
+                         QStringLiteral("DROP TRIGGER items_indexed_update"),
+                         // Rows come in id order, index entries anywhere: room for them.
+                         QStringLiteral("PRAGMA cache_size = -262144")}
+            : Statements{QStringLiteral("ALTER TABLE items DISABLE TRIGGER items_counted")};
+    return execAll(db, statements);
+}
+
+StoreResult<> endBulkLoad(QSqlDatabase db, Backend backend)
+{
+    if (backend == Backend::Postgresql)
+        return execAll(db, {QStringLiteral("DELETE FROM item_counts"), postgresqlCountsFill(),
+                            QStringLiteral("ALTER TABLE items ENABLE TRIGGER items_counted")});
+    return execAll(db, Statements{QStringLiteral("DELETE FROM item_counts"), sqliteCountsFill(),
+                                  QStringLiteral("INSERT INTO search_trigrams (search_trigrams)"
+                                                 " VALUES ('delete-all')"),
+                                  QStringLiteral("INSERT INTO search_grams (search_grams)"
+                                                 " VALUES ('delete-all')")} +
+                           sqliteIndexFills() + sqliteTriggers());
 }
 
 StoreResult<> prepare(QSqlDatabase db, Backend backend)

@@ -18,6 +18,11 @@ int latest();
 // a newer format than latest(). On PostgreSQL the caller holds the start lock.
 StoreResult<> prepare(QSqlDatabase db, Backend backend);
 
+// Loading a whole catalogue in one transaction (an import into an empty store): the row-by-row
+// upkeep of counts and search indexes stops at the begin, and the end builds them from all rows.
+StoreResult<> beginBulkLoad(QSqlDatabase db, Backend backend);
+StoreResult<> endBulkLoad(QSqlDatabase db, Backend backend);
+
 // The items' order as one integer, "newest first" being "largest first": the time `updated`
 // (yyyy-MM-dd HH:mm:ss) in its high bits, the id in the low ones, so that ordering by it is
 // ordering by (updated, id). NULL for a time or id it cannot hold; a store with such rows is

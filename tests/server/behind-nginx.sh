@@ -176,6 +176,11 @@ grep -q 'connect() failed' "$work/error.log" && fail "the failed instance was lo
 if grep -l 'admin-pass\|pass=' "$work/access.log" "$work/error.log"; then fail "a secret is in nginx's log"; fi
 digest_through_nginx text-editor.zip bytes=0-
 digest_through_nginx text-editor.zip bytes=1000-
+# The metrics are not for the internet: nginx answers 404 and catalogd never sees the request;
+# health goes through.
+curl -s -o /dev/null -w '%{http_code}\n' "${TAVREL_CATALOGD_URL}metrics" | grep -qx 404
+not_in_catalogd_log 'GET /metrics'
+curl -s "${TAVREL_CATALOGD_URL}healthz" | grep -qx ok
 stop_nginx
 stop_instances
 

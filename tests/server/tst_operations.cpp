@@ -478,6 +478,13 @@ void TestOperations::exportImportRoundTrip()
     QCOMPARE(upload(moved.port(), QStringLiteral("c"), QStringLiteral("after"), QStringLiteral("l"), QStringLiteral("n.bin"), "00123").status, 200);
     QCOMPARE(RawHttp::parseCatalogPage(admin(moved.port(), "cz=3&page=1")).records.first().at(5).toLongLong(),
              lastId.toLongLong() + 1); // a deleted id is never given again
+
+    // The search indexes built at the import's end are kept by the store's own upkeep after it.
+    const QByteArray search = "cz=2&page=1&q=%E5%88%86"; // 分, in one item's category only
+    const RawHttp::CatalogPage found = RawHttp::parseCatalogPage(admin(moved.port(), search));
+    QCOMPARE(found.records.size(), 1);
+    QCOMPARE(admin(moved.port(), "cz=5&id=" + found.records.first().at(5).toUtf8()), QByteArray("0"));
+    QCOMPARE(RawHttp::parseCatalogPage(admin(moved.port(), search)).recordCount, QStringLiteral("0"));
 }
 
 void TestOperations::damagedExportIsRefused_data()
