@@ -388,8 +388,9 @@ StoreResult<Counts> importFrom(Catalog &catalog, QIODevice *in)
 
     const StoreFormat::Backend backend =
         pg ? StoreFormat::Backend::Postgresql : StoreFormat::Backend::Sqlite;
-    if (const StoreResult<> begun = StoreFormat::beginBulkLoad(db, backend); !begun)
-        return StoreFailure{begun.error()};
+    const StoreResult<StoreFormat::BulkLoad> bulk = StoreFormat::beginBulkLoad(db, backend);
+    if (!bulk)
+        return StoreFailure{bulk.error()};
     BatchInsert items(db, QStringLiteral("items"),
                       {QStringLiteral("id"), QStringLiteral("from_admin"), QStringLiteral("approved"),
                        QStringLiteral("category"), QStringLiteral("title"), QStringLiteral("licence"),
@@ -501,7 +502,7 @@ StoreResult<Counts> importFrom(Catalog &catalog, QIODevice *in)
             return StoreFailure{QStringLiteral("cannot store the records: ") + rest.error()};
     }
 
-    if (const StoreResult<> built = StoreFormat::endBulkLoad(db, backend); !built)
+    if (const StoreResult<> built = StoreFormat::endBulkLoad(db, backend, *bulk); !built)
         return StoreFailure{QStringLiteral("cannot build the counts and search indexes: ") +
                             built.error()};
 

@@ -320,6 +320,17 @@ std::optional<QStringList> readConfigFile(const QString &path, QString *error)
                 QStringLiteral("%1:%2: not a known \"key = value\" line").arg(path).arg(number);
             return std::nullopt;
         }
+        // A service that reads its settings at every start must not run a command each time.
+        static const QStringList commands{QStringLiteral("export"), QStringLiteral("import"),
+                                          QStringLiteral("backup"), QStringLiteral("audit"),
+                                          QStringLiteral("since")};
+        if (commands.contains(key)) {
+            *error = QStringLiteral("%1:%2: %3 is a command for the command line, not a setting")
+                         .arg(path)
+                         .arg(number)
+                         .arg(key);
+            return std::nullopt;
+        }
         if (!entry->valueName) {
             if (value != u"true" && value != u"false") {
                 *error =

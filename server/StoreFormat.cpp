@@ -432,32 +432,56 @@ QString gramMatch(const QString &foldedKey)
     return foldedKey.toUcs4().size() == 1 ? quoted + QStringLiteral(" *") : quoted;
 }
 
-// Row by row, the triggers' upkeep costs far more than the rows themselves (and on PostgreSQL
-// one transaction's updates of the same count rows pile up); a whole catalogue is loaded
-// without it and the counts and search indexes are built from all rows at the end.
-StoreResult<> beginBulkLoad(QSqlDatabase db, Backend backend)
+// Row by row, the triggers' upkeep and the inserts into large secondary indexes cost far more
+// than the rows themselves (and on PostgreSQL one transaction's updates of the same count rows
+// pile up). A whole catalogue is loaded without them: the triggers stop, the items' secondary
+// indexes (those no constraint needs) are dropped, and at the end the indexes are made again
+// from all rows (a sort, not a million look-ups) and the counts and search indexes built.
+StoreResult<BulkLoad> beginBulkLoad(QSqlDatabase db, Backend backend)
 {
-    const Statements statements =
-        backend == Backend::Sqlite
-            ? Statements{QStringLiteral("DROP TRIGGER items_indexed_insert"),
-                         QStringLiteral("DROP TRIGGER items_indexed_delete"),
-                         QStringLiteral("DROP TRIGGER items_indexed_update"),
-                         // Rows come in id order, index entries anywhere: room for them.
-                         QStringLiteral("PRAGMA cache_size = -262144")}
-            : Statements{QStringLiteral("ALTER TABLE items DISABLE TRIGGER items_counted")};
-    return execAll(db, statements);
+    const bool pg = backend == Backend::Postgresql;
+    QSqlQuery q(db);
+    if (!q.exec(pg ? QStringLiteral(
+                         "SELECT i.indexrelid::regclass::text, pg_get_indexdef(i.indexrelid)"
+                         " FROM pg_index i WHERE i.indrelid = 'items'::regclass"
+                         " AND NOT EXISTS (SELECT 1 FROM pg_constraint c"
+                         " WHERE c.conindid = i.indexrelid)")
+                   : QStringLiteral("SELECT name, sql FROM sqlite_master WHERE type = 'index'"
+                                    " AND tbl_name = 'items' AND sql IS NOT NULL")))
+        return StoreFailure{q.lastError().text()};
+    BulkLoad load;
+    Statements drops;
+    while (q.next()) {
+        drops << QStringLiteral("DROP INDEX ") + q.value(0).toString();
+        load.indexes << q.value(1).toString();
+    }
+    q.finish();
+    const Statements stop =
+        pg ? Statements{QStringLiteral("ALTER TABLE items DISABLE TRIGGER items_counted"),
+                        QStringLiteral("SET LOCAL maintenance_work_mem = '256MB'")}
+           : Statements{QStringLiteral("DROP TRIGGER items_indexed_insert"),
+                        QStringLiteral("DROP TRIGGER items_indexed_delete"),
+                        QStringLiteral("DROP TRIGGER items_indexed_update"),
+                        QStringLiteral("PRAGMA cache_size = -262144")};
+    if (const StoreResult<> done = execAll(db, stop + drops); !done)
+        return StoreFailure{done.error()};
+    return load;
 }
 
-StoreResult<> endBulkLoad(QSqlDatabase db, Backend backend)
+StoreResult<> endBulkLoad(QSqlDatabase db, Backend backend, const BulkLoad &load)
 {
     if (backend == Backend::Postgresql)
-        return execAll(db, {QStringLiteral("DELETE FROM item_counts"), postgresqlCountsFill(),
-                            QStringLiteral("ALTER TABLE items ENABLE TRIGGER items_counted")});
-    return execAll(db, Statements{QStringLiteral("DELETE FROM item_counts"), sqliteCountsFill(),
-                                  QStringLiteral("INSERT INTO search_trigrams (search_trigrams)"
-                                                 " VALUES ('delete-all')"),
-                                  QStringLiteral("INSERT INTO search_grams (search_grams)"
-                                                 " VALUES ('delete-all')")} +
+        return execAll(db, load.indexes +
+                               Statements{QStringLiteral("DELETE FROM item_counts"),
+                                          postgresqlCountsFill(),
+                                          QStringLiteral("ALTER TABLE items ENABLE TRIGGER"
+                                                         " items_counted")});
+    return execAll(db, load.indexes +
+                           Statements{QStringLiteral("DELETE FROM item_counts"), sqliteCountsFill(),
+                                      QStringLiteral("INSERT INTO search_trigrams (search_trigrams)"
+                                                     " VALUES ('delete-all')"),
+                                      QStringLiteral("INSERT INTO search_grams (search_grams)"
+                                                     " VALUES ('delete-all')")} +
                            sqliteIndexFills() + sqliteTriggers());
 }
 

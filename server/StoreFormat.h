@@ -4,6 +4,7 @@
 
 #include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
 
 // The layout of the catalogue's tables, as a recorded format version and the steps that bring
 // an older store up to date (see StoreFormat.cpp).
@@ -20,8 +21,12 @@ StoreResult<> prepare(QSqlDatabase db, Backend backend);
 
 // Loading a whole catalogue in one transaction (an import into an empty store): the row-by-row
 // upkeep of counts and search indexes stops at the begin, and the end builds them from all rows.
-StoreResult<> beginBulkLoad(QSqlDatabase db, Backend backend);
-StoreResult<> endBulkLoad(QSqlDatabase db, Backend backend);
+struct BulkLoad
+{
+    QStringList indexes; // the secondary indexes dropped at the begin, made again at the end
+};
+StoreResult<BulkLoad> beginBulkLoad(QSqlDatabase db, Backend backend);
+StoreResult<> endBulkLoad(QSqlDatabase db, Backend backend, const BulkLoad &load);
 
 // The items' order as one integer, "newest first" being "largest first": the time `updated`
 // (yyyy-MM-dd HH:mm:ss) in its high bits, the id in the low ones, so that ordering by it is

@@ -245,6 +245,11 @@ void TestCatalogd::rejectsBadOptions_data()
     QTest::newRow("two one-shot commands") << QStringList{data, dir, QStringLiteral("--export"), QStringLiteral("a"), QStringLiteral("--backup"), QStringLiteral("b")} << "--export";
     QTest::newRow("since without audit") << QStringList{data, dir, QStringLiteral("--since"), QStringLiteral("2026-01-01")} << "--since";
     QTest::newRow("since not a day") << QStringList{data, dir, QStringLiteral("--audit"), QStringLiteral("--since"), QStringLiteral("yesterday")} << "--since";
+    static QTemporaryDir configs;
+    QFile config(configs.filePath(QStringLiteral("command.conf")));
+    if (config.open(QIODevice::WriteOnly))
+        config.write("page-size = 5\nexport = /tmp/catalogue.jsonl\n");
+    QTest::newRow("command in a config file") << QStringList{QStringLiteral("--config"), config.fileName(), listen, local, data, dir} << "command.conf:2: export is a command";
 }
 
 void TestCatalogd::rejectsBadOptions()
