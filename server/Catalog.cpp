@@ -686,7 +686,7 @@ StoreResult<> Catalog::record(const AuditRecord &entry)
 {
     QSqlQuery q(QSqlDatabase::database(m_connection));
     q.prepare(QStringLiteral("INSERT INTO audit (at, action, item_id, title, client, result)"
-                             " VALUES (:at, :action, :item, :title, :client, :result)"));
+                             " VALUES (:at, :action, :item, :title, COALESCE(:client, ''), :result)"));
     q.bindValue(QStringLiteral(":at"), QDateTime::currentDateTimeUtc().toString(Qt::ISODate));
     q.bindValue(QStringLiteral(":action"), entry.action);
     q.bindValue(QStringLiteral(":item"), entry.itemId > 0 ? QVariant(entry.itemId)

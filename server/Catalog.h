@@ -98,9 +98,9 @@ public:
     StoreResult<bool> setCredentials(const QString &password, const QString &securityCode);
     StoreResult<bool> hasCredentials();
     StoreResult<PasswordHash> passwordHash();
-    StoreResult<> setPassword(const QString &password, const Actor &actor);
+    StoreResult<> setPassword(const QString &password, const Actor &actor = {});
     StoreResult<QString> securityCode();
-    StoreResult<> setSecurityCode(const QString &code, const Actor &actor);
+    StoreResult<> setSecurityCode(const QString &code, const Actor &actor = {});
 
     static QByteArray derive(const QString &password, const PasswordHash &stored);
     // What searches look in: category and title, case-folded.
@@ -122,9 +122,9 @@ public:
     StoreResult<QStringList> filesWithoutDigest();
     // Stores the digest of an item's file where none is stored yet.
     StoreResult<> setFileDigest(const QString &fileName, const QByteArray &sha256);
-    // Each records itself in the audit, in the same transaction.
-    StoreResult<Change> approve(qint64 id, const Actor &actor);
-    StoreResult<Change> remove(qint64 id, QString *fileName, const Actor &actor);
+    // Each records itself in the audit, in the same transaction (no actor: catalogd itself).
+    StoreResult<Change> approve(qint64 id, const Actor &actor = {});
+    StoreResult<Change> remove(qint64 id, QString *fileName, const Actor &actor = {});
     // The audit from `since` (UTC, ISO 8601) on, oldest first.
     StoreResult<QList<AuditRecord>> audit(const QString &since);
     StoreResult<qint64> countVisit(); // the new total

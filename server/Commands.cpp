@@ -82,8 +82,9 @@ int printAudit(Catalog &catalog, const QDate &since)
     for (const Catalog::AuditRecord &r : *records) {
         const QString item = r.itemId > 0 ? QString::number(r.itemId) : QStringLiteral("-");
         const QString title = r.title.isNull() ? QStringLiteral("-") : r.title;
+        const QString client = r.client.isEmpty() ? QStringLiteral("-") : r.client;
         const QByteArray line = QStringLiteral("%1 %2 %3 %4 %5 %6\n")
-                                    .arg(r.at, r.client, r.action, item, r.result, title)
+                                    .arg(r.at, client, r.action, item, r.result, title)
                                     .toUtf8();
         std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
     }
