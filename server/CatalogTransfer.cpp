@@ -8,6 +8,7 @@
 #include <QIODevice>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -201,6 +202,15 @@ public:
             return missing(key, "a text");
         return v.toString();
     }
+    // A SHA-256 as 64 lower-case hex digits, or null (not known yet).
+    QVariant digest(const char *key)
+    {
+        const QVariant v = text(key, true);
+        static const QRegularExpression hex(QStringLiteral("^[0-9a-f]{64}$"));
+        if (!v.isNull() && !hex.match(v.toString()).hasMatch())
+            return missing(key, "a SHA-256 in hex");
+        return v;
+    }
     QString error() const { return m_error; }
 
 private:
@@ -306,7 +316,7 @@ StoreResult<Counts> exportTo(Catalog &catalog, QIODevice *out)
     const StoreResult<qint64> items = exportRows(
         db,
         QStringLiteral("SELECT id, from_admin, approved, category, title, licence, updated,"
-                       " file_name"),
+                       " file_name, sha256"),
         QStringLiteral("items"),
         [](const QSqlQuery &r) {
             return QJsonObject{{QStringLiteral("kind"), QStringLiteral("item")},
@@ -317,7 +327,8 @@ StoreResult<Counts> exportTo(Catalog &catalog, QIODevice *out)
                                {QStringLiteral("title"), r.value(4).toString()},
                                {QStringLiteral("licence"), r.value(5).toString()},
                                {QStringLiteral("updated"), r.value(6).toString()},
-                               {QStringLiteral("file_name"), r.value(7).toString()}};
+                               {QStringLiteral("file_name"), r.value(7).toString()},
+                               {QStringLiteral("sha256"), jsonOf(r.value(8), false)}};
         },
         &lines);
     if (!items)
@@ -395,7 +406,7 @@ StoreResult<Counts> importFrom(Catalog &catalog, QIODevice *in)
                       {QStringLiteral("id"), QStringLiteral("from_admin"), QStringLiteral("approved"),
                        QStringLiteral("category"), QStringLiteral("title"), QStringLiteral("licence"),
                        QStringLiteral("updated"), QStringLiteral("file_name"),
-                       QStringLiteral("search_key")});
+                       QStringLiteral("search_key"), QStringLiteral("sha256")});
     BatchInsert deleted(db, QStringLiteral("deleted_items"), {QStringLiteral("id")});
     BatchInsert audit(db, QStringLiteral("audit"),
                       {QStringLiteral("id"), QStringLiteral("at"), QStringLiteral("action"),
@@ -452,7 +463,8 @@ StoreResult<Counts> importFrom(Catalog &catalog, QIODevice *in)
             const QString title = f.text("title").toString();
             const QVariantList row{id, f.integer("from_admin", 0), f.integer("approved", 0),
                                    category, title, f.text("licence"), f.text("updated"),
-                                   f.text("file_name"), Catalog::searchKey(category, title)};
+                                   f.text("file_name"), Catalog::searchKey(category, title),
+                                   f.digest("sha256")};
             if (f.error().isEmpty())
                 stored = items.add(row);
             highestId = qMax(highestId, id.toLongLong());

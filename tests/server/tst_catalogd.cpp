@@ -1430,6 +1430,7 @@ void TestCatalogd::olderFolderGetsItsDigests()
         QVERIFY(db.open());
         QSqlQuery q(db);
         QVERIFY(q.exec(QStringLiteral("ALTER TABLE items DROP COLUMN sha256")));
+        QVERIFY(q.exec(QStringLiteral("DROP TABLE audit"))); // a later format's, too
         QVERIFY(q.exec(QStringLiteral("UPDATE settings SET value = '1' WHERE key = 'store_format'")));
     }
     QSqlDatabase::removeDatabase(QStringLiteral("older"));

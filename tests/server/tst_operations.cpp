@@ -452,6 +452,8 @@ void TestOperations::exportImportRoundTrip()
     const QByteArray bytes = fileBytes(first);
     QVERIFY(bytes.contains(longChinese.toUtf8()));
     QVERIFY(!bytes.contains("store_format"));
+    static const QRegularExpression digest(QStringLiteral("\"sha256\":\"[0-9a-f]{64}\""));
+    QVERIFY(digest.match(QString::fromUtf8(bytes)).hasMatch()); // the files' digests travel too
 
     QTemporaryDir target;
     const QStringList targetStore = storeArgs(target.path(), true);
@@ -498,9 +500,11 @@ void TestOperations::damagedExportIsRefused_data()
     QTest::newRow("not JSON") << 4 << QByteArrayLiteral("{\"kind\":\"setting\",") << 0 << QStringLiteral("line 4: not JSON");
     QTest::newRow("text for an id") << 8 << QByteArrayLiteral("{\"id\":\"7\",\"kind\":\"item\"}") << 0 << QStringLiteral("line 8: \"id\" is not an integer");
     QTest::newRow("a field missing") << 8 << QByteArrayLiteral("{\"id\":7,\"kind\":\"item\"}") << 0 << QStringLiteral("line 8: \"category\" is not a text");
+    QTest::newRow("a digest that is none") << 8 << QByteArrayLiteral("{\"approved\":1,\"category\":\"x\",\"file_name\":\"x.bin\",\"from_admin\":1,\"id\":7,\"kind\":\"item\",\"licence\":\"x\",\"sha256\":\"abc\",\"title\":\"x\",\"updated\":\"2026-01-01 00:00:00\"}")
+                                          << 0 << QStringLiteral("line 8: \"sha256\" is not a SHA-256 in hex");
     QTest::newRow("unknown kind") << 9 << QByteArrayLiteral("{\"kind\":\"surprise\"}") << 0 << QStringLiteral("line 9: unknown kind");
     QTest::newRow("a line lost") << 9 << QByteArray() << 0 << QStringLiteral("line -1: the file holds other records");
-    QTest::newRow("a value changed") << 9 << QByteArrayLiteral("{\"approved\":1,\"category\":\"x\",\"file_name\":\"x.bin\",\"from_admin\":1,\"id\":100000,\"kind\":\"item\",\"licence\":\"x\",\"title\":\"x\",\"updated\":\"2026-01-01 00:00:00\"}")
+    QTest::newRow("a value changed") << 9 << QByteArrayLiteral("{\"approved\":1,\"category\":\"x\",\"file_name\":\"x.bin\",\"from_admin\":1,\"id\":100000,\"kind\":\"item\",\"licence\":\"x\",\"sha256\":null,\"title\":\"x\",\"updated\":\"2026-01-01 00:00:00\"}")
                                      << 0 << QStringLiteral("line -1: the file was changed or damaged");
     QTest::newRow("not an export") << 1 << QByteArrayLiteral("{\"kind\":\"something-else\"}") << 0 << QStringLiteral("line 1: not a catalogd export");
     QTest::newRow("newer format") << 1 << QByteArrayLiteral("{\"id_sequence\":60,\"kind\":\"catalogd-export\",\"version\":99}") << 0 << QStringLiteral("line 1: written by a newer catalogd");
