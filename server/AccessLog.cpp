@@ -123,12 +123,13 @@ QByteArray AccessLog::combinedLine(const Entry &entry, const QDateTime &utc)
 {
     QByteArray request = "-";
     if (!entry.method.isEmpty())
-        request = escaped(entry.method) + ' ' + escaped(entry.target) + ' ' + escaped(entry.version);
+        request =
+            escaped(entry.method) + ' ' + escaped(entry.target) + ' ' + escaped(entry.version);
     return clientText(entry.client) + " - - [" +
            QLocale::c().toString(utc, QStringLiteral("dd/MMM/yyyy:HH:mm:ss")).toLatin1() +
            " +0000] \"" + request + "\" " + QByteArray::number(entry.status) + ' ' +
-           QByteArray::number(entry.bytes) + " \"" + orDash(refererShown(entry.referer)) +
-           "\" \"" + orDash(entry.userAgent) + "\"\n";
+           QByteArray::number(entry.bytes) + " \"" + orDash(refererShown(entry.referer)) + "\" \"" +
+           orDash(entry.userAgent) + "\"\n";
 }
 
 QByteArray AccessLog::jsonLine(const Entry &entry, const QDateTime &utc)
@@ -136,8 +137,9 @@ QByteArray AccessLog::jsonLine(const Entry &entry, const QDateTime &utc)
     QByteArray out = "{\"time\":\"" + utc.toString(Qt::ISODateWithMs).toLatin1() +
                      "\",\"client\":\"" + clientText(entry.client) + "\"";
     if (!entry.method.isEmpty()) {
-        out += ",\"method\":" + jsonString(entry.method) + ",\"target\":" +
-               jsonString(entry.target) + ",\"protocol\":" + jsonString(entry.version);
+        out += ",\"method\":" + jsonString(entry.method) +
+               ",\"target\":" + jsonString(entry.target) +
+               ",\"protocol\":" + jsonString(entry.version);
     }
     out += ",\"status\":" + QByteArray::number(entry.status) +
            ",\"bytes\":" + QByteArray::number(entry.bytes);

@@ -22,8 +22,8 @@ public:
         qint64 bytes = 0; // of the body
         QByteArray referer;
         QByteArray userAgent;
-        qint64 micros = 0;  // from the whole head to the answer's head
-        QByteArray reason;  // why a request was refused before it was read
+        qint64 micros = 0; // from the whole head to the answer's head
+        QByteArray reason; // why a request was refused before it was read
     };
 
     static AccessLog &instance();

@@ -338,9 +338,9 @@ StoreResult<QString> Catalog::securityCode()
 
 StoreResult<> Catalog::setSecurityCode(const QString &code, const Actor &actor)
 {
-    return writeSettings({{QStringLiteral("security_code"), code}},
-                         {QStringLiteral("security-code"), 0, QString(), actor.client,
-                          QStringLiteral("done"), {}});
+    return writeSettings(
+        {{QStringLiteral("security_code"), code}},
+        {QStringLiteral("security-code"), 0, QString(), actor.client, QStringLiteral("done"), {}});
 }
 
 // The rows of one page, counted from the newest; past the middle of a list they are read from
@@ -685,12 +685,14 @@ StoreResult<Catalog::Change> Catalog::remove(qint64 id, QString *fileName, const
 StoreResult<> Catalog::record(const AuditRecord &entry)
 {
     QSqlQuery q(QSqlDatabase::database(m_connection));
-    q.prepare(QStringLiteral("INSERT INTO audit (at, action, item_id, title, client, result)"
-                             " VALUES (:at, :action, :item, :title, COALESCE(:client, ''), :result)"));
+    q.prepare(
+        QStringLiteral("INSERT INTO audit (at, action, item_id, title, client, result)"
+                       " VALUES (:at, :action, :item, :title, COALESCE(:client, ''), :result)"));
     q.bindValue(QStringLiteral(":at"), QDateTime::currentDateTimeUtc().toString(Qt::ISODate));
     q.bindValue(QStringLiteral(":action"), entry.action);
-    q.bindValue(QStringLiteral(":item"), entry.itemId > 0 ? QVariant(entry.itemId)
-                                                          : QVariant(QMetaType::fromType<qint64>()));
+    q.bindValue(QStringLiteral(":item"), entry.itemId > 0
+                                             ? QVariant(entry.itemId)
+                                             : QVariant(QMetaType::fromType<qint64>()));
     q.bindValue(QStringLiteral(":title"), entry.title.isNull()
                                               ? QVariant(QMetaType::fromType<QString>())
                                               : QVariant(entry.title));

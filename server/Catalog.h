@@ -64,12 +64,12 @@ public:
     // One administrator action as the audit keeps it; never a secret.
     struct AuditRecord
     {
-        QString action;  // approve, delete, password, security-code
-        qint64 itemId;   // 0 for none
-        QString title;   // null for none
+        QString action; // approve, delete, password, security-code
+        qint64 itemId;  // 0 for none
+        QString title;  // null for none
         QString client;
-        QString result;  // done, already-done, no-such-item
-        QString at;      // UTC, 2026-03-01T09:00:00Z
+        QString result; // done, already-done, no-such-item
+        QString at;     // UTC, 2026-03-01T09:00:00Z
     };
 
     // The stored administrator password: a salted PBKDF2 digest.

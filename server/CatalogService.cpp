@@ -141,8 +141,8 @@ struct CatalogService::PerThread
     std::unique_ptr<Catalog> catalog = std::make_unique<Catalog>();
     QObject home;
     bool open = false;
-    quint64 generation = 0;  // of the store watch, when this connection was opened
-    QElapsedTimer lastTry;   // of opening, so that an outage is not met with a connect per request
+    quint64 generation = 0; // of the store watch, when this connection was opened
+    QElapsedTimer lastTry;  // of opening, so that an outage is not met with a connect per request
 };
 
 CatalogService::CatalogService(Settings settings)
@@ -274,6 +274,7 @@ void CatalogService::examine(const HttpRequest &request, const HttpReply &reply)
         if (check == Check::Accepted) {
             r = authorised(request, op);
         } else if (check == Check::Busy) {
+            Metrics::instance().countRefusal(Metrics::Refusal::PasswordQueue);
             r = HttpResponse::text(503, "too many password checks at once; try again shortly\n");
             r.addHeader("Retry-After", "1");
         } else if (op == AdminOperation::ListAll || op == AdminOperation::ListPending)
@@ -411,8 +412,7 @@ HttpResponse CatalogService::changePassword(const QString &next, const Catalog::
     return adminReply(AdminReply::Accepted);
 }
 
-HttpResponse CatalogService::changeSecurityCode(const QString &next,
-                                                const Catalog::Actor &actor)
+HttpResponse CatalogService::changeSecurityCode(const QString &next, const Catalog::Actor &actor)
 {
     if (!CatalogText::isAcceptableSecurityCode(next))
         return adminReply(AdminReply::BadValue);

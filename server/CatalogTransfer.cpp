@@ -217,8 +217,8 @@ private:
     QVariant missing(const char *key, const char *what)
     {
         if (m_error.isEmpty())
-            m_error = QStringLiteral("\"%1\" is not %2").arg(QLatin1StringView(key),
-                                                             QLatin1StringView(what));
+            m_error = QStringLiteral("\"%1\" is not %2")
+                          .arg(QLatin1StringView(key), QLatin1StringView(what));
         return {};
     }
 
@@ -231,7 +231,8 @@ StoreResult<> setSequence(QSqlDatabase db, bool pg, const QString &table, qint64
     QSqlQuery q(db);
     if (pg) {
         // setval(s, 1, false): the next id is 1, as in a new store.
-        q.prepare(QStringLiteral("SELECT setval(pg_get_serial_sequence('%1', 'id'), ?, ?)").arg(table));
+        q.prepare(
+            QStringLiteral("SELECT setval(pg_get_serial_sequence('%1', 'id'), ?, ?)").arg(table));
         q.addBindValue(qMax<qint64>(1, value));
         q.addBindValue(value > 0);
         return q.exec() ? StoreResult<>() : StoreResult<>(failed(q));
@@ -403,8 +404,9 @@ StoreResult<Counts> importFrom(Catalog &catalog, QIODevice *in)
     if (!bulk)
         return StoreFailure{bulk.error()};
     BatchInsert items(db, QStringLiteral("items"),
-                      {QStringLiteral("id"), QStringLiteral("from_admin"), QStringLiteral("approved"),
-                       QStringLiteral("category"), QStringLiteral("title"), QStringLiteral("licence"),
+                      {QStringLiteral("id"), QStringLiteral("from_admin"),
+                       QStringLiteral("approved"), QStringLiteral("category"),
+                       QStringLiteral("title"), QStringLiteral("licence"),
                        QStringLiteral("updated"), QStringLiteral("file_name"),
                        QStringLiteral("search_key"), QStringLiteral("sha256")});
     BatchInsert deleted(db, QStringLiteral("deleted_items"), {QStringLiteral("id")});
@@ -446,9 +448,10 @@ StoreResult<Counts> importFrom(Catalog &catalog, QIODevice *in)
                 return bad(QStringLiteral("not a catalogd export"));
             const QVariant version = f.integer("version", 1);
             if (f.error().isEmpty() && version.toLongLong() > FormatVersion)
-                return bad(QStringLiteral("written by a newer catalogd (format %1; this one reads %2)")
-                               .arg(version.toLongLong())
-                               .arg(FormatVersion));
+                return bad(
+                    QStringLiteral("written by a newer catalogd (format %1; this one reads %2)")
+                        .arg(version.toLongLong())
+                        .arg(FormatVersion));
             sequence = f.integer("id_sequence", 0).toLongLong();
         } else if (kind == u"setting") {
             const QString key = f.text("key").toString();
@@ -461,9 +464,15 @@ StoreResult<Counts> importFrom(Catalog &catalog, QIODevice *in)
             const QVariant id = f.integer("id", 1);
             const QString category = f.text("category").toString();
             const QString title = f.text("title").toString();
-            const QVariantList row{id, f.integer("from_admin", 0), f.integer("approved", 0),
-                                   category, title, f.text("licence"), f.text("updated"),
-                                   f.text("file_name"), Catalog::searchKey(category, title),
+            const QVariantList row{id,
+                                   f.integer("from_admin", 0),
+                                   f.integer("approved", 0),
+                                   category,
+                                   title,
+                                   f.text("licence"),
+                                   f.text("updated"),
+                                   f.text("file_name"),
+                                   Catalog::searchKey(category, title),
                                    f.digest("sha256")};
             if (f.error().isEmpty())
                 stored = items.add(row);
@@ -477,15 +486,21 @@ StoreResult<Counts> importFrom(Catalog &catalog, QIODevice *in)
             ++counts.deleted;
         } else if (kind == u"audit") {
             const QVariant id = f.integer("id", 1);
-            const QVariantList row{id, f.text("at"), f.text("action"), f.integer("item_id", 1, true),
-                                   f.text("title", true), f.text("client"), f.text("result")};
+            const QVariantList row{id,
+                                   f.text("at"),
+                                   f.text("action"),
+                                   f.integer("item_id", 1, true),
+                                   f.text("title", true),
+                                   f.text("client"),
+                                   f.text("result")};
             if (f.error().isEmpty())
                 stored = audit.add(row);
             highestAudit = qMax(highestAudit, id.toLongLong());
             ++counts.audit;
         } else if (kind == u"end") {
-            const Counts said{f.integer("settings", 0).toLongLong(), f.integer("items", 0).toLongLong(),
-                              f.integer("deleted", 0).toLongLong(), f.integer("audit", 0).toLongLong()};
+            const Counts said{
+                f.integer("settings", 0).toLongLong(), f.integer("items", 0).toLongLong(),
+                f.integer("deleted", 0).toLongLong(), f.integer("audit", 0).toLongLong()};
             const QString digest = f.text("sha256").toString();
             if (f.error().isEmpty() &&
                 (said.settings != counts.settings || said.items != counts.items ||
@@ -523,7 +538,8 @@ StoreResult<Counts> importFrom(Catalog &catalog, QIODevice *in)
     q.addBindValue(StoreFormatKey);
     if (!q.exec())
         return failed(q);
-    BatchInsert settingRows(db, QStringLiteral("settings"), {QStringLiteral("key"), QStringLiteral("value")});
+    BatchInsert settingRows(db, QStringLiteral("settings"),
+                            {QStringLiteral("key"), QStringLiteral("value")});
     for (const auto &[key, value] : std::as_const(settings)) {
         if (const StoreResult<> s = settingRows.add({key, value}); !s)
             return StoreFailure{s.error()};
@@ -531,7 +547,9 @@ StoreResult<Counts> importFrom(Catalog &catalog, QIODevice *in)
     if (const StoreResult<> s = settingRows.finish(); !s)
         return StoreFailure{s.error()};
     // New ids continue after every id the catalogue ever gave, deleted ones included.
-    if (const StoreResult<> s = setSequence(db, pg, QStringLiteral("items"), qMax(sequence, highestId)); !s)
+    if (const StoreResult<> s =
+            setSequence(db, pg, QStringLiteral("items"), qMax(sequence, highestId));
+        !s)
         return StoreFailure{s.error()};
     if (const StoreResult<> s = setSequence(db, pg, QStringLiteral("audit"), highestAudit); !s)
         return StoreFailure{s.error()};
@@ -546,10 +564,11 @@ StoreResult<> backupSqlite(Catalog &catalog, const QString &target)
 {
     const QFileInfo info(target);
     // Mode 0600, beside the target, renamed into place when whole.
-    QTemporaryFile partial(info.absoluteDir().filePath(info.fileName() + QStringLiteral(".partial-XXXXXX")));
+    QTemporaryFile partial(
+        info.absoluteDir().filePath(info.fileName() + QStringLiteral(".partial-XXXXXX")));
     if (!partial.open())
-        return StoreFailure{QStringLiteral("cannot create %1: %2").arg(partial.fileTemplate(),
-                                                                        partial.errorString())};
+        return StoreFailure{QStringLiteral("cannot create %1: %2")
+                                .arg(partial.fileTemplate(), partial.errorString())};
     partial.close(); // VACUUM INTO writes into an empty file
     QSqlQuery q(QSqlDatabase::database(catalog.connectionName()));
     q.prepare(QStringLiteral("VACUUM INTO ?"));

@@ -117,7 +117,8 @@ int runCommand(const ServerOptions &options, const CatalogStore &store)
     case Command::Audit:
         return printAudit(catalog, options.auditSince);
     case Command::Backup:
-        if (const StoreResult<> copied = CatalogTransfer::backupSqlite(catalog, options.commandFile);
+        if (const StoreResult<> copied =
+                CatalogTransfer::backupSqlite(catalog, options.commandFile);
             !copied)
             return failure(CannotServe, QStringLiteral("backup failed: ") + copied.error());
         say(QStringLiteral("backup written to %1").arg(options.commandFile));

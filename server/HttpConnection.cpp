@@ -1,7 +1,7 @@
 #include "HttpConnection.h"
 
-#include "FailureLimiter.h"
 #include "AccessLog.h"
+#include "FailureLimiter.h"
 #include "HttpShared.h"
 #include "Log.h"
 #include "Metrics.h"
@@ -193,6 +193,7 @@ void HttpConnection::closeIfWaiting()
         m_server->stayedOpen();
         return;
     }
+    Metrics::instance().countRefusal(Metrics::Refusal::ClosedForRoom);
     m_state = State::Closing;
     m_socket->abort();
 }

@@ -6,8 +6,9 @@ namespace {
 
 const char *const RouteNames[] = {"admin_upload", "users_upload", "to_examine", "up",   "index",
                                   "statistics",   "metrics",      "healthz",    "other"};
-const char *const RefusalNames[] = {"password",             "security_code",   "derivations",
-                                    "connections_per_peer", "uploads_per_peer", "spool"};
+const char *const RefusalNames[] = {"password",         "security_code",   "derivations",
+                                    "connections_per_peer", "uploads_per_peer", "spool",
+                                    "password_queue",   "closed_for_room"};
 static_assert(std::size(RouteNames) == size_t(Metrics::Route::Count));
 static_assert(std::size(RefusalNames) == size_t(Metrics::Refusal::Count));
 
@@ -78,7 +79,8 @@ QByteArray Metrics::render(const HttpShared *shared) const
 {
     QByteArray out;
     out.reserve(8192);
-    family(out, "catalogd_http_requests_total", "counter", "Requests answered, by route and status.");
+    family(out, "catalogd_http_requests_total", "counter",
+           "Requests answered, by route and status.");
     for (size_t route = 0; route < Routes; ++route) {
         for (int status = 0; status < Statuses; ++status) {
             const quint64 n = m_routes[route].byStatus[size_t(status)].load(Relaxed);
@@ -100,16 +102,18 @@ QByteArray Metrics::render(const HttpShared *shared) const
         for (size_t b = 0; b <= BucketMicros.size(); ++b) {
             cumulative += r.buckets[b].load(Relaxed);
             const QByteArray le = b < BucketMicros.size() ? seconds(BucketMicros[b]) : "+Inf";
-            sample(out, "catalogd_http_request_duration_seconds_bucket",
-                   name + ",le=\"" + le + '"', cumulative);
+            sample(out, "catalogd_http_request_duration_seconds_bucket", name + ",le=\"" + le + '"',
+                   cumulative);
         }
         out += "catalogd_http_request_duration_seconds_sum{" + name + "} " +
                seconds(qint64(r.sumMicros.load(Relaxed))) + '\n';
         sample(out, "catalogd_http_request_duration_seconds_count", name, cumulative);
     }
-    family(out, "catalogd_page_cache_hits_total", "counter", "Catalog pages answered from the cache.");
+    family(out, "catalogd_page_cache_hits_total", "counter",
+           "Catalog pages answered from the cache.");
     sample(out, "catalogd_page_cache_hits_total", {}, m_cacheHits.load(Relaxed));
-    family(out, "catalogd_page_cache_misses_total", "counter", "Catalog pages read from the store.");
+    family(out, "catalogd_page_cache_misses_total", "counter",
+           "Catalog pages read from the store.");
     sample(out, "catalogd_page_cache_misses_total", {}, m_cacheMisses.load(Relaxed));
     family(out, "catalogd_refusals_total", "counter",
            "Requests and connections refused by a limit, by kind.");
@@ -127,9 +131,11 @@ QByteArray Metrics::render(const HttpShared *shared) const
         family(out, "catalogd_open_connections", "gauge", "Client connections open now.");
         sample(out, "catalogd_open_connections", {}, quint64(qMax(0, shared->connections.load())));
         family(out, "catalogd_spooled_bytes", "gauge", "Upload bytes reserved in the spool now.");
-        sample(out, "catalogd_spooled_bytes", {}, quint64(qMax<qint64>(0, shared->spooledBytes.load())));
+        sample(out, "catalogd_spooled_bytes", {},
+               quint64(qMax<qint64>(0, shared->spooledBytes.load())));
         family(out, "catalogd_unsent_bytes", "gauge", "Answer bytes waiting to be sent now.");
-        sample(out, "catalogd_unsent_bytes", {}, quint64(qMax<qint64>(0, shared->unsentBytes.load())));
+        sample(out, "catalogd_unsent_bytes", {},
+               quint64(qMax<qint64>(0, shared->unsentBytes.load())));
     }
     return out;
 }

@@ -38,6 +38,8 @@ public:
         ConnectionsPerPeer, // --max-connections-per-peer
         UploadsPerPeer,     // a second upload from one address
         Spool,              // --max-spool-bytes
+        PasswordQueue,      // password checks queued everywhere: 503
+        ClosedForRoom,      // a connection waiting for a head, closed at the cap for a new one
         Count
     };
 
@@ -62,9 +64,8 @@ public:
     static bool mayRead(const QHostAddress &client, const QList<QPair<QHostAddress, int>> &allowed);
 
     // Upper bounds of the answer-time buckets, in microseconds.
-    static constexpr std::array<qint64, 12> BucketMicros{250,    500,    1000,   2500,
-                                                         5000,   10000,  25000,  50000,
-                                                         100000, 250000, 1000000, 5000000};
+    static constexpr std::array<qint64, 12> BucketMicros{
+        250, 500, 1000, 2500, 5000, 10000, 25000, 50000, 100000, 250000, 1000000, 5000000};
 
 private:
     static constexpr auto Relaxed = std::memory_order_relaxed;

@@ -233,7 +233,8 @@ bool readDeployment(const QCommandLineParser &parser, ServerOptions *o, QString 
             if (!t.contains(u'/') && subnet.first.setAddress(t))
                 subnet.second = subnet.first.protocol() == QAbstractSocket::IPv6Protocol ? 128 : 32;
             if (subnet.first.isNull() || subnet.second < 0) {
-                *error = QStringLiteral("--metrics-allow wants IP addresses or subnets (ADDRESS/BITS)");
+                *error =
+                    QStringLiteral("--metrics-allow wants IP addresses or subnets (ADDRESS/BITS)");
                 return false;
             }
             o->metricsAllow.append(subnet);

@@ -43,8 +43,8 @@ struct ServerOptions
 
     // Watching it run.
     QList<QPair<QHostAddress, int>> metricsAllow; // beside loopback, who may read /metrics
-    QString accessLog;        // file of the request lines; stderr when empty
-    bool accessLogJson = false; // JSON lines instead of the combined log format
+    QString accessLog;                            // file of the request lines; stderr when empty
+    bool accessLogJson = false;                   // JSON lines instead of the combined log format
 
     // One-shot commands: do this to the store, then exit.
     enum class Command { Serve, Export, Import, Backup, Audit };

@@ -170,8 +170,9 @@ QString sqliteRemove(const QString &row)
 // The counts from all rows, for a step and after a bulk load.
 QString sqliteCountsFill()
 {
-    return QStringLiteral("INSERT INTO item_counts (grp, slice, n) SELECT %1, %2, COUNT(*) FROM items"
-                          " GROUP BY 1, 2")
+    return QStringLiteral(
+               "INSERT INTO item_counts (grp, slice, n) SELECT %1, %2, COUNT(*) FROM items"
+               " GROUP BY 1, 2")
         .arg(groupOf(QString()), sliceOf(orderKey(Backend::Sqlite)));
 }
 
@@ -220,7 +221,8 @@ Statements countsAndIndexesSqlite()
         QStringLiteral("CREATE VIRTUAL TABLE search_trigrams USING fts5(a, u, p, o, content='',"
                        " tokenize='trigram case_sensitive 1')"),
         QStringLiteral("CREATE VIRTUAL TABLE search_grams USING fts5(a, u, p, o, content='',"
-                       " detail='column', prefix='1', tokenize=%1)").arg(sqliteGramTokenizer()),
+                       " detail='column', prefix='1', tokenize=%1)")
+            .arg(sqliteGramTokenizer()),
     };
     return s + sqliteIndexFills() + sqliteTriggers();
 }
@@ -229,8 +231,9 @@ Statements countsAndIndexesSqlite()
 
 QString postgresqlCountsFill()
 {
-    return QStringLiteral("INSERT INTO item_counts (grp, slice, n) SELECT catalogd_group(from_admin,"
-                          " approved), %1, COUNT(*) FROM items GROUP BY 1, 2")
+    return QStringLiteral(
+               "INSERT INTO item_counts (grp, slice, n) SELECT catalogd_group(from_admin,"
+               " approved), %1, COUNT(*) FROM items GROUP BY 1, 2")
         .arg(sliceOf(orderKey(Backend::Postgresql)));
 }
 
@@ -441,13 +444,13 @@ StoreResult<BulkLoad> beginBulkLoad(QSqlDatabase db, Backend backend)
 {
     const bool pg = backend == Backend::Postgresql;
     QSqlQuery q(db);
-    if (!q.exec(pg ? QStringLiteral(
-                         "SELECT i.indexrelid::regclass::text, pg_get_indexdef(i.indexrelid)"
-                         " FROM pg_index i WHERE i.indrelid = 'items'::regclass"
-                         " AND NOT EXISTS (SELECT 1 FROM pg_constraint c"
-                         " WHERE c.conindid = i.indexrelid)")
-                   : QStringLiteral("SELECT name, sql FROM sqlite_master WHERE type = 'index'"
-                                    " AND tbl_name = 'items' AND sql IS NOT NULL")))
+    if (!q.exec(
+            pg ? QStringLiteral("SELECT i.indexrelid::regclass::text, pg_get_indexdef(i.indexrelid)"
+                                " FROM pg_index i WHERE i.indrelid = 'items'::regclass"
+                                " AND NOT EXISTS (SELECT 1 FROM pg_constraint c"
+                                " WHERE c.conindid = i.indexrelid)")
+               : QStringLiteral("SELECT name, sql FROM sqlite_master WHERE type = 'index'"
+                                " AND tbl_name = 'items' AND sql IS NOT NULL")))
         return StoreFailure{q.lastError().text()};
     BulkLoad load;
     Statements drops;
@@ -471,11 +474,11 @@ StoreResult<BulkLoad> beginBulkLoad(QSqlDatabase db, Backend backend)
 StoreResult<> endBulkLoad(QSqlDatabase db, Backend backend, const BulkLoad &load)
 {
     if (backend == Backend::Postgresql)
-        return execAll(db, load.indexes +
-                               Statements{QStringLiteral("DELETE FROM item_counts"),
-                                          postgresqlCountsFill(),
-                                          QStringLiteral("ALTER TABLE items ENABLE TRIGGER"
-                                                         " items_counted")});
+        return execAll(db,
+                       load.indexes + Statements{QStringLiteral("DELETE FROM item_counts"),
+                                                 postgresqlCountsFill(),
+                                                 QStringLiteral("ALTER TABLE items ENABLE TRIGGER"
+                                                                " items_counted")});
     return execAll(db, load.indexes +
                            Statements{QStringLiteral("DELETE FROM item_counts"), sqliteCountsFill(),
                                       QStringLiteral("INSERT INTO search_trigrams (search_trigrams)"

@@ -23,6 +23,7 @@
 
 #include <memory>
 
+#include "AccessLog.h"
 #include "Catalog.h"
 #include "CatalogService.h"
 #include "CatalogText.h"
@@ -30,7 +31,6 @@
 #include "DemoCatalogue.h"
 #include "DigestBackfill.h"
 #include "HttpServer.h"
-#include "AccessLog.h"
 #include "Log.h"
 #include "Metrics.h"
 #include "Options.h"

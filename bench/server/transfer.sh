@@ -38,7 +38,8 @@ with open(path, "wb") as f:
         line({"kind": "item", "id": i, "from_admin": i % 3 == 0, "approved": int(i % 7 != 0),
               "category": cats[i % 4], "title": "外挂 %d 号 Patch %d" % (i, i * 7 % 1000),
               "licence": "免费", "updated": "2026-%02d-%02d %02d:%02d:%02d" % (i % 12 + 1, i % 28 + 1, i % 24, i % 60, i * 7 % 60),
-              "file_name": "item-%d.zip" % i})
+              "file_name": "item-%d.zip" % i,
+              "sha256": hashlib.sha256(b"%d" % i).hexdigest()})
     f.write((json.dumps({"kind": "end", "settings": 4, "items": n, "deleted": 0, "audit": 0,
                          "sha256": h.hexdigest()}, sort_keys=True, separators=(",", ":")) + "\n").encode())
 PY
