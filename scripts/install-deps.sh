@@ -5,14 +5,14 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev
-  libqt6sql6-sqlite libqt6sql6-psql libssl-dev
-  libsystemd-dev
+  libqt6sql6-sqlite libqt6sql6-psql
+  # SHA-256 and PBKDF2 from libcrypto; catalogd's readiness and watchdog for systemd
+  libssl-dev libsystemd-dev
   qt6-translations-l10n
   libgl-dev
   fonts-wqy-microhei
   xvfb xauth xdotool imagemagick
   sox curl python3
-  libssl-dev
 )
 if [ "${1:-}" = "--test" ]; then
   # end-to-end extras: a browser to render the upload page, a load generator
