@@ -106,11 +106,6 @@ struct Rig : MainHarness
     }
 };
 
-QString adminphp(const FaultServer &server)
-{
-    return server.baseUrl() + QStringLiteral("adminphp/");
-}
-
 } // namespace
 
 class TestDownloadFlow : public QObject
@@ -181,18 +176,18 @@ void TestDownloadFlow::wholeDownloadLands_data()
     stalled.fault = FaultServer::Fault::Stall;
     stalled.cuts = {70000, 140000};
 
-    QTest::newRow("plain") << "Tool"
-                           << "tool.zip" << whole << "/adminphp/up/tool.zip"
-                           << "Tool/"
-                           << "Tool/tool.zip" << true;
-    QTest::newRow("server without a length") << "Tool"
-                                             << "tool.zip" << noLength << "/adminphp/up/tool.zip"
-                                             << "Tool/"
-                                             << "Tool/tool.zip" << false;
-    QTest::newRow("arriving in pieces") << "Tool"
-                                        << "tool.zip" << dripped << "/adminphp/up/tool.zip"
-                                        << "Tool/"
-                                        << "Tool/tool.zip" << true;
+    // Rows for Tool's tool.zip, served this way.
+    const auto tool = [](const char *name, const FaultServer::Reply &reply, bool lengthKnown) {
+        QTest::newRow(name) << "Tool"
+                            << "tool.zip" << reply << "/adminphp/up/tool.zip"
+                            << "Tool/"
+                            << "Tool/tool.zip" << lengthKnown;
+    };
+    tool("plain", whole, true);
+    tool("server without a length", noLength, false);
+    tool("arriving in pieces", dripped, true);
+    tool("resumed after each cut", cut, true);
+    tool("resumed after each stall", stalled, true);
     QTest::newRow("backslash in title nests") << "Games\\Cards\\Solitaire"
                                               << "s.zip" << whole << "/adminphp/up/s.zip"
                                               << "Games/Cards/Solitaire/"
@@ -212,14 +207,6 @@ void TestDownloadFlow::wholeDownloadLands_data()
         << "  tool.zip " << whole << "/adminphp/up/tool.zip"
         << "Tool/"
         << "Tool/tool.zip" << true;
-    QTest::newRow("resumed after each cut") << "Tool"
-                                            << "tool.zip" << cut << "/adminphp/up/tool.zip"
-                                            << "Tool/"
-                                            << "Tool/tool.zip" << true;
-    QTest::newRow("resumed after each stall") << "Tool"
-                                              << "tool.zip" << stalled << "/adminphp/up/tool.zip"
-                                              << "Tool/"
-                                              << "Tool/tool.zip" << true;
 }
 
 void TestDownloadFlow::wholeDownloadLands()
@@ -234,7 +221,7 @@ void TestDownloadFlow::wholeDownloadLands()
 
     FaultServer server;
     server.setReply(requestPath, reply);
-    Rig rig(adminphp(server), nullptr, 500ms);
+    Rig rig(server.adminphp(), nullptr, 500ms);
     QVERIFY(rig.folder.isValid());
 
     // The folder must show the finished file when it opens.
@@ -277,7 +264,7 @@ void TestDownloadFlow::secondActivationWhileBusy()
     FaultServer server;
     server.setReply(QStringLiteral("/adminphp/up/slow.zip"), FaultServer::silent());
     server.setDefaultReply(FaultServer::ok("fast"));
-    Rig rig(adminphp(server));
+    Rig rig(server.adminphp());
     rig.show({row(QStringLiteral("Slow"), QStringLiteral("slow.zip")),
               row(QStringLiteral("Fast"), QStringLiteral("fast.zip"))});
 
@@ -324,7 +311,7 @@ void TestDownloadFlow::blankFileNameDoesNothing()
 
     FaultServer server;
     server.setDefaultReply(FaultServer::silent());
-    Rig rig(adminphp(server));
+    Rig rig(server.adminphp());
     rig.show({row(QStringLiteral("Busy"), QStringLiteral("busy.zip")),
               row(QStringLiteral("Blank"), fileName)});
     if (whileBusy)
@@ -384,7 +371,7 @@ void TestDownloadFlow::failedDownloadEndsBusyState()
     FaultServer server;
     server.setReply(QStringLiteral("/adminphp/up/") + fileName, reply);
     server.setReply(QStringLiteral("/adminphp/up/next.zip"), FaultServer::ok("next"));
-    Rig rig(adminphp(server));
+    Rig rig(server.adminphp());
     const QString saveFile = rig.root() + QStringLiteral("Broken/") + fileName;
     if (targetIsFolder)
         QVERIFY(QDir().mkpath(saveFile));
@@ -434,7 +421,7 @@ void TestDownloadFlow::folderThatCannotBeMade()
 {
     FaultServer server;
     server.setDefaultReply(FaultServer::ok("data"));
-    Rig rig(adminphp(server));
+    Rig rig(server.adminphp());
     QVERIFY(QDir().mkpath(rig.root()));
     QFile blocker(rig.root() + QStringLiteral("Tool"));
     QVERIFY(blocker.open(QIODevice::WriteOnly));
@@ -483,7 +470,7 @@ void TestDownloadFlow::hostileNamesWriteAndFetchNothing()
 
     FaultServer server;
     server.setDefaultReply(FaultServer::ok("payload"));
-    Rig rig(adminphp(server));
+    Rig rig(server.adminphp());
     // Something in the library already, to see that nothing around it changes.
     QVERIFY(QDir().mkpath(rig.root() + QStringLiteral("a")));
     const QStringList before = snapshot(rig.folder.path());
@@ -527,7 +514,7 @@ void TestDownloadFlow::progressMovesBarByRoundedPercent()
 
     FaultServer server;
     server.setDefaultReply(FaultServer::silent());
-    Rig rig(adminphp(server));
+    Rig rig(server.adminphp());
     rig.show({row(QStringLiteral("Tool"), QStringLiteral("tool.zip"))});
     rig.activate(0);
     const QString key = rig.root() + QStringLiteral("Tool/tool.zip");
@@ -546,7 +533,7 @@ void TestDownloadFlow::earlierFetchDoesNotMoveNewBar()
     FaultServer server;
     server.setReply(QStringLiteral("/adminphp/up/first.zip"), FaultServer::ok("first"));
     server.setReply(QStringLiteral("/adminphp/up/second.zip"), FaultServer::silent());
-    Rig rig(adminphp(server));
+    Rig rig(server.adminphp());
     rig.show({row(QStringLiteral("First"), QStringLiteral("first.zip")),
               row(QStringLiteral("Second"), QStringLiteral("second.zip"))});
     const QString first = rig.root() + QStringLiteral("First/first.zip");
@@ -597,7 +584,7 @@ void TestDownloadFlow::cancel()
     slow.dripBytes = 1024;
     slow.dripIntervalMs = 20;
     server.setReply(QStringLiteral("/adminphp/up/tool.zip"), slow);
-    Rig rig(adminphp(server));
+    Rig rig(server.adminphp());
     const QString folder = rig.root() + QStringLiteral("Tool/");
     QVERIFY(QDir().mkpath(folder));
     QFile older(folder + QStringLiteral("tool.zip"));
@@ -644,7 +631,7 @@ void TestDownloadFlow::oneHandlerAtATime()
 {
     FaultServer server;
     server.setDefaultReply(FaultServer::silent());
-    Rig rig(adminphp(server));
+    Rig rig(server.adminphp());
     rig.show({row(QStringLiteral("Tool"), QStringLiteral("tool.zip"))});
     rig.activate(0);
     QVERIFY(rig.busy());
@@ -699,7 +686,7 @@ void TestDownloadFlow::linksInTheLibrary()
 
     // The library may itself be a link, to another disk.
     QTemporaryDir disk;
-    MainHarness::Setup setup{adminphp(server), nullptr, {}, {}, true};
+    MainHarness::Setup setup{server.adminphp(), nullptr, {}, {}, true};
     QTemporaryDir program;
     const QString root = program.filePath(QStringLiteral("Res"));
     QVERIFY(QFile::link(disk.path(), root));

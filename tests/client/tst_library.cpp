@@ -105,11 +105,6 @@ QStringList tools()
             QStringLiteral("tool.zip"), QStringLiteral("7")};
 }
 
-QString adminphp(const FaultServer &server)
-{
-    return server.baseUrl() + QStringLiteral("adminphp/");
-}
-
 } // namespace
 
 class TestLibrary : public QObject
@@ -155,7 +150,7 @@ void TestLibrary::downloadIsRecordedAndMarked()
     FileTree::write(
         program.filePath(QStringLiteral("Res/")) + toolTitle + QStringLiteral("/tool.zip"), "x");
     LogCapture log;
-    Rig rig(adminphp(server), program.filePath(QStringLiteral("Res/")));
+    Rig rig(server.adminphp(), program.filePath(QStringLiteral("Res/")));
     QCOMPARE(log.messages(QStringLiteral("tavrel.main"), QtWarningMsg)
                  .filter(QStringLiteral("library.json"))
                  .size(),
@@ -171,7 +166,7 @@ void TestLibrary::downloadIsRecordedAndMarked()
     QCOMPARE(record.entries().size(), 1);
     const tavrel::LibraryEntry &e = record.entries().front();
     QCOMPARE(QStringList({e.server, e.id, e.title, e.fileName, e.updated}),
-             QStringList({adminphp(server), "7", toolTitle, "tool.zip", "2024-05-01 10:00:00"}));
+             QStringList({server.adminphp(), "7", toolTitle, "tool.zip", "2024-05-01 10:00:00"}));
     QCOMPARE(e.size, 10);
     QCOMPARE(e.digest, "sha256:" + QString::fromLatin1(tavrel::Sha256::of(published.body).toHex()));
     QVERIFY(e.downloadedAt.isValid());
@@ -255,7 +250,7 @@ void TestLibrary::downloadAgain()
 {
     FaultServer server;
     server.setReply(QStringLiteral("/adminphp/up/tool.zip"), FaultServer::ok("old"));
-    Rig rig(adminphp(server));
+    Rig rig(server.adminphp());
     rig.showList({tools()});
     rig.download(0);
     server.setReply(QStringLiteral("/adminphp/up/tool.zip"), FaultServer::ok("the new one"));

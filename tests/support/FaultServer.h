@@ -81,6 +81,8 @@ public:
     quint16 port() const;
     QString baseUrl() const;                  // "http://127.0.0.1:PORT/"
     QString url(const QString &target) const; // baseUrl() + target without its leading '/'
+    // The catalogue's address the window is given: the server answers below it.
+    QString adminphp() const { return url(QStringLiteral("adminphp/")); }
 
     // Exact path, query ignored for matching; a path without a leading '/' gets one.
     void setReply(const QString &path, const Reply &reply);
