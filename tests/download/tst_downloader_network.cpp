@@ -2,6 +2,7 @@
 // what ends up on disk, and that nothing is left beside the target.
 
 #include "FaultServer.h"
+#include "FileTree.h"
 #include "core/Digest.h"
 #include "core/NetworkFailure.h"
 #include "core/Sha256.h"
@@ -482,51 +483,45 @@ void TestDownloaderNetwork::lyingServers_data()
         return r;
     };
     const QByteArray ours = "bytes 200000-999999/1000000";
+    // Cut, the rest answered by `lie`, then (when the client starts over) the truth.
+    const auto lieAfterCut = [&](const QList<Header> &headers, const Reply &lie) {
+        return QList<Reply>{cut(headers), lie, honest(headers)};
+    };
 
     QTest::newRow("another ETag: If-Range ignored")
-        << QList<Reply>{cut({etag}), partial(other.mid(200000), ours, {{"ETag", "\"v2\""}}),
-                        honest({etag})}
-        << true << 3 << rest << "";
+        << lieAfterCut({etag}, partial(other.mid(200000), ours, {{"ETag", "\"v2\""}})) << true
+        << 3 << rest << "";
     QTest::newRow("another Last-Modified")
-        << QList<Reply>{cut({lastModified}),
-                        partial(other.mid(200000), ours,
-                                {{"Last-Modified", "Wed, 02 Dec 2026 10:00:00 GMT"}}),
-                        honest({lastModified})}
+        << lieAfterCut({lastModified},
+                       partial(other.mid(200000), ours,
+                               {{"Last-Modified", "Wed, 02 Dec 2026 10:00:00 GMT"}}))
         << true << 3 << rest << "";
     QTest::newRow("the same ETag, other bytes, a digest published")
-        << QList<Reply>{cut({etag, digest}), partial(other.mid(200000), ours, {etag, digest}),
-                        honest({etag, digest})}
-        << true << 3 << rest << "";
+        << lieAfterCut({etag, digest}, partial(other.mid(200000), ours, {etag, digest})) << true
+        << 3 << rest << "";
     QTest::newRow("another total")
-        << QList<Reply>{cut({etag}),
-                        partial(sampleBody(1300000), "bytes 200000-1499999/1500000", {etag}),
-                        honest({etag})}
+        << lieAfterCut({etag}, partial(sampleBody(1300000), "bytes 200000-1499999/1500000", {etag}))
         << true << 3 << rest << "";
     QTest::newRow("a total of *")
-        << QList<Reply>{cut({etag}), partial(other.mid(200000, 300000), "bytes 200000-499999/*",
-                                             {etag}),
-                        honest({etag})}
+        << lieAfterCut({etag}, partial(other.mid(200000, 300000), "bytes 200000-499999/*", {etag}))
         << true << 3 << rest << "";
     QTest::newRow("a range that stops short of the end")
-        << QList<Reply>{cut({etag}), partial(other.mid(200000, 300000), "bytes 200000-499999/1000000",
-                                             {etag}),
-                        honest({etag})}
+        << lieAfterCut({etag},
+                       partial(other.mid(200000, 300000), "bytes 200000-499999/1000000", {etag}))
         << true << 3 << rest << "";
     Reply openEnded = partial(other.mid(200000, 300000), "bytes 200000-499999/*", {etag});
     openEnded.length = FaultServer::Length::Missing;
     QTest::newRow("a total of * and no length")
-        << QList<Reply>{cut({etag}), openEnded, honest({etag})} << true << 3 << rest << "";
+        << lieAfterCut({etag}, openEnded) << true << 3 << rest << "";
     QTest::newRow("nothing names the file: again from byte 0")
         << QList<Reply>{cut({}), honest({})} << true << 2 << QByteArray("-") << "";
     QTest::newRow("no validator, a digest: resumed by a bare Range")
         << QList<Reply>{cut({digest}), honest({digest})} << true << 2 << rest << "";
     QTest::newRow("no validator, a digest, other bytes")
-        << QList<Reply>{cut({digest}), partial(other.mid(200000), ours, {digest}),
-                        honest({digest})}
-        << true << 3 << rest << "";
+        << lieAfterCut({digest}, partial(other.mid(200000), ours, {digest})) << true << 3 << rest
+        << "";
     QTest::newRow("the digest changes between answers")
-        << QList<Reply>{cut({etag, digest}), partial(other.mid(200000), ours, {etag, otherDigest}),
-                        honest({etag, digest})}
+        << lieAfterCut({etag, digest}, partial(other.mid(200000), ours, {etag, otherDigest}))
         << true << 3 << rest << "";
     Reply flipped = honest({etag, digest});
     flipped.body = other;
@@ -555,11 +550,7 @@ void TestDownloaderNetwork::lyingServers()
     m_server->setReplies("/file", replies);
     const QString target = m_dir->filePath("item.bin");
     const QByteArray older = "the copy from last week";
-    {
-        QFile f(target);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(older);
-    }
+    FileTree::write(target, older);
     auto control = makeControl(150ms);
     QSignalSpy progress(control.get(), &Downloader::DownloadProgress);
     QSignalSpy error(control.get(), &Downloader::DownloadError);
