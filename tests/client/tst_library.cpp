@@ -278,17 +278,16 @@ void TestLibrary::removeDownloaded_data()
 
     const QList<Answer> yes{Answer::Yes, Answer::Yes};
     const QStringList tool{"Tool", "Tool/t.zip"};
-    QTest::newRow("yes: to the trash") << "Tool"
-                                       << "" << true << yes << QStringList{} << 1 << false;
-    QTest::newRow("no: nothing happens")
-        << "Tool"
-        << "" << true << QList<Answer>{Answer::No} << tool << 1 << false;
-    QTest::newRow("no trash, yes again: for good")
-        << "Tool"
-        << "" << false << yes << QStringList{} << 2 << false;
-    QTest::newRow("no trash, no the second time")
-        << "Tool"
-        << "" << false << QList<Answer>{Answer::Yes, Answer::No} << tool << 2 << false;
+    // Tool in its own folder, no link about.
+    const auto plain = [](const char *name, bool trash, const QList<Answer> &answers,
+                          const QStringList &left, int boxes) {
+        QTest::newRow(name) << "Tool"
+                            << "" << trash << answers << left << boxes << false;
+    };
+    plain("yes: to the trash", true, yes, {}, 1);
+    plain("no: nothing happens", true, {Answer::No}, tool, 1);
+    plain("no trash, yes again: for good", false, yes, {}, 2);
+    plain("no trash, no the second time", false, {Answer::Yes, Answer::No}, tool, 2);
     // Removal never leaves the library.
     for (const bool trash : {true, false}) {
         const char *how = trash ? "trash: " : "for good: ";
