@@ -15,9 +15,9 @@ class QTcpServer;
 class QTcpSocket;
 
 // A scripted HTTP/1.1 server on loopback for tests and benchmarks. Each path gets a canned
-// reply (or one per request, in order), optionally broken on purpose: cut short, reset, never answered, stalled, dripped
-// slowly or held until the test lets it go; it may honour range requests, and break one
-// connection after another at given bytes.
+// reply (or one per request, in order), optionally broken on purpose: cut short, reset, never
+// answered, stalled, dripped slowly or held until the test lets it go; it may honour range
+// requests, and break one connection after another at given bytes.
 // It lives on the thread that made it, so a blocking fetch that waits in a local event loop
 // on that thread is still served. Every reply ends with the server closing the connection.
 class FaultServer : public QObject
