@@ -4,6 +4,7 @@
 #include "CatalogText.h"
 #include "Metrics.h"
 #include "StoreFormat.h"
+#include "StoreTransaction.h"
 
 #include <QAtomicInt>
 #include <QDateTime>
@@ -42,28 +43,6 @@ QString searchKeyOf(const QString &category, const QString &title)
 {
     return (category + u'\n' + title).toCaseFolded();
 }
-
-// A transaction that rolls back unless committed.
-class Transaction
-{
-public:
-    explicit Transaction(QSqlDatabase db) : m_db(std::move(db)) { m_open = m_db.transaction(); }
-    ~Transaction()
-    {
-        if (m_open)
-            m_db.rollback();
-    }
-    bool isOpen() const { return m_open; }
-    bool commit()
-    {
-        m_open = false;
-        return m_db.commit();
-    }
-
-private:
-    QSqlDatabase m_db;
-    bool m_open = false;
-};
 
 StoreFormat::Backend backendOf(CatalogStore::Kind kind)
 {
@@ -226,7 +205,7 @@ StoreResult<> Catalog::writeSettings(const QList<QPair<QString, QString>> &value
 {
     QMutexLocker lock(&writeLock);
     QSqlDatabase db = QSqlDatabase::database(m_connection);
-    Transaction t(db);
+    StoreTransaction t(db);
     if (!t.isOpen())
         return failed(db);
     QSqlQuery q(db);
@@ -272,7 +251,7 @@ StoreResult<bool> Catalog::setCredentials(const QString &password, const QString
     next.hash = derive(password, next);
     QMutexLocker lock(&writeLock);
     QSqlDatabase db = QSqlDatabase::database(m_connection);
-    Transaction t(db);
+    StoreTransaction t(db);
     QSqlQuery q(db);
     // The first to insert wins; an instance that started at the same moment keeps its hands off.
     q.prepare(QStringLiteral("INSERT INTO settings (key, value) VALUES (:k, :v)"
@@ -384,7 +363,7 @@ StoreResult<Catalog::Page> Catalog::page(List list, const QString &rawPage, cons
 {
     QSqlDatabase db = QSqlDatabase::database(m_connection);
     // One read transaction: the count and the rows come from the same snapshot.
-    Transaction t(db);
+    StoreTransaction t(db);
     const QString key = search.toCaseFolded();
     QSqlQuery &q = prepared(CatalogQueries::counts(list));
     if (!q.exec() || !q.next())
@@ -533,7 +512,7 @@ StoreResult<qint64> Catalog::addItem(const NewItem &item, const QByteArray &sha2
 {
     QMutexLocker lock(&writeLock);
     QSqlDatabase db = QSqlDatabase::database(m_connection);
-    Transaction t(db);
+    StoreTransaction t(db);
     QSqlQuery q(db);
     q.prepare(QStringLiteral("INSERT INTO items (from_admin, approved, category, title, licence,"
                              " updated, file_name, search_key, sha256)"
@@ -603,7 +582,7 @@ StoreResult<Catalog::Change> Catalog::approve(qint64 id, const Actor &actor)
 {
     QMutexLocker lock(&writeLock);
     QSqlDatabase db = QSqlDatabase::database(m_connection);
-    Transaction t(db);
+    StoreTransaction t(db);
     QSqlQuery q(db);
     // Only a row that changes: the index upkeep runs for a real change alone.
     q.prepare(QStringLiteral(
@@ -643,7 +622,7 @@ StoreResult<Catalog::Change> Catalog::remove(qint64 id, QString *fileName, const
 {
     QMutexLocker lock(&writeLock);
     QSqlDatabase db = QSqlDatabase::database(m_connection);
-    Transaction t(db);
+    StoreTransaction t(db);
     QSqlQuery del(db);
     del.prepare(QStringLiteral("DELETE FROM items WHERE id = :id RETURNING file_name, title"));
     del.bindValue(QStringLiteral(":id"), id);
@@ -725,7 +704,7 @@ StoreResult<qint64> Catalog::countVisit()
 {
     QMutexLocker lock(&writeLock);
     QSqlDatabase db = QSqlDatabase::database(m_connection);
-    Transaction t(db);
+    StoreTransaction t(db);
     QSqlQuery q(db);
     const QString next = m_kind == CatalogStore::Postgresql
                              ? QStringLiteral("(CAST(settings.value AS BIGINT) + 1)::text")

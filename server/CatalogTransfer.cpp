@@ -1,6 +1,7 @@
 #include "CatalogTransfer.h"
 
 #include "StoreFormat.h"
+#include "StoreTransaction.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -249,28 +250,6 @@ StoreResult<> setSequence(QSqlDatabase db, bool pg, const QString &table, qint64
     return q.exec() ? StoreResult<>() : StoreResult<>(failed(q));
 }
 
-// A transaction that rolls back unless committed.
-class Transaction
-{
-public:
-    explicit Transaction(QSqlDatabase db) : m_db(std::move(db)) { m_open = m_db.transaction(); }
-    ~Transaction()
-    {
-        if (m_open)
-            m_db.rollback();
-    }
-    bool isOpen() const { return m_open; }
-    bool commit()
-    {
-        m_open = false;
-        return m_db.commit();
-    }
-
-private:
-    QSqlDatabase m_db;
-    bool m_open = false;
-};
-
 } // namespace
 
 StoreResult<Counts> exportTo(Catalog &catalog, QIODevice *out)
@@ -279,7 +258,7 @@ StoreResult<Counts> exportTo(Catalog &catalog, QIODevice *out)
     const bool pg = catalog.kind() == CatalogStore::Postgresql;
     // Everything from one snapshot: on SQLite a read transaction (WAL lets the writer go on),
     // on PostgreSQL a repeatable-read one.
-    Transaction t(db);
+    StoreTransaction t(db);
     if (!t.isOpen())
         return failed(db);
     QSqlQuery q(db);
@@ -379,7 +358,7 @@ StoreResult<Counts> importFrom(Catalog &catalog, QIODevice *in)
 {
     QSqlDatabase db = QSqlDatabase::database(catalog.connectionName());
     const bool pg = catalog.kind() == CatalogStore::Postgresql;
-    Transaction t(db);
+    StoreTransaction t(db);
     if (!t.isOpen())
         return failed(db);
     QSqlQuery q(db);
