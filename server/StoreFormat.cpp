@@ -198,14 +198,10 @@ Statements sqliteTriggers()
                 QStringLiteral("END")};
 }
 
-// Per-list indexes on the order key (a deep page walks index entries only), counts per list and
-// slice, and two search indexes over the folded search key: trigrams (FTS5, case-sensitive, as
-// the key is folded already) for searches of 3 or more code points, and the grams of one and
-// two code points for shorter ones. Triggers keep all of it, whoever writes the items.
-Statements countsAndIndexesSqlite()
+// The order index of each list, on the backend's order key.
+Statements orderIndexes(const QString &key)
 {
-    const QString key = orderKey(Backend::Sqlite);
-    Statements s{
+    return {
         QStringLiteral("CREATE UNIQUE INDEX items_by_order ON items (%1)").arg(key),
         QStringLiteral("CREATE INDEX items_admin_by_order ON items (%1)"
                        " WHERE from_admin = 1 AND approved = 1")
@@ -215,6 +211,17 @@ Statements countsAndIndexesSqlite()
             .arg(key),
         QStringLiteral("CREATE INDEX items_pending_by_order ON items (%1) WHERE approved = 0")
             .arg(key),
+    };
+}
+
+// Per-list indexes on the order key (a deep page walks index entries only), counts per list and
+// slice, and two search indexes over the folded search key: trigrams (FTS5, case-sensitive, as
+// the key is folded already) for searches of 3 or more code points, and the grams of one and
+// two code points for shorter ones. Triggers keep all of it, whoever writes the items.
+Statements countsAndIndexesSqlite()
+{
+    Statements s = orderIndexes(orderKey(Backend::Sqlite));
+    s += Statements{
         QStringLiteral("CREATE TABLE item_counts (grp TEXT NOT NULL, slice INTEGER NOT NULL,"
                        " n INTEGER NOT NULL, PRIMARY KEY (grp, slice)) WITHOUT ROWID"),
         sqliteCountsFill(),
@@ -239,8 +246,7 @@ QString postgresqlCountsFill()
 
 Statements countsAndIndexesPostgresql()
 {
-    const QString key = orderKey(Backend::Postgresql);
-    return {
+    Statements s{
         // Memory for the index builds below, for this transaction only.
         QStringLiteral("SET LOCAL maintenance_work_mem = '256MB'"),
         // A trusted extension: the database's owner (or a role with CREATE on it) may add it.
@@ -261,15 +267,9 @@ Statements countsAndIndexesPostgresql()
         QStringLiteral("CREATE TABLE item_counts (grp text NOT NULL, slice bigint NOT NULL,"
                        " n bigint NOT NULL, PRIMARY KEY (grp, slice))"),
         postgresqlCountsFill(),
-        QStringLiteral("CREATE UNIQUE INDEX items_by_order ON items (%1)").arg(key),
-        QStringLiteral("CREATE INDEX items_admin_by_order ON items (%1)"
-                       " WHERE from_admin = 1 AND approved = 1")
-            .arg(key),
-        QStringLiteral("CREATE INDEX items_users_by_order ON items (%1)"
-                       " WHERE from_admin = 0 AND approved = 1")
-            .arg(key),
-        QStringLiteral("CREATE INDEX items_pending_by_order ON items (%1) WHERE approved = 0")
-            .arg(key),
+    };
+    s += orderIndexes(orderKey(Backend::Postgresql));
+    s += Statements{
         QStringLiteral(
             "CREATE INDEX items_search_trigrams ON items USING gin (search_key gin_trgm_ops)"),
         QStringLiteral(
@@ -309,6 +309,7 @@ Statements countsAndIndexesPostgresql()
                        " FOR EACH STATEMENT EXECUTE FUNCTION catalogd_clear_counts()"),
         QStringLiteral("ANALYZE items"),
     };
+    return s;
 }
 
 // --- The SHA-256 of each item's file -----------------------------------------------------------
