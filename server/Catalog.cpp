@@ -605,14 +605,10 @@ StoreResult<Catalog::Change> Catalog::approve(qint64 id, const Actor &actor)
         title = known.value(0).toString();
     }
     q.finish();
-    if (const StoreResult<> recorded =
-            record({QStringLiteral("approve"), id, title, actor.client, auditResult(change), {}});
-        !recorded)
-        return StoreFailure{recorded.error()};
-    if (change == Change::Done) {
-        if (const StoreResult<> announced = announceChange(); !announced)
-            return StoreFailure{announced.error()};
-    }
+    if (const StoreResult<> kept = recordChange(
+            {QStringLiteral("approve"), id, title, actor.client, auditResult(change), {}}, change);
+        !kept)
+        return StoreFailure{kept.error()};
     if (!t.commit())
         return failed(db);
     return change;
@@ -647,17 +643,24 @@ StoreResult<Catalog::Change> Catalog::remove(qint64 id, QString *fileName, const
             return failed(known);
         change = known.next() ? Change::AlreadyDone : Change::NotFound;
     }
-    if (const StoreResult<> recorded =
-            record({QStringLiteral("delete"), id, title, actor.client, auditResult(change), {}});
-        !recorded)
-        return StoreFailure{recorded.error()};
-    if (change == Change::Done) {
-        if (const StoreResult<> announced = announceChange(); !announced)
-            return StoreFailure{announced.error()};
-    }
+    if (const StoreResult<> kept = recordChange(
+            {QStringLiteral("delete"), id, title, actor.client, auditResult(change), {}}, change);
+        !kept)
+        return StoreFailure{kept.error()};
     if (!t.commit())
         return failed(db);
     return change;
+}
+
+// The end of an item action, inside its transaction: the audit record, and word to other
+// instances when something changed.
+StoreResult<> Catalog::recordChange(const AuditRecord &entry, Change change)
+{
+    if (const StoreResult<> recorded = record(entry); !recorded)
+        return recorded;
+    if (change == Change::Done)
+        return announceChange();
+    return {};
 }
 
 // Inside the action's own transaction: the record stands or falls with the action.

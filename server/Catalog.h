@@ -138,6 +138,7 @@ private:
     StoreResult<> writeSettings(const QList<QPair<QString, QString>> &values,
                                 const AuditRecord &audit);
     StoreResult<> record(const AuditRecord &entry);
+    StoreResult<> recordChange(const AuditRecord &entry, Change change);
     StoreResult<> createSchema();
     StoreResult<> announceChange();
     StoreResult<Page> listRows(List list, const Window &window, qint64 total);
