@@ -10,16 +10,13 @@
 
 #include <sys/stat.h>
 
-namespace {
-
-constexpr int CannotServe = 1;
-constexpr int BadUsage = 2;
-
 int failure(int status, const QString &message)
 {
     qCCritical(lcServer).noquote() << message;
     return status;
 }
+
+namespace {
 
 void say(const QString &text)
 {

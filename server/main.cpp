@@ -39,16 +39,6 @@
 
 namespace {
 
-// Exit statuses: a bad option value, and a database or port that cannot be used.
-constexpr int BadUsage = 2;
-constexpr int CannotServe = 1;
-
-int failure(int status, const QString &message)
-{
-    qCCritical(lcServer).noquote() << message;
-    return status;
-}
-
 QString randomPassword()
 {
     static const QString alphabet =
