@@ -60,7 +60,10 @@ start_instances() {
     done
 }
 stop_instances() {
-    for pid in "${instance_pids[@]}"; do kill "$pid"; wait "$pid" || { echo "catalogd did not stop cleanly" >&2; exit 1; }; done
+    for pid in "${instance_pids[@]}"; do
+        kill "$pid"
+        wait "$pid" || { echo "catalogd did not stop cleanly ($?):" >&2; cat "$work"/a.out "$work"/b.out >&2; exit 1; }
+    done
     instance_pids=()
 }
 
