@@ -1,5 +1,6 @@
 #include "core/Sha256.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <cstdlib>
@@ -15,6 +16,11 @@ namespace {
 }
 
 } // namespace
+
+void releaseThreadCrypto()
+{
+    OPENSSL_thread_stop();
+}
 
 void Sha256::Free::operator()(evp_md_ctx_st *context) const
 {

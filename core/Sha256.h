@@ -35,4 +35,9 @@ private:
     std::unique_ptr<evp_md_ctx_st, Free> m_context;
 };
 
+// Frees what libcrypto keeps for the calling thread. A QThread reports itself finished before
+// its thread's exit handlers run, so a process may end with that state still held: call this
+// last on a QThread that hashed or derived keys.
+void releaseThreadCrypto();
+
 } // namespace tavrel

@@ -8,6 +8,7 @@
 #include "Metrics.h"
 
 #include "core/HttpStatus.h"
+#include "core/Sha256.h"
 
 #include <QDateTime>
 
@@ -261,6 +262,9 @@ HttpServer::HttpServer(Handler handler, HttpLimits limits, QObject *parent)
         auto *context = new QObject;
         context->moveToThread(thread);
         connect(thread, &QThread::finished, context, &QObject::deleteLater);
+        // Uploads are hashed on these threads.
+        connect(thread, &QThread::finished, thread, &tavrel::releaseThreadCrypto,
+                Qt::DirectConnection);
         thread->setObjectName(QStringLiteral("catalogd-io-%1").arg(i));
         thread->start();
         m_threads.append(thread);

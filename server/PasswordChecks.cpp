@@ -1,5 +1,7 @@
 #include "PasswordChecks.h"
 
+#include "core/Sha256.h"
+
 #include <QThread>
 
 #include <algorithm>
@@ -112,10 +114,11 @@ void PasswordChecks::work()
             while (!m_stopping && !(taken = takeNext(&check)))
                 m_wake.wait(&m_mutex);
             if (!taken)
-                return;
+                break;
         }
         check.run();
     }
+    tavrel::releaseThreadCrypto();
 }
 
 QByteArray PasswordChecks::pbkdf2Sha256(const QByteArray &password, const QByteArray &salt,
