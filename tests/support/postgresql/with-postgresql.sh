@@ -26,14 +26,21 @@ stop() {
 }
 trap stop EXIT
 
-# A port nobody listens on now; nothing else on this machine takes ports from this range.
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 cd "$work"
 "${as_owner[@]}" "$pgbin/initdb" -D "$work/db" -U catalogd --auth=trust -E UTF8 --locale=C.UTF-8 \
     >"$work/initdb.log" 2>&1 || { cat "$work/initdb.log" >&2; exit 1; }
-pg_ctl_start=("${as_owner[@]}" "$pgbin/pg_ctl" -D "$work/db" -l "$work/server.log" -w -t 60
-    -o "-p $port -k $work -c listen_addresses=127.0.0.1 -c fsync=off -c max_connections=300" start)
-"${pg_ctl_start[@]}" >/dev/null || { cat "$work/server.log" >&2; exit 1; }
+# A port nobody listens on now; another process may take it before the cluster binds it, so a
+# start that finds it taken tries another.
+for attempt in 1 2 3 4 5; do
+    port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    pg_ctl_start=("${as_owner[@]}" "$pgbin/pg_ctl" -D "$work/db" -l "$work/server.log" -w -t 60
+        -o "-p $port -k $work -c listen_addresses=127.0.0.1 -c fsync=off -c max_connections=300" start)
+    "${pg_ctl_start[@]}" >/dev/null && break
+    if [ "$attempt" -eq 5 ] || ! grep -q "Address already in use" "$work/server.log"; then
+        cat "$work/server.log" >&2
+        exit 1
+    fi
+done
 {
     echo '#!/usr/bin/env bash'
     echo 'case "$1" in'
