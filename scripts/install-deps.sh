@@ -6,8 +6,9 @@ packages=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev
   libqt6sql6-sqlite libqt6sql6-psql
-  # SHA-256 and PBKDF2 from libcrypto; catalogd's readiness and watchdog for systemd
-  libssl-dev libsystemd-dev
+  # SHA-256 and PBKDF2 from libcrypto; catalogd's readiness and watchdog for systemd, and its
+  # bulk loads into PostgreSQL
+  libssl-dev libsystemd-dev libpq-dev
   qt6-translations-l10n
   libgl-dev
   fonts-wqy-microhei

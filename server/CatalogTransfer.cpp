@@ -1,5 +1,6 @@
 #include "CatalogTransfer.h"
 
+#include "PostgresCopy.h"
 #include "StoreFormat.h"
 #include "StoreTransaction.h"
 
@@ -18,6 +19,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 
 namespace CatalogTransfer {
 
@@ -175,6 +177,57 @@ private:
     int m_columns;
     QString m_head;
     QVariantList m_pending;
+};
+
+// The tables an import loads row by row.
+enum Table { Items, Deleted, Audit, TableCount };
+const char *const TableNames[TableCount] = {"items", "deleted_items", "audit"};
+const QStringList TableColumns[TableCount] = {
+    {QStringLiteral("id"), QStringLiteral("from_admin"), QStringLiteral("approved"),
+     QStringLiteral("category"), QStringLiteral("title"), QStringLiteral("licence"),
+     QStringLiteral("updated"), QStringLiteral("file_name"), QStringLiteral("search_key"),
+     QStringLiteral("sha256")},
+    {QStringLiteral("id")},
+    {QStringLiteral("id"), QStringLiteral("at"), QStringLiteral("action"),
+     QStringLiteral("item_id"), QStringLiteral("title"), QStringLiteral("client"),
+     QStringLiteral("result")},
+};
+
+// Where an import's rows go: PostgreSQL's COPY, or multi-row INSERTs into SQLite.
+class RowSink
+{
+public:
+    RowSink(const QSqlDatabase &db, bool pg)
+    {
+        if (pg) {
+            m_copy = std::make_unique<PostgresCopy>(db);
+            return;
+        }
+        for (int t = 0; t < TableCount; ++t)
+            m_batches.emplace_back(db, QLatin1StringView(TableNames[t]), TableColumns[t]);
+    }
+
+    StoreResult<> add(Table table, const QVariantList &row)
+    {
+        if (m_copy)
+            return m_copy->add(QLatin1StringView(TableNames[table]), TableColumns[table], row);
+        return m_batches[table].add(row);
+    }
+
+    StoreResult<> finish()
+    {
+        if (m_copy)
+            return m_copy->finish();
+        for (BatchInsert &batch : m_batches) {
+            if (const StoreResult<> rest = batch.finish(); !rest)
+                return rest;
+        }
+        return {};
+    }
+
+private:
+    std::unique_ptr<PostgresCopy> m_copy;
+    std::deque<BatchInsert> m_batches; // never moved: they hold prepared statements
 };
 
 // The fields of one line, checked as they are taken.
@@ -382,17 +435,7 @@ StoreResult<Counts> importFrom(Catalog &catalog, QIODevice *in)
     const StoreResult<StoreFormat::BulkLoad> bulk = StoreFormat::beginBulkLoad(db, backend);
     if (!bulk)
         return StoreFailure{bulk.error()};
-    BatchInsert items(db, QStringLiteral("items"),
-                      {QStringLiteral("id"), QStringLiteral("from_admin"),
-                       QStringLiteral("approved"), QStringLiteral("category"),
-                       QStringLiteral("title"), QStringLiteral("licence"),
-                       QStringLiteral("updated"), QStringLiteral("file_name"),
-                       QStringLiteral("search_key"), QStringLiteral("sha256")});
-    BatchInsert deleted(db, QStringLiteral("deleted_items"), {QStringLiteral("id")});
-    BatchInsert audit(db, QStringLiteral("audit"),
-                      {QStringLiteral("id"), QStringLiteral("at"), QStringLiteral("action"),
-                       QStringLiteral("item_id"), QStringLiteral("title"), QStringLiteral("client"),
-                       QStringLiteral("result")});
+    RowSink rows(db, pg);
     QList<QPair<QString, QString>> settings;
     Counts counts;
     qint64 sequence = 0;
@@ -454,13 +497,13 @@ StoreResult<Counts> importFrom(Catalog &catalog, QIODevice *in)
                                    Catalog::searchKey(category, title),
                                    f.digest("sha256")};
             if (f.error().isEmpty())
-                stored = items.add(row);
+                stored = rows.add(Items, row);
             highestId = qMax(highestId, id.toLongLong());
             ++counts.items;
         } else if (kind == u"deleted") {
             const QVariant id = f.integer("id", 1);
             if (f.error().isEmpty())
-                stored = deleted.add({id});
+                stored = rows.add(Deleted, {id});
             highestId = qMax(highestId, id.toLongLong());
             ++counts.deleted;
         } else if (kind == u"audit") {
@@ -473,7 +516,7 @@ StoreResult<Counts> importFrom(Catalog &catalog, QIODevice *in)
                                    f.text("client"),
                                    f.text("result")};
             if (f.error().isEmpty())
-                stored = audit.add(row);
+                stored = rows.add(Audit, row);
             highestAudit = qMax(highestAudit, id.toLongLong());
             ++counts.audit;
         } else if (kind == u"end") {
@@ -503,10 +546,8 @@ StoreResult<Counts> importFrom(Catalog &catalog, QIODevice *in)
         return StoreFailure{
             QStringLiteral("line %1: the file ends before its last line (a truncated file?)")
                 .arg(number + 1)};
-    for (BatchInsert *batch : {&items, &deleted, &audit}) {
-        if (const StoreResult<> rest = batch->finish(); !rest)
-            return StoreFailure{QStringLiteral("cannot store the records: ") + rest.error()};
-    }
+    if (const StoreResult<> rest = rows.finish(); !rest)
+        return StoreFailure{QStringLiteral("cannot store the records: ") + rest.error()};
 
     if (const StoreResult<> built = StoreFormat::endBulkLoad(db, backend, *bulk); !built)
         return StoreFailure{QStringLiteral("cannot build the counts and search indexes: ") +
