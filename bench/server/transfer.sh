@@ -4,7 +4,8 @@
 # Writes an export of ITEMS items (default 1,000,000), then times each step of the move from
 # SQLite to PostgreSQL: import into SQLite, export from SQLite, import into PostgreSQL, export
 # from PostgreSQL; the two exports must be the same bytes. The PostgreSQL cluster is the
-# tests' private one (tests/support/postgresql/with-postgresql.sh: fsync off).
+# tests' private one (tests/support/postgresql/with-postgresql.sh: fsync off;
+# TAVREL_POSTGRESQL_FSYNC=on in the environment turns it on, as on a production server).
 set -euo pipefail
 
 build=$(cd "${1:-build}" && pwd)
@@ -57,6 +58,7 @@ echo "export file of $items items: $(du -h "$work/made.jsonl" | cut -f1)"
 
 database="${TAVREL_CATALOGD_DATABASE}catalogd_transfer"
 psql -d "${TAVREL_CATALOGD_DATABASE}postgres" -qc "CREATE DATABASE catalogd_transfer"
+echo "PostgreSQL fsync: $(psql -d "${TAVREL_CATALOGD_DATABASE}postgres" -qAtc "SHOW fsync")"
 # Wall time, and catalogd's own CPU time (user + system): on a machine shared with other work the
 # second is the steadier figure. PostgreSQL's own work shows in the wall time only.
 step() { # name, then the catalogd arguments

@@ -4,7 +4,7 @@
 # The cluster listens on 127.0.0.1 on a free port; the command finds it in
 # TAVREL_CATALOGD_DATABASE (postgresql://catalogd@127.0.0.1:PORT/), and PGHOST, PGPORT, PGUSER;
 # TAVREL_POSTGRESQL_CTL names a script that stops and starts the cluster ("stop", "start"), for
-# tests of an outage.
+# tests of an outage. fsync is off, for speed, unless TAVREL_POSTGRESQL_FSYNC=on.
 # PostgreSQL refuses to run as root, so as root it runs as the unprivileged user "nobody".
 set -euo pipefail
 
@@ -34,7 +34,7 @@ cd "$work"
 for attempt in 1 2 3 4 5; do
     port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
     pg_ctl_start=("${as_owner[@]}" "$pgbin/pg_ctl" -D "$work/db" -l "$work/server.log" -w -t 60
-        -o "-p $port -k $work -c listen_addresses=127.0.0.1 -c fsync=off -c max_connections=300" start)
+        -o "-p $port -k $work -c listen_addresses=127.0.0.1 -c fsync=${TAVREL_POSTGRESQL_FSYNC:-off} -c max_connections=300" start)
     "${pg_ctl_start[@]}" >/dev/null && break
     if [ "$attempt" -eq 5 ] || ! grep -q "Address already in use" "$work/server.log"; then
         cat "$work/server.log" >&2
