@@ -181,7 +181,8 @@ private:
 
 // The tables an import loads row by row.
 enum Table { Items, Deleted, Audit, TableCount };
-const char *const TableNames[TableCount] = {"items", "deleted_items", "audit"};
+const QString TableNames[TableCount] = {QStringLiteral("items"), QStringLiteral("deleted_items"),
+                                        QStringLiteral("audit")};
 const QStringList TableColumns[TableCount] = {
     {QStringLiteral("id"), QStringLiteral("from_admin"), QStringLiteral("approved"),
      QStringLiteral("category"), QStringLiteral("title"), QStringLiteral("licence"),
@@ -204,13 +205,13 @@ public:
             return;
         }
         for (int t = 0; t < TableCount; ++t)
-            m_batches.emplace_back(db, QLatin1StringView(TableNames[t]), TableColumns[t]);
+            m_batches.emplace_back(db, TableNames[t], TableColumns[t]);
     }
 
     StoreResult<> add(Table table, const QVariantList &row)
     {
         if (m_copy)
-            return m_copy->add(QLatin1StringView(TableNames[table]), TableColumns[table], row);
+            return m_copy->add(TableNames[table], TableColumns[table], row);
         return m_batches[table].add(row);
     }
 
