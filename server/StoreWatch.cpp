@@ -100,12 +100,14 @@ StoreWatch::StoreWatch(CatalogStore store, QObject *parent)
 {
     m_thread->setObjectName(QStringLiteral("catalogd-store-watch"));
     connect(m_probe, &StoreProbe::probed, this, &StoreWatch::onProbed);
+    // The probe and its connection end on their own thread, as it finishes. A deleteLater
+    // queued just before quit() could be left unrun.
+    connect(m_thread, &QThread::finished, m_probe, &QObject::deleteLater);
 }
 
 StoreWatch::~StoreWatch()
 {
     if (m_thread->isRunning()) {
-        QMetaObject::invokeMethod(m_probe, &QObject::deleteLater);
         m_thread->quit();
         m_thread->wait();
     } else {
